@@ -1,0 +1,48 @@
+# Velmarquin: the data plug-in DLL, cross-built with MinGW-w64 and tested under Wine.
+#   make demo   the stand-in host drives the plug-in
+#   make test   builds everything and runs every test
+#   make dll    writes dist/ (what a user copies into the host's plug-ins folder)
+
+BUILD   := build
+DIST    := dist
+PREFIX  := $(abspath $(BUILD))/wineprefix
+JOBS    ?= 2
+PACKAGES := g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth cmake make openssl python3 clang \
+            libclang-rt-14-dev x11-apps imagemagick zip
+
+.PHONY: all deps configure build dll test demo clean prefix
+
+all: dll
+
+deps:
+	@missing=""; for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:$$missing"; \
+	  export DEBIAN_FRONTEND=noninteractive; \
+	  apt-get update -qq && apt-get install -y -qq --no-install-recommends $$missing >/dev/null; \
+	fi
+
+$(BUILD)/CMakeCache.txt: | deps
+	cmake -S . -B $(BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release
+
+configure: $(BUILD)/CMakeCache.txt
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+dll: deps configure
+	cmake --build $(BUILD) -j $(JOBS) --target Velmarquin
+	rm -rf $(DIST) && mkdir -p $(DIST)
+	cp $(BUILD)/bin/Velmarquin.dll docs/TECHNICAL_GUIDE.html $(DIST)/
+
+prefix: deps
+	tests/support/prepare-wine-prefix.sh $(PREFIX)
+
+test: build dll prefix
+	cd $(BUILD) && xvfb-run -a ctest --output-on-failure --timeout 600
+
+demo: build dll prefix
+	tools/demo.sh $(BUILD) $(PREFIX)
+
+clean:
+	rm -rf $(BUILD) $(DIST)

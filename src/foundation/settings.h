@@ -1,0 +1,22 @@
+// Loading, repairing and saving the settings of section "TradingView" and
+// reading the service origins of section "Service" in Velmarquin.ini.
+// LoadSettings runs on host threads; it takes stateLock only to publish.
+#pragma once
+
+#include <string>
+
+#include "foundation/settings_record.h"
+
+// The settings file: iniPath, else databaseFolder, else the DLL's folder,
+// joined with "Velmarquin.ini".
+std::wstring ResolveIniPath();
+
+void ReadSettingsFile(const std::wstring& path, PluginSettings& settings);
+void WriteSettingsFile(const std::wstring& path, const PluginSettings& settings);
+ServiceOrigins ReadServiceOrigins(const std::wstring& path);
+
+// Reads and repairs the file, publishes settings and origins, sets the ready status.
+void LoadSettings();
+
+// Trimmed and upper-cased, with empty and any case of "auto" giving "auto".
+std::wstring NormalizeResolutionOverride(const std::wstring& text);

@@ -1,0 +1,35 @@
+// The user's options (section "TradingView" of Velmarquin.ini) and the
+// service origins (section "Service"). Plain values; copied whole.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+inline const wchar_t kDefaultUserAgent[] =
+    L"Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
+    L"Chrome/125.0 Safari/537.36";
+
+struct PluginSettings {
+    std::wstring Market = L"auto";
+    std::wstring Username;
+    std::wstring Password;
+    std::wstring UserAgent = kDefaultUserAgent;
+    std::int32_t TimeoutMs = 8000;
+    std::int32_t PollSeconds = 5;
+    bool ExtendedHours = true;
+    bool AdjustContracts = true;
+    bool UseSettlementAsClose = false;
+    std::wstring ResolutionOverride = L"auto";
+    std::int32_t IntradayTimeShiftMinutes = 0;
+    std::int32_t EodTimeShiftDays = 0;
+    std::wstring BulkSymbols;
+    bool DebugLogging = false;
+};
+
+// Where the three service endpoints live: scheme, host and optional port,
+// without a trailing slash. Read from section "Service"; never written.
+struct ServiceOrigins {
+    std::wstring symbolSearch = L"https://symbol-search.tradingview.com";
+    std::wstring web = L"https://www.tradingview.com";
+    std::wstring data = L"https://data.tradingview.com";
+};

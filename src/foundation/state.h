@@ -1,0 +1,65 @@
+// The one process-wide record, PluginState, and the few services that every
+// layer may call (status line). Every field is guarded by stateLock: hold it
+// only to copy in or out, never while logging, writing files or waiting on
+// the network. Any thread may use it.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "foundation/host_types.h"
+#include "foundation/settings_record.h"
+
+// Live data of one ticker, kept for the quote window and the overlay.
+struct SymbolCacheEntry {
+    RecentInfo served{};
+    RecentInfo live{};
+    Bar latestBar{};
+    std::string symbolId;     // UTF-8, empty until known
+    std::string sessionText;  // UTF-8
+    std::int32_t barPeriodicity = 0;
+    std::uint32_t lastPollTick = 0;
+    std::uint32_t pollStartTick = 0;
+    bool hasQuote = false;
+    bool hasBar = false;
+    bool running = false;
+};
+
+// A ticker the host asked for recently.
+struct ActiveTicker {
+    std::wstring ticker;
+    std::uint32_t lastSeenTick = 0;
+    std::int32_t periodicity = 0;
+    std::int32_t requestedBars = 0;
+};
+
+struct PluginState {
+    std::mutex stateLock;
+    PluginSettings settings;
+    ServiceOrigins origins;
+    std::wstring databaseFolder;
+    std::wstring iniPath;
+    std::wstring statusText = L"Idle";
+    bool recentValid = false;
+    RecentInfo recent{};
+    std::map<std::string, SymbolCacheEntry> symbolCache;  // key: UTF-8 ticker
+    std::map<std::string, ActiveTicker> activeTickers;    // key: UTF-8 ticker
+    std::uint64_t pollCursor = 0;
+    std::uint32_t lastStreamingNotifyTick = 0;
+    std::wstring lastTicker;
+    std::int32_t lastPeriodicity = 86400;
+    std::int32_t lastBars = 30000;
+    void* mainWindow = nullptr;  // the host's HWND
+};
+
+PluginState& State();
+
+// Copies taken under stateLock.
+PluginSettings CopySettings();
+ServiceOrigins CopyServiceOrigins();
+
+// Stores the status line and logs the change. Must not be called with
+// stateLock held.
+void SetStatusText(const std::wstring& text);

@@ -1,0 +1,77 @@
+#include "plugin/entry_points.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "foundation/log.h"
+#include "foundation/path.h"
+#include "foundation/settings.h"
+#include "foundation/state.h"
+#include "foundation/status_text.h"
+#include "foundation/text.h"
+
+namespace {
+
+constexpr PluginInfo kPluginInfo = {
+    152, 2, 10000, 0x564D514E,  // 'V' 'M' 'Q' 'N', first character in the high byte
+    "Velmarquin", "Orvell", 0, 387000,
+};
+
+void SetDatabaseFolder(const std::wstring& folder) {
+    PluginState& s = State();
+    std::lock_guard<std::mutex> lock(s.stateLock);
+    s.databaseFolder = folder;
+    s.iniPath = JoinPath(folder, L"Velmarquin.ini");
+}
+
+}  // namespace
+
+int FillPluginInfo(PluginInfo* info) {
+    if (info == nullptr) return 0;
+    std::memcpy(info, &kPluginInfo, sizeof(PluginInfo));
+    return 1;
+}
+
+int PluginInit() {
+    LoadSettings();
+    std::wstring ready;
+    {
+        PluginState& s = State();
+        std::lock_guard<std::mutex> lock(s.stateLock);
+        ready = ReadyStatusText();
+    }
+    SetStatusText(ready);
+    LogDebug(L"Plugin Init");
+    return 1;
+}
+
+int PluginRelease() {
+    PluginState& s = State();
+    std::lock_guard<std::mutex> lock(s.stateLock);
+    s.recentValid = false;
+    s.symbolCache.clear();
+    s.activeTickers.clear();
+    s.pollCursor = 0;
+    s.statusText = L"Released";
+    return 1;
+}
+
+int PluginConfigure(const char* databasePath) {
+    if (databasePath != nullptr && databasePath[0] != '\0') SetDatabaseFolder(AnsiToWide(databasePath));
+    LoadSettings();
+    PluginSettings settings = CopySettings();
+    {
+        PluginState& s = State();
+        std::lock_guard<std::mutex> lock(s.stateLock);
+        s.settings = settings;
+    }
+    return 1;
+}
+
+int CheckTimeBase(unsigned timeBase) { return timeBase >= 1 && timeBase <= 86400 ? 1 : 0; }
+
+HostValue EmptyHostValue() {
+    HostValue value;
+    std::memset(&value, 0, sizeof(value));
+    return value;
+}

@@ -1,0 +1,95 @@
+// The exports' fixed answers and the start-up and shut-down order, through a
+// private copy of the DLL.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "blackbox/plugin_exports.h"
+
+using testing_support::PluginCopy;
+
+TEST(Exports, PluginInfoImageByteForByte) {
+    PluginCopy plugin;
+    Exports dll(plugin);
+    ASSERT_NE(dll.GetPluginInfo, nullptr);
+    std::uint8_t info[160];
+    std::memset(info, 0xCC, sizeof(info));
+    ASSERT_EQ(dll.GetPluginInfo(info), 1);
+
+    std::uint8_t expected[152] = {};
+    const std::int32_t head[4] = {152, 2, 10000, 0x564D514E};
+    std::memcpy(expected, head, sizeof(head));
+    std::memcpy(expected + 16, "Velmarquin", 10);
+    std::memcpy(expected + 80, "Orvell", 6);
+    const std::int32_t tail[2] = {0, 387000};
+    std::memcpy(expected + 144, tail, sizeof(tail));
+    EXPECT_EQ(std::memcmp(info, expected, 152), 0);
+    EXPECT_EQ(info[152], 0xCC) << "wrote past the record";
+    EXPECT_EQ(info[12], 'N');  // little-endian: 'V' is the most significant byte
+    EXPECT_EQ(info[15], 'V');
+
+    EXPECT_EQ(dll.GetPluginInfo(nullptr), 0);
+}
+
+TEST(Exports, FixedAnswers) {
+    PluginCopy plugin;
+    Exports dll(plugin);
+    EXPECT_EQ(dll.SetTimeBase(0), 0);
+    EXPECT_EQ(dll.SetTimeBase(1), 1);
+    EXPECT_EQ(dll.SetTimeBase(86400), 1);
+    EXPECT_EQ(dll.SetTimeBase(86401), 0);
+    EXPECT_EQ(dll.SetTimeBase(0xFFFFFFFFu), 0);
+    EXPECT_EQ(dll.IsBackfillComplete("AAPL"), 1);
+    EXPECT_EQ(dll.IsBackfillComplete(nullptr), 1);
+    EXPECT_EQ(dll.GetSymbolLimit(), 4096);
+
+    bool allocatorCalled = false;
+    static bool* called = nullptr;
+    called = &allocatorCalled;
+    auto allocator = [](unsigned int) -> void* {
+        *called = true;
+        return nullptr;
+    };
+    const HostValueBytes value = dll.GetExtraData("AAPL", "Shares", 10, 86400, allocator);
+    const HostValueBytes zero = {};
+    EXPECT_EQ(std::memcmp(value.bytes, zero.bytes, 12), 0);
+    EXPECT_FALSE(allocatorCalled);
+}
+
+TEST(Exports, LaterExportsAnswerTheirDefinedValues) {
+    PluginCopy plugin;
+    Exports dll(plugin);
+    std::uint8_t quotes[40 * 4] = {};
+    EXPECT_EQ(dll.GetQuotesEx("AAPL", 86400, 0, 4, quotes, nullptr), 0);
+    EXPECT_EQ(dll.GetQuotes("AAPL", 86400, 0, 4, quotes), 0);
+    EXPECT_EQ(dll.Notify(nullptr), 1);
+    EXPECT_EQ(dll.GetRecentInfo("AAPL"), nullptr);
+}
+
+TEST(Exports, InitThenReleaseWithoutRequests) {
+    PluginCopy plugin;
+    Exports dll(plugin);
+    StatusBytes status = {};
+    ASSERT_EQ(dll.GetPluginStatus(&status), 1);
+    EXPECT_STREQ(status.LongMessage(), "Idle");
+
+    ASSERT_EQ(dll.Init(), 1);
+    ASSERT_EQ(dll.GetPluginStatus(&status), 1);
+    EXPECT_STREQ(status.LongMessage(), "Ready | right-click for menu");
+    EXPECT_STREQ(status.ShortMessage(), "Velmarquin ready");
+    EXPECT_EQ(status.Color(), 0x00008000u);
+    // With no database known, the settings file is created beside the DLL.
+    EXPECT_TRUE(testing_support::PathExists(plugin.Folder() + L"\\Velmarquin.ini"));
+
+    EXPECT_EQ(dll.Release(), 1);
+    ASSERT_EQ(dll.GetPluginStatus(&status), 1);
+    EXPECT_STREQ(status.LongMessage(), "Released");
+    EXPECT_EQ(dll.GetPluginStatus(nullptr), 0);
+
+    // Release sets the text directly: the log holds the ready line once and no "Released".
+    const std::string log = plugin.Log();
+    EXPECT_NE(log.find("STATUS: Ready | right-click for menu\r\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("STATUS: Ready", log.find("STATUS: Ready") + 1), std::string::npos) << log;
+    EXPECT_EQ(log.find("Released"), std::string::npos);
+    EXPECT_EQ(log.find("STATUS unchanged"), std::string::npos) << "debug line without DebugLogging";
+}

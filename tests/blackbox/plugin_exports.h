@@ -1,0 +1,61 @@
+// The plug-in's exports as the host sees them, resolved from a private copy.
+#pragma once
+
+#include <cstdint>
+
+#include "support/test_support.h"
+
+struct HostValueBytes {
+    std::uint8_t bytes[12];
+};
+
+struct Exports {
+    using GetPluginInfoFn = int (*)(void*);
+    using VoidIntFn = int (*)();
+    using ConfigureFn = int (*)(const char*, void*);
+    using GetExtraDataFn = HostValueBytes (*)(const char*, const char*, int, int, void* (*)(unsigned int));
+    using SetTimeBaseFn = int (*)(unsigned int);
+    using TickerIntFn = int (*)(const char*);
+    using GetQuotesExFn = int (*)(const char*, int, int, int, void*, void*);
+    using GetQuotesFn = int (*)(const char*, int, int, int, void*);
+    using NotifyFn = int (*)(void*);
+    using GetRecentInfoFn = void* (*)(const char*);
+    using GetPluginStatusFn = int (*)(void*);
+
+    explicit Exports(const testing_support::PluginCopy& plugin)
+        : GetPluginInfo(plugin.Get<GetPluginInfoFn>("GetPluginInfo")),
+          Init(plugin.Get<VoidIntFn>("Init")),
+          Release(plugin.Get<VoidIntFn>("Release")),
+          Configure(plugin.Get<ConfigureFn>("Configure")),
+          GetExtraData(plugin.Get<GetExtraDataFn>("GetExtraData")),
+          SetTimeBase(plugin.Get<SetTimeBaseFn>("SetTimeBase")),
+          IsBackfillComplete(plugin.Get<TickerIntFn>("IsBackfillComplete")),
+          GetSymbolLimit(plugin.Get<VoidIntFn>("GetSymbolLimit")),
+          GetQuotesEx(plugin.Get<GetQuotesExFn>("GetQuotesEx")),
+          GetQuotes(plugin.Get<GetQuotesFn>("GetQuotes")),
+          Notify(plugin.Get<NotifyFn>("Notify")),
+          GetRecentInfo(plugin.Get<GetRecentInfoFn>("GetRecentInfo")),
+          GetPluginStatus(plugin.Get<GetPluginStatusFn>("GetPluginStatus")) {}
+
+    GetPluginInfoFn GetPluginInfo;
+    VoidIntFn Init;
+    VoidIntFn Release;
+    ConfigureFn Configure;
+    GetExtraDataFn GetExtraData;
+    SetTimeBaseFn SetTimeBase;
+    TickerIntFn IsBackfillComplete;
+    VoidIntFn GetSymbolLimit;
+    GetQuotesExFn GetQuotesEx;
+    GetQuotesFn GetQuotes;
+    NotifyFn Notify;
+    GetRecentInfoFn GetRecentInfo;
+    GetPluginStatusFn GetPluginStatus;
+};
+
+// The 300-byte status record, read at its offsets.
+struct StatusBytes {
+    std::uint8_t raw[300];
+    std::uint32_t Color() const { return raw[8] | (raw[9] << 8) | (raw[10] << 16) | (static_cast<std::uint32_t>(raw[11]) << 24); }
+    const char* LongMessage() const { return reinterpret_cast<const char*>(raw + 12); }
+    const char* ShortMessage() const { return reinterpret_cast<const char*>(raw + 268); }
+};

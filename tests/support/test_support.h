@@ -1,0 +1,81 @@
+// Helpers shared by the tests: private temporary folders, whole-file reads
+// and writes, a private copy of the plug-in DLL loaded like the host loads it,
+// and a reader of debugger output.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+std::wstring ExeFolder();
+std::string ReadFileBytes(const std::wstring& path);
+void WriteFileBytes(const std::wstring& path, const std::string& bytes);
+bool PathExists(const std::wstring& path);
+void RemoveTree(const std::wstring& path);
+std::wstring Widen(const std::string& ascii);
+std::string Narrow(const std::wstring& ascii);
+std::vector<std::string> SplitCrLfLines(const std::string& text);
+
+// A fresh, empty folder under the temporary folder, removed with its contents.
+class TempFolder {
+public:
+    TempFolder();
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    const std::wstring& Path() const { return path_; }
+    std::wstring Join(const std::wstring& name) const { return path_ + L"\\" + name; }
+
+private:
+    std::wstring path_;
+};
+
+// A private copy of Velmarquin.dll in its own folder, so that its log, its
+// INI and its process-wide state belong to this test alone.
+class PluginCopy {
+public:
+    PluginCopy();
+    ~PluginCopy();
+    PluginCopy(const PluginCopy&) = delete;
+    PluginCopy& operator=(const PluginCopy&) = delete;
+
+    template <typename Fn>
+    Fn Get(const char* name) const {
+        return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module_, name)));
+    }
+    HMODULE Module() const { return module_; }
+    const std::wstring& Folder() const { return folder_.Path(); }
+    std::wstring DatabaseFolder() const { return folder_.Join(L"db"); }
+    std::string Log() const { return ReadFileBytes(folder_.Join(L"Velmarquin.log")); }
+
+private:
+    TempFolder folder_;
+    HMODULE module_ = nullptr;
+};
+
+// Collects OutputDebugString text the way a debug-output viewer does
+// (the DBWIN buffer protocol). Only one may exist at a time per session.
+class DebugOutputCapture {
+public:
+    DebugOutputCapture();
+    ~DebugOutputCapture();
+    DebugOutputCapture(const DebugOutputCapture&) = delete;
+    DebugOutputCapture& operator=(const DebugOutputCapture&) = delete;
+    bool Ready() const { return ready_; }
+    // Everything received so far, waiting up to timeoutMs for `expected` to appear.
+    std::string WaitFor(const std::string& expected, DWORD timeoutMs);
+
+private:
+    static DWORD WINAPI Run(void* self);
+    bool ready_ = false;
+    HANDLE mutex_ = nullptr, bufferReady_ = nullptr, dataReady_ = nullptr, mapping_ = nullptr, thread_ = nullptr;
+    void* view_ = nullptr;
+    volatile LONG stop_ = 0;
+    CRITICAL_SECTION lock_;
+    std::string text_;
+};
+
+}  // namespace testing_support
