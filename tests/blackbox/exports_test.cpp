@@ -2,7 +2,9 @@
 // private copy of the DLL.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "blackbox/plugin_exports.h"
 
@@ -92,4 +94,28 @@ TEST(Exports, InitThenReleaseWithoutRequests) {
     EXPECT_EQ(log.find("STATUS: Ready", log.find("STATUS: Ready") + 1), std::string::npos) << log;
     EXPECT_EQ(log.find("Released"), std::string::npos);
     EXPECT_EQ(log.find("STATUS unchanged"), std::string::npos) << "debug line without DebugLogging";
+}
+
+TEST(Exports, StatusCallsLoggedOneToTwentyThenEveryTwentieth) {
+    PluginCopy plugin;
+    Exports dll(plugin);
+    testing_support::WriteFileBytes(plugin.DatabaseFolder() + L"\\Velmarquin.ini", "[TradingView]\r\nDebugLogging=1\r\n");
+    ASSERT_EQ(dll.Configure(testing_support::Narrow(plugin.DatabaseFolder()).c_str(), nullptr), 1);
+    StatusBytes status = {};
+    for (int i = 0; i < 65; ++i) ASSERT_EQ(dll.GetPluginStatus(&status), 1);
+    const std::string log = plugin.Log();
+    std::vector<int> logged;
+    const std::string tag = "API GetPluginStatus call=";
+    for (size_t at = log.find(tag); at != std::string::npos; at = log.find(tag, at + 1)) {
+        logged.push_back(std::atoi(log.c_str() + at + tag.size()));
+    }
+    std::vector<int> expected;
+    for (int n = 1; n <= 20; ++n) expected.push_back(n);
+    expected.push_back(40);
+    expected.push_back(60);
+    EXPECT_EQ(logged, expected);
+    EXPECT_NE(log.find("API GetPluginStatus call=1 ticker=(none) statusText=Ready | right-click for menu "
+                       "color=0,128,0 short=Velmarquin ready\r\n"),
+              std::string::npos)
+        << log;
 }
