@@ -33,3 +33,8 @@ struct ServiceOrigins {
     std::wstring web = L"https://www.tradingview.com";
     std::wstring data = L"https://data.tradingview.com";
 };
+
+// The time-out handed to the network: a TimeoutMs of 0 or below (a
+// non-numeric value reads as 0) would mean "no time-out" to WinHTTP, so it
+// counts as the default 8000 ms. The stored setting stays as read.
+inline std::int32_t EffectiveTimeoutMs(std::int32_t setting) { return setting > 0 ? setting : 8000; }

@@ -1,0 +1,32 @@
+// One WebSocket connection to the service's data endpoint, owned by a single
+// session run on a single thread (no lock). The interface is synchronous;
+// underneath, WinHTTP runs asynchronously so that every step waits at most
+// the time-out and a silent peer can always be given up on.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+struct WebSocketAsyncState;
+
+class WebSocketClient {
+public:
+    WebSocketClient();
+    ~WebSocketClient();
+    WebSocketClient(const WebSocketClient&) = delete;
+    WebSocketClient& operator=(const WebSocketClient&) = delete;
+
+    // Opens DataOrigin + "/socket.io/websocket". `timeoutMs` is the TimeoutMs
+    // setting (0 or below: 8000).
+    bool Connect(const std::wstring& userAgent, std::int32_t timeoutMs, std::wstring& error);
+    bool SendText(const std::string& message);
+    // The next whole message; `closed` is set (with an empty message) when the peer closed.
+    bool ReceiveMessage(std::string& message, bool& closed);
+    void Close();
+    bool IsOpen() const;
+
+private:
+    std::unique_ptr<WebSocketAsyncState> state_;
+    std::int32_t timeoutMs_ = 8000;
+};
