@@ -10,7 +10,7 @@ JOBS    ?= 2
 PACKAGES := g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth cmake make openssl python3 clang \
             libclang-rt-14-dev x11-apps imagemagick zip
 
-.PHONY: all deps configure build dll test demo clean prefix
+.PHONY: all deps configure build dll test demo clean prefix certs
 
 all: dll
 
@@ -35,8 +35,11 @@ dll: deps configure
 	rm -rf $(DIST) && mkdir -p $(DIST)
 	cp $(BUILD)/bin/Velmarquin.dll docs/TECHNICAL_GUIDE.html $(DIST)/
 
-prefix: deps
-	tests/support/prepare-wine-prefix.sh $(PREFIX)
+certs: deps
+	tools/service_double/make_certs.sh $(BUILD)/certs
+
+prefix: build certs
+	tests/support/prepare-wine-prefix.sh $(PREFIX) $(BUILD)/certs/ca.der $(BUILD)/bin/trust_ca.exe
 
 test: build dll prefix
 	cd $(BUILD) && xvfb-run -a ctest --output-on-failure --timeout 600

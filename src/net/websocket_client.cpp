@@ -191,7 +191,15 @@ bool WebSocketClient::Connect(const std::wstring& userAgent, std::int32_t timeou
     const bool answered = sent && RunStep(s, timeout, [&] { return WinHttpReceiveResponse(s.request.Get(), nullptr) != FALSE; });
     if (!answered) return fail(L"WebSocket handshake failed");
 
-    HINTERNET socket = WinHttpWebSocketCompleteUpgrade(s.request.Get(), context);
+    // Some WinHTTP implementations complete the upgrade over any answer; a
+    // server that refused it (any status but 101) must not count as connected.
+    DWORD status = 0;
+    DWORD statusSize = sizeof(status);
+    const bool refused = WinHttpQueryHeaders(s.request.Get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize,
+                                             WINHTTP_NO_HEADER_INDEX) &&
+                         status != 101;
+    HINTERNET socket = refused ? nullptr : WinHttpWebSocketCompleteUpgrade(s.request.Get(), context);
     s.request.Reset();
     if (socket == nullptr) return fail(L"WinHttpWebSocketCompleteUpgrade failed");
     s.socket.Reset(socket);

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testing_support {
@@ -54,6 +55,20 @@ public:
 private:
     TempFolder folder_;
     HMODULE module_ = nullptr;
+};
+
+// What a log file gained after this object was made.
+class LogTail {
+public:
+    explicit LogTail(std::wstring path) : path_(std::move(path)), start_(ReadFileBytes(path_).size()) {}
+    std::string Text() const {
+        const std::string all = ReadFileBytes(path_);
+        return all.size() > start_ ? all.substr(start_) : std::string();
+    }
+
+private:
+    std::wstring path_;
+    size_t start_;
 };
 
 // Collects OutputDebugString text the way a debug-output viewer does

@@ -1,0 +1,302 @@
+// HTTPS requests and WebSocket connections against the local service double.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <mutex>
+
+#include "foundation/path.h"
+#include "foundation/state.h"
+#include "net/http_client.h"
+#include "net/websocket_client.h"
+#include "support/service_double_client.h"
+#include "support/test_support.h"
+
+using testing_support::LogTail;
+using testing_support::ServiceDouble;
+
+namespace {
+
+constexpr std::int32_t kTimeoutMs = 1500;
+// A call that must give up may take its time-out and a few seconds more.
+constexpr ULONGLONG kGiveUpBoundMs = kTimeoutMs * 2 + 4000;
+
+class Transport : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(service.Available()) << "run inside with-double.sh";
+        PointAt(service.Origin(), false);
+    }
+    void TearDown() override { PointAt(L"https://127.0.0.1:9", false); }
+
+    static void PointAt(const std::wstring& origin, bool debug) {
+        PluginState& s = State();
+        std::lock_guard<std::mutex> lock(s.stateLock);
+        s.origins.symbolSearch = origin;
+        s.origins.web = origin;
+        s.origins.data = origin;
+        s.settings.DebugLogging = debug;
+    }
+    static std::wstring LogPath() { return JoinPath(ModuleFolder(), L"Velmarquin.log"); }
+    void Scenario(const std::string& json) { ASSERT_TRUE(service.SetScenario(json)); }
+
+    ServiceDouble service;
+};
+
+struct Stopwatch {
+    ULONGLONG start = GetTickCount64();
+    ULONGLONG Ms() const { return GetTickCount64() - start; }
+};
+
+const char kHeaderLines[] =
+    "User-Agent: TestAgent/1\r\nAccept: application/json,text/plain,*/*\r\nAccept-Language: en-US,en;q=0.9\r\n"
+    "Cache-Control: no-cache\r\nPragma: no-cache\r\n";
+
+}  // namespace
+
+TEST_F(Transport, GetReadsBodiesLongerThanOneBufferAndSendsTheHeaderBlockInOrder) {
+    Scenario(R"({"http":[{"method":"GET","path":"/big","status":200,"body_size":20000}]})");
+    std::string body;
+    std::wstring error;
+    ASSERT_TRUE(HttpGet(service.Origin() + L"/big?x=1", L"TestAgent/1", kTimeoutMs, body, error)) << error.c_str();
+    ASSERT_EQ(body.size(), 20000u);
+    EXPECT_EQ(body.substr(0, 3), "abc");
+    EXPECT_EQ(body[19999], static_cast<char>('a' + 19999 % 26));
+
+    const std::vector<std::string> heads = service.Events("http", "raw_head");
+    ASSERT_EQ(heads.size(), 1u);
+    const std::string origin = testing_support::Narrow(service.Origin());
+    EXPECT_EQ(heads[0].find("GET /big?x=1 HTTP/1.1\r\n"), 0u) << heads[0];
+    const std::string block = std::string(kHeaderLines) + "Referer: " + origin + "/\r\nOrigin: " + origin +
+                              "\r\nX-Requested-With: XMLHttpRequest\r\n";
+    EXPECT_NE(heads[0].find(block), std::string::npos) << heads[0];
+}
+
+TEST_F(Transport, GetStatusOutsideTwoHundredsFailsAndLogsAlways) {
+    for (int status : {404, 429, 500}) {
+        Scenario(R"({"http":[{"method":"GET","path":"/symbol_search","status":)" + std::to_string(status) +
+                 R"(,"body":"nope"}]})");
+        LogTail log(LogPath());
+        std::string body = "left";
+        std::wstring error;
+        HttpFailure failure = HttpFailure::None;
+        EXPECT_FALSE(HttpGet(service.Origin() + L"/symbol_search?text=X", L"A", kTimeoutMs, body, error, &failure));
+        EXPECT_EQ(error, L"HTTP status " + std::to_wstring(status));
+        EXPECT_EQ(failure, HttpFailure::Status);
+        EXPECT_NE(log.Text().find("ERROR: HTTP status " + std::to_string(status) + "\r\n"), std::string::npos);
+        EXPECT_EQ(log.Text().find("HTTP GET: "), std::string::npos) << "debug line without DebugLogging";
+    }
+}
+
+TEST_F(Transport, PostSendsTheFormAndReturnsTheBodyWhateverTheStatus) {
+    Scenario(R"({"http":[{"method":"POST","path":"/accounts/signin/","status":401,"body":"{\"error\":\"no\"}"}]})");
+    PointAt(service.Origin(), true);
+    LogTail log(LogPath());
+    std::wstring error;
+    const std::string body = HttpPost(service.Origin() + L"/accounts/signin/", L"TestAgent/1", kTimeoutMs,
+                                      L"username=a%20b&password=%C3%A9", error);
+    EXPECT_EQ(body, "{\"error\":\"no\"}");
+    EXPECT_NE(log.Text().find("HTTP POST: " + testing_support::Narrow(service.Origin()) +
+                              "/accounts/signin/\r\n"),
+              std::string::npos);
+
+    const std::vector<std::string> heads = service.Events("http", "raw_head");
+    const std::vector<std::string> bodies = service.Events("http", "body");
+    ASSERT_EQ(heads.size(), 1u);
+    EXPECT_EQ(bodies[0], "username=a%20b&password=%C3%A9");
+    EXPECT_NE(heads[0].find(std::string(kHeaderLines)), std::string::npos) << heads[0];
+    EXPECT_NE(heads[0].find("X-Requested-With: XMLHttpRequest\r\nContent-Type: application/x-www-form-urlencoded\r\n"),
+              std::string::npos)
+        << heads[0];
+}
+
+TEST_F(Transport, SilentOrVanishingServerFailsWithinTheTimeOut) {
+    Scenario(R"({"http":[{"method":"GET","path":"/stall","stall":true},{"method":"POST","path":"/stall","stall":true},
+                {"method":"GET","path":"/drop","drop":true}]})");
+    std::string body;
+    std::wstring error;
+    HttpFailure failure = HttpFailure::None;
+    Stopwatch get;
+    EXPECT_FALSE(HttpGet(service.Origin() + L"/stall", L"A", kTimeoutMs, body, error, &failure));
+    EXPECT_LT(get.Ms(), kGiveUpBoundMs);
+    EXPECT_EQ(error.find(L"WinHttpReceiveResponse failed, GetLastError="), 0u) << error.c_str();
+    EXPECT_EQ(failure, HttpFailure::Transport);
+
+    Stopwatch post;
+    EXPECT_EQ(HttpPost(service.Origin() + L"/stall", L"A", kTimeoutMs, L"a=1", error), "");
+    EXPECT_LT(post.Ms(), kGiveUpBoundMs);
+    EXPECT_EQ(error, L"HTTP POST failed");
+
+    EXPECT_FALSE(HttpGet(service.Origin() + L"/drop", L"A", kTimeoutMs, body, error, &failure));
+    EXPECT_EQ(failure, HttpFailure::Transport);
+
+    // Nothing listens on port 9: the connection is refused.
+    EXPECT_FALSE(HttpGet(L"https://127.0.0.1:9/x", L"A", kTimeoutMs, body, error, &failure));
+    EXPECT_EQ(error.find(L"WinHttpSendRequest failed, GetLastError="), 0u) << error.c_str();
+    EXPECT_EQ(failure, HttpFailure::Transport);
+}
+
+TEST_F(Transport, ZeroTimeOutMeansTheDefaultNotForever) {
+    Scenario(R"({"http":[{"method":"GET","path":"/stall","stall":true}]})");
+    std::string body;
+    std::wstring error;
+    Stopwatch watch;
+    EXPECT_FALSE(HttpGet(service.Origin() + L"/stall", L"A", 0, body, error));
+    EXPECT_GE(watch.Ms(), 7000u);
+    EXPECT_LT(watch.Ms(), 8000u + 5000u);
+}
+
+TEST_F(Transport, BadUrlFailsBeforeAnyRequest) {
+    std::string body;
+    std::wstring error;
+    HttpFailure failure = HttpFailure::None;
+    EXPECT_FALSE(HttpGet(L"not a url", L"A", kTimeoutMs, body, error, &failure));
+    EXPECT_EQ(error, L"Invalid URL");
+    EXPECT_EQ(failure, HttpFailure::InvalidUrl);
+}
+
+TEST_F(Transport, UntrustedCertificateIsRefused) {
+    Scenario("{}");
+    std::string body;
+    std::wstring error;
+    EXPECT_FALSE(HttpGet(service.UntrustedOrigin() + L"/symbol_search?text=AAPL", L"A", kTimeoutMs, body, error));
+    PointAt(service.UntrustedOrigin(), false);
+    WebSocketClient client;
+    EXPECT_FALSE(client.Connect(L"A", kTimeoutMs, error));
+    EXPECT_EQ(error, L"WebSocket handshake failed");
+    EXPECT_FALSE(client.SendText("x"));
+    EXPECT_TRUE(service.Events("http", "raw_head").empty()) << "no request may reach an untrusted server";
+}
+
+TEST_F(Transport, WebSocketHandshakeHeadersAndFragmentedMessage) {
+    Scenario(R"({"ws":{"script":[{"expect":1},{"send_size":20000,"fragment":8192},{"send":"short"},{"expect":1}]}})");
+    PointAt(service.Origin(), true);
+    LogTail log(LogPath());
+    WebSocketClient client;
+    std::wstring error;
+    ASSERT_TRUE(client.Connect(L"TestAgent/1", kTimeoutMs, error)) << error.c_str();
+    ASSERT_TRUE(client.SendText("hello"));
+    std::string message;
+    bool closed = true;
+    ASSERT_TRUE(client.ReceiveMessage(message, closed));
+    EXPECT_FALSE(closed);
+    ASSERT_EQ(message.size(), 20000u);
+    EXPECT_EQ(message[19999], static_cast<char>('a' + 19999 % 26));
+    ASSERT_TRUE(client.ReceiveMessage(message, closed));
+    EXPECT_EQ(message, "short");
+    ASSERT_TRUE(client.SendText(std::string(1000, 'q')));
+    client.Close();
+    client.Close();  // twice is harmless
+
+    const std::string text = log.Text();
+    EXPECT_NE(text.find("WS connect starting\r\n"), std::string::npos);
+    EXPECT_NE(text.find("WS connect OK\r\n"), std::string::npos);
+    EXPECT_NE(text.find("WS recv frame bytes=" + std::to_string(20000 - 2 * 8192) + "\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("WS send: " + std::string(300, 'q') + "\r\n"), std::string::npos);
+
+    const std::string origin = testing_support::Narrow(service.Origin());
+    const std::vector<std::string> heads = service.Events("http", "raw_head");
+    ASSERT_EQ(heads.size(), 1u);
+    EXPECT_EQ(heads[0].find("GET /socket.io/websocket HTTP/1.1\r\n"), 0u);
+    EXPECT_NE(heads[0].find("User-Agent: TestAgent/1\r\nOrigin: " + origin + "\r\nReferer: " + origin + "/\r\n"),
+              std::string::npos)
+        << heads[0];
+    const std::vector<std::string> received = service.Events("ws_message", "text");
+    ASSERT_EQ(received.size(), 2u);
+    EXPECT_EQ(received[0], "hello");
+    EXPECT_EQ(service.Events("ws_close", "code"), std::vector<std::string>{"1000"});
+}
+
+TEST_F(Transport, WebSocketCloseDropAndStall) {
+    std::wstring error;
+    std::string message;
+    bool closed = false;
+    {
+        Scenario(R"({"ws":{"script":[{"close":1000}]}})");
+        WebSocketClient client;
+        ASSERT_TRUE(client.Connect(L"A", kTimeoutMs, error));
+        ASSERT_TRUE(client.ReceiveMessage(message, closed));
+        EXPECT_TRUE(closed);
+        EXPECT_TRUE(message.empty());
+    }
+    {
+        Scenario(R"({"ws":{"script":[{"drop":true}]}})");
+        WebSocketClient client;
+        ASSERT_TRUE(client.Connect(L"A", kTimeoutMs, error));
+        Stopwatch watch;
+        EXPECT_FALSE(client.ReceiveMessage(message, closed));
+        EXPECT_LT(watch.Ms(), static_cast<ULONGLONG>(kTimeoutMs)) << "a dropped connection fails at once";
+    }
+    {
+        Scenario(R"({"ws":{"script":[{"stall":true}]}})");
+        PointAt(service.Origin(), true);
+        LogTail log(LogPath());
+        WebSocketClient client;
+        ASSERT_TRUE(client.Connect(L"A", kTimeoutMs, error));
+        Stopwatch watch;
+        EXPECT_FALSE(client.ReceiveMessage(message, closed));
+        EXPECT_LT(watch.Ms(), kGiveUpBoundMs);
+        EXPECT_GE(watch.Ms(), static_cast<ULONGLONG>(kTimeoutMs) - 100);
+        EXPECT_NE(log.Text().find("ERROR: WinHttpWebSocketReceive failed hr="), std::string::npos);
+        EXPECT_FALSE(client.SendText("after"));  // the connection was given up
+        Stopwatch closing;
+        client.Close();
+        EXPECT_LT(closing.Ms(), kGiveUpBoundMs);
+    }
+    {
+        Scenario(R"({"ws":{"stall_upgrade":true}})");
+        WebSocketClient client;
+        Stopwatch watch;
+        EXPECT_FALSE(client.Connect(L"A", kTimeoutMs, error));
+        EXPECT_EQ(error, L"WebSocket handshake failed");
+        EXPECT_LT(watch.Ms(), kGiveUpBoundMs);
+    }
+}
+
+TEST_F(Transport, RefusedUpgradeAndMissingServer) {
+    Scenario(R"({"ws":{"refuse_upgrade":403}})");
+    LogTail log(LogPath());
+    WebSocketClient client;
+    std::wstring error;
+    EXPECT_FALSE(client.Connect(L"A", kTimeoutMs, error));
+    EXPECT_EQ(error, L"WinHttpWebSocketCompleteUpgrade failed");
+    EXPECT_NE(log.Text().find("ERROR: WinHttpWebSocketCompleteUpgrade failed\r\n"), std::string::npos);
+    EXPECT_FALSE(client.IsOpen());
+
+    PointAt(L"https://127.0.0.1:9", false);
+    EXPECT_FALSE(client.Connect(L"A", kTimeoutMs, error));
+    EXPECT_EQ(error, L"WebSocket handshake failed");
+
+    PointAt(L"nonsense", false);
+    EXPECT_FALSE(client.Connect(L"A", kTimeoutMs, error));
+    EXPECT_EQ(error, L"Invalid URL");
+}
+
+TEST_F(Transport, SendWithoutConnectionAndReconnectClosesTheOldConnection) {
+    WebSocketClient idle;
+    EXPECT_FALSE(idle.SendText("x"));
+    std::string message;
+    bool closed = false;
+    EXPECT_FALSE(idle.ReceiveMessage(message, closed));
+
+    Scenario(R"({"ws":{"script":[{"echo":true}]}})");
+    WebSocketClient client;
+    std::wstring error;
+    ASSERT_TRUE(client.Connect(L"A", kTimeoutMs, error));
+    ASSERT_TRUE(client.SendText("one"));
+    ASSERT_TRUE(client.ReceiveMessage(message, closed));
+    EXPECT_EQ(message, "one");
+    ASSERT_TRUE(client.Connect(L"A", kTimeoutMs, error));
+    ASSERT_TRUE(client.SendText("two"));
+    ASSERT_TRUE(client.ReceiveMessage(message, closed));
+    EXPECT_EQ(message, "two");
+    client.Close();
+
+    // The first connection was closed (close frame 1000) before the second opened.
+    const std::string recording = service.RecordingJson();
+    const size_t firstClose = recording.find("\"kind\": \"ws_close\"");
+    const size_t secondOpen = recording.find("\"kind\": \"ws_open\"", recording.find("\"kind\": \"ws_open\"") + 1);
+    ASSERT_NE(firstClose, std::string::npos) << recording;
+    ASSERT_NE(secondOpen, std::string::npos) << recording;
+    EXPECT_LT(firstClose, secondOpen);
+}
