@@ -1,52 +1,12 @@
 // HTTPS requests and WebSocket connections against the local service double.
-#include <gtest/gtest.h>
-
-#include <windows.h>
-
-#include <mutex>
-
-#include "foundation/path.h"
-#include "foundation/state.h"
 #include "net/http_client.h"
 #include "net/websocket_client.h"
-#include "support/service_double_client.h"
-#include "support/test_support.h"
+#include "net/double_fixture.h"
 
-using testing_support::LogTail;
-using testing_support::ServiceDouble;
 
 namespace {
 
-constexpr std::int32_t kTimeoutMs = 1500;
-// A call that must give up may take its time-out and a few seconds more.
-constexpr ULONGLONG kGiveUpBoundMs = kTimeoutMs * 2 + 4000;
-
-class Transport : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(service.Available()) << "run inside with-double.sh";
-        PointAt(service.Origin(), false);
-    }
-    void TearDown() override { PointAt(L"https://127.0.0.1:9", false); }
-
-    static void PointAt(const std::wstring& origin, bool debug) {
-        PluginState& s = State();
-        std::lock_guard<std::mutex> lock(s.stateLock);
-        s.origins.symbolSearch = origin;
-        s.origins.web = origin;
-        s.origins.data = origin;
-        s.settings.DebugLogging = debug;
-    }
-    static std::wstring LogPath() { return JoinPath(ModuleFolder(), L"Velmarquin.log"); }
-    void Scenario(const std::string& json) { ASSERT_TRUE(service.SetScenario(json)); }
-
-    ServiceDouble service;
-};
-
-struct Stopwatch {
-    ULONGLONG start = GetTickCount64();
-    ULONGLONG Ms() const { return GetTickCount64() - start; }
-};
+using Transport = DoubleTest;
 
 const char kHeaderLines[] =
     "User-Agent: TestAgent/1\r\nAccept: application/json,text/plain,*/*\r\nAccept-Language: en-US,en;q=0.9\r\n"

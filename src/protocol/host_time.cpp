@@ -1,0 +1,32 @@
+#include "protocol/host_time.h"
+
+#include <ctime>
+
+namespace {
+bool LocalTime(std::int64_t seconds, std::tm& out) {
+#ifdef _WIN32
+    const __time64_t t = seconds;
+    return _localtime64_s(&out, &t) == 0;
+#else
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    return localtime_r(&t, &out) != nullptr;
+#endif
+}
+}  // namespace
+
+std::uint64_t PackDateTime(int year, int month, int day, int hour, int minute, int second) {
+    return (static_cast<std::uint64_t>(year & 0xFFF) << 52) | (static_cast<std::uint64_t>(month & 0xF) << 48) |
+           (static_cast<std::uint64_t>(day & 0x1F) << 43) | (static_cast<std::uint64_t>(hour & 0x1F) << 38) |
+           (static_cast<std::uint64_t>(minute & 0x3F) << 32) | (static_cast<std::uint64_t>(second & 0x3F) << 26);
+}
+
+std::uint64_t ToHostDateTime(std::int64_t unixSeconds, bool daily, const PluginSettings& settings) {
+    // 64-bit arithmetic: a huge shift setting cannot overflow.
+    const std::int64_t shift = daily ? static_cast<std::int64_t>(settings.EodTimeShiftDays) * 86400
+                                     : static_cast<std::int64_t>(settings.IntradayTimeShiftMinutes) * 60;
+    std::tm local{};
+    if (!LocalTime(unixSeconds + shift, local)) return 0;
+    const int year = local.tm_year + 1900;
+    if (daily) return PackDateTime(year, local.tm_mon + 1, local.tm_mday, 31, 63, 63);
+    return PackDateTime(year, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+}

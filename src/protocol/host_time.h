@@ -1,0 +1,14 @@
+// Unix times to the host's packed date-time (local time, end-of-day marks).
+// Pure apart from the C library's time-zone conversion; any thread.
+#pragma once
+
+#include <cstdint>
+
+#include "foundation/settings_record.h"
+
+std::uint64_t PackDateTime(int year, int month, int day, int hour, int minute, int second);
+
+// Shifted by EodTimeShiftDays (daily) or IntradayTimeShiftMinutes, converted
+// to local time and packed; daily bars carry hour 31, minute 63, second 63.
+// A time the platform cannot convert gives 0.
+std::uint64_t ToHostDateTime(std::int64_t unixSeconds, bool daily, const PluginSettings& settings);

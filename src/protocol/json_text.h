@@ -1,0 +1,18 @@
+// Building JSON strings and form bodies, and the substring scanners that
+// read the few fields the plug-in needs from the service's replies. No JSON
+// tree is built. Pure functions over UTF-8 bytes; any thread.
+#pragma once
+
+#include <string>
+#include <vector>
+
+std::string JsonQuote(const std::string& utf8);
+// Percent-encodes UTF-8 bytes: letters, digits and "-._~" pass, the rest is %XX.
+std::string FormEncodeUtf8(const std::string& utf8);
+
+std::string JsonStringField(const std::string& json, const std::string& key, size_t start = 0);
+std::string JsonNumberField(const std::string& json, const std::string& key);
+bool JsonArrayField(const std::string& json, const std::string& key, std::string& inner);
+std::vector<std::string> SplitJsonObjects(const std::string& inner);
+std::vector<double> ParseNumberList(const std::string& text);
+std::string FirstContractSymbol(const std::string& reply);

@@ -1,0 +1,35 @@
+// From a host ticker to the service's exchange-qualified symbol identifier:
+// the market guess, the candidate markets, the search text, the symbol
+// search and the candidate loop that the history fetch and the poll cycle
+// share. No state; any thread (the search is one HTTPS request per try).
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "foundation/settings_record.h"
+#include "net/http_client.h"
+
+std::wstring ClassifyTicker(const std::wstring& ticker, const std::wstring& fallback);
+std::vector<std::wstring> MarketCandidates(const std::wstring& ticker, const std::wstring& marketSetting);
+std::wstring BuildSearchText(const std::wstring& ticker, const std::wstring& market);
+
+// True and the UTF-8 identifier exchange:symbol, or false and an error text.
+// `failure` tells an unreachable search (Transport) from an answer without a match.
+bool ResolveSymbolId(const std::wstring& searchText, const std::wstring& market, const std::wstring& userAgent,
+                     std::int32_t timeoutMs, std::string& symbolId, std::wstring& error,
+                     HttpFailure* failure = nullptr);
+
+// What a caller of the candidate loop says along the way.
+struct CandidateLoopHooks {
+    std::function<void(const std::wstring& market, const std::wstring& searchText)> beforeTry;
+    std::function<void(const std::wstring& market, const std::wstring& error)> afterFailure;
+    std::wstring finalError;  // reported when every candidate failed
+};
+
+// A ticker holding ":" is its own identifier. Otherwise each candidate market
+// is tried in order; an explicit Market stops at the first failure, and so
+// does a search that cannot be reached at all.
+bool ResolveTickerSymbol(const std::wstring& ticker, const PluginSettings& settings, const CandidateLoopHooks& hooks,
+                         std::string& symbolId, std::wstring& error);

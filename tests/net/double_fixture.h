@@ -1,0 +1,53 @@
+// The fixture of the tests that talk to the local service double in-process:
+// every origin points at the double, and the log of this test program is read
+// from where the test began.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <mutex>
+
+#include "foundation/path.h"
+#include "foundation/state.h"
+#include "support/service_double_client.h"
+#include "support/test_support.h"
+
+namespace {
+
+using testing_support::LogTail;
+using testing_support::ServiceDouble;
+
+constexpr std::int32_t kTimeoutMs = 1500;
+// A call that must give up may take its time-out and a few seconds more.
+constexpr ULONGLONG kGiveUpBoundMs = kTimeoutMs * 2 + 4000;
+
+class DoubleTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(service.Available()) << "run inside with-double.sh";
+        PointAt(service.Origin(), false);
+    }
+    void TearDown() override { PointAt(L"https://127.0.0.1:9", false); }
+
+    static void PointAt(const std::wstring& origin, bool debug) {
+        PluginState& s = State();
+        std::lock_guard<std::mutex> lock(s.stateLock);
+        s.origins.symbolSearch = origin;
+        s.origins.web = origin;
+        s.origins.data = origin;
+        s.settings.DebugLogging = debug;
+    }
+    static std::wstring LogPath() { return JoinPath(ModuleFolder(), L"Velmarquin.log"); }
+    void Scenario(const std::string& json) { ASSERT_TRUE(service.SetScenario(json)); }
+
+    ServiceDouble service;
+};
+
+struct Stopwatch {
+    ULONGLONG start = GetTickCount64();
+    ULONGLONG Ms() const { return GetTickCount64() - start; }
+};
+
+}  // namespace
