@@ -10,7 +10,7 @@ JOBS    ?= 2
 PACKAGES := g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth cmake make openssl python3 clang \
             libclang-rt-14-dev x11-apps imagemagick zip
 
-.PHONY: all deps configure build dll test demo clean prefix certs
+.PHONY: all deps configure build dll test demo clean prefix certs fuzz
 
 all: dll
 
@@ -42,7 +42,11 @@ prefix: build certs
 	tests/support/prepare-wine-prefix.sh $(PREFIX) $(BUILD)/certs/ca.der $(BUILD)/bin/trust_ca.exe
 
 test: build dll prefix
-	cd $(BUILD) && xvfb-run -a ctest --output-on-failure --timeout 600
+	cd $(BUILD) && xvfb-run -a ctest --output-on-failure --timeout 900
+	fuzz/run.sh build-fuzz 20
+
+fuzz: deps
+	fuzz/run.sh build-fuzz 60
 
 demo: build dll prefix
 	tools/demo.sh $(BUILD) $(PREFIX)

@@ -1,0 +1,26 @@
+#!/bin/sh
+# Builds the native fuzz targets with libFuzzer, AddressSanitizer and
+# UndefinedBehaviorSanitizer and runs each for a bounded time on its seeds.
+# Any finding fails.  run.sh OUT_DIR SECONDS
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+seconds="${2:-20}"
+mkdir -p "$1"
+out=$(cd "$1" && pwd)
+flags="-std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -I$root/src"
+for target in frames json numbers; do
+  clang++ $flags "$root/fuzz/fuzz_$target.cpp" "$root/src/protocol/framing.cpp" "$root/src/protocol/json_text.cpp" \
+    -o "$out/fuzz_$target"
+  work="$out/corpus_$target"
+  mkdir -p "$work"
+  cp "$root/fuzz/corpus/$target/"* "$work/"
+  echo "fuzzing $target for ${seconds}s"
+  if ! (cd "$out" && ./"fuzz_$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+        "$work" > "$out/fuzz_$target.log" 2>&1); then
+    tail -40 "$out/fuzz_$target.log" >&2
+    echo "fuzz target $target found a problem" >&2
+    exit 1
+  fi
+  grep -E '^#[0-9]+.*DONE' "$out/fuzz_$target.log" || tail -2 "$out/fuzz_$target.log"
+done
+echo "fuzzing: 3 targets, no findings"
