@@ -2,6 +2,9 @@
 #include "net/http_client.h"
 #include "net/websocket_client.h"
 #include "net/double_fixture.h"
+#include "protocol/framing.h"
+#include "protocol/json_text.h"
+#include "protocol/message_sender.h"
 
 
 namespace {
@@ -259,4 +262,22 @@ TEST_F(Transport, SendWithoutConnectionAndReconnectClosesTheOldConnection) {
     ASSERT_NE(firstClose, std::string::npos) << recording;
     ASSERT_NE(secondOpen, std::string::npos) << recording;
     EXPECT_LT(firstClose, secondOpen);
+}
+
+TEST_F(Transport, FramedMessagesReachTheServiceByteForByte) {
+    Scenario(R"({"ws":{"script":[{"send":"~m~4~m~~h~1"},{"expect":2}]}})");
+    WebSocketClient client;
+    std::wstring error;
+    ASSERT_TRUE(client.Connect(L"A", kTimeoutMs, error));
+    std::string message;
+    bool closed = false;
+    ASSERT_TRUE(client.ReceiveMessage(message, closed));
+    std::string payload;
+    ASSERT_TRUE(NextFramePayload(message, payload));
+    ASSERT_TRUE(IsEchoPayload(payload));
+    ASSERT_TRUE(EchoPayload(client, payload));
+    ASSERT_TRUE(SendMessage(client, "chart_create_session", {JsonQuote("cs_x"), JsonQuote("")}));
+    client.Close();
+    EXPECT_EQ(service.Events("ws_message", "text"),
+              (std::vector<std::string>{"~m~4~m~~h~1", "~m~44~m~{\"m\":\"chart_create_session\",\"p\":[\"cs_x\",\"\"]}"}));
 }
