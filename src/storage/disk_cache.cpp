@@ -1,0 +1,202 @@
+#include "storage/disk_cache.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <mutex>
+
+#include "foundation/handles.h"
+#include "foundation/log.h"
+#include "foundation/path.h"
+#include "foundation/settings.h"
+#include "foundation/state.h"
+#include "foundation/text.h"
+#include "protocol/host_time.h"
+
+namespace {
+
+constexpr std::int64_t kIntradayLimitSeconds = 10800;  // 3 hours
+constexpr std::int64_t kDailyLimitSeconds = 129600;    // 36 hours
+
+std::int64_t ShiftSeconds(int periodicity, const PluginSettings& settings) {
+    return periodicity >= 86400 ? static_cast<std::int64_t>(settings.EodTimeShiftDays) * 86400
+                                : static_cast<std::int64_t>(settings.IntradayTimeShiftMinutes) * 60;
+}
+
+std::int64_t FileTimeValue(const FILETIME& time) {
+    return static_cast<std::int64_t>((static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
+}
+
+// Seconds since the file was last written; 0 for a time in the future.
+bool FileAgeSeconds(const std::wstring& path, std::int64_t& age) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const std::int64_t difference = FileTimeValue(now) - FileTimeValue(data.ftLastWriteTime);
+    age = difference > 0 ? difference / 10000000 : 0;
+    return true;
+}
+
+std::string ReadWholeFile(const std::wstring& path, bool& ok) {
+    ok = false;
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid()) return {};
+    std::string content;
+    char buffer[65536];
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(file.Get(), buffer, sizeof(buffer), &read, nullptr)) return {};
+        if (read == 0) break;
+        content.append(buffer, read);
+    }
+    ok = true;
+    return content;
+}
+
+std::wstring FolderOf(const std::wstring& path) {
+    const size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+}  // namespace
+
+std::wstring CacheDirectory() {
+    std::wstring base;
+    {
+        PluginState& s = State();
+        std::lock_guard<std::mutex> lock(s.stateLock);
+        base = s.databaseFolder;
+    }
+    if (base.empty()) base = ModuleFolder();
+    return JoinPath(base, L"VelmarquinCache");
+}
+
+std::wstring CacheKey(const std::wstring& ticker, int periodicity, const PluginSettings& settings) {
+    return ticker + L"|" + std::to_wstring(periodicity) + L"|" + settings.Market + L"|" +
+           (settings.ExtendedHours ? L"1" : L"0") + L"|splits|" + (settings.UseSettlementAsClose ? L"1" : L"0") +
+           L"|" + std::to_wstring(settings.IntradayTimeShiftMinutes) + L"|" +
+           std::to_wstring(settings.EodTimeShiftDays) + L"|" +
+           NormalizeResolutionOverride(settings.ResolutionOverride);
+}
+
+std::wstring CacheFilePath(const std::wstring& ticker, int periodicity, const PluginSettings& settings) {
+    static const wchar_t kHex[] = L"0123456789ABCDEF";
+    std::wstring name = L"bars_";
+    for (unsigned char byte : WideToUtf8(CacheKey(ticker, periodicity, settings))) {
+        name.push_back(kHex[byte >> 4]);
+        name.push_back(kHex[byte & 15]);
+    }
+    return JoinPath(CacheDirectory(), name + L".cache");
+}
+
+bool LoadCachedBars(const std::wstring& path, int periodicity, const PluginSettings& settings,
+                    std::vector<Bar>& bars) {
+    bars.clear();
+    std::int64_t age = 0;
+    if (!FileAgeSeconds(path, age)) return false;
+    if (age > (periodicity < 86400 ? kIntradayLimitSeconds : kDailyLimitSeconds)) return false;
+    bool ok = false;
+    const std::string content = ReadWholeFile(path, ok);
+    if (!ok) return false;
+
+    const bool daily = periodicity >= 86400;
+    size_t pos = 0;
+    bool first = true;
+    while (pos < content.size()) {
+        size_t end = content.find('\n', pos);
+        if (end == std::string::npos) end = content.size();
+        std::string line = content.substr(pos, end - pos);
+        pos = end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (first) {
+            if (line.compare(0, 17, "VelmarquinCache 1") != 0) return false;
+            first = false;
+            continue;
+        }
+        long long time = 0;
+        double v[6] = {0, 0, 0, 0, 0, 0};
+        const int fields =
+            std::sscanf(line.c_str(), "%lld,%lf,%lf,%lf,%lf,%lf,%lf", &time, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]);
+        if (fields < 5) continue;  // the periodicity line and damaged rows
+        Bar bar;
+        bar.dateTime = ToHostDateTime(time, daily, settings);
+        bar.open = static_cast<float>(v[0]);
+        bar.high = static_cast<float>(v[1]);
+        bar.low = static_cast<float>(v[2]);
+        bar.close = static_cast<float>(v[3]);
+        bar.volume = fields >= 6 ? static_cast<float>(v[4]) : 0.0f;
+        bar.openInterest = fields >= 7 ? static_cast<float>(v[5]) : 0.0f;
+        bars.push_back(bar);
+    }
+    if (first) return false;
+    LogDebug(L"Cache hit bars: " + std::to_wstring(bars.size()));
+    return !bars.empty();
+}
+
+void SaveCachedBars(const std::wstring& path, int periodicity, const std::vector<Bar>& bars,
+                    const PluginSettings& settings) {
+    if (bars.empty()) return;
+    const std::wstring folder = FolderOf(path);
+    if (!folder.empty() && GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        CreateDirectoryW(folder.c_str(), nullptr);
+    }
+
+    const std::int64_t shift = ShiftSeconds(periodicity, settings);
+    std::string text = "VelmarquinCache 1\r\nperiodicity=" + std::to_string(periodicity) + "\r\n";
+    char row[512];
+    for (const Bar& bar : bars) {
+        const long long time = static_cast<long long>(UnixFromPackedLocal(bar.dateTime) - shift);
+        const int n = std::snprintf(row, sizeof(row), "%lld,%.10f,%.10f,%.10f,%.10f,%.10f,%.10f\r\n", time,
+                                    static_cast<double>(bar.open), static_cast<double>(bar.high),
+                                    static_cast<double>(bar.low), static_cast<double>(bar.close),
+                                    static_cast<double>(bar.volume), static_cast<double>(bar.openInterest));
+        if (n > 0 && static_cast<size_t>(n) < sizeof(row)) text.append(row, static_cast<size_t>(n));
+    }
+
+    const std::wstring temporary = path + L"." + std::to_wstring(GetCurrentThreadId()) + L".tmp";
+    bool written = false;
+    {
+        FileHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file.Valid()) return;
+        DWORD count = 0;
+        written = WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &count, nullptr) &&
+                  count == text.size() && FlushFileBuffers(file.Get());
+    }
+    if (!written || !MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DeleteFileW(temporary.c_str());
+        return;
+    }
+    LogDebug(L"Cache saved bars: " + std::to_wstring(bars.size()));
+}
+
+bool DeleteTree(const std::wstring& folder) {
+    if (GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) return true;
+    WIN32_FIND_DATAW entry;
+    FindHandle find(FindFirstFileW(JoinPath(folder, L"*").c_str(), &entry));
+    if (find.Valid()) {
+        do {
+            const std::wstring name = entry.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring child = JoinPath(folder, name);
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                DeleteTree(child);
+            } else {
+                SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(child.c_str());
+            }
+        } while (FindNextFileW(find.Get(), &entry));
+        SetFileAttributesW(folder.c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+    return RemoveDirectoryW(folder.c_str()) != FALSE;
+}
+
+void ClearCache() {
+    DeleteTree(CacheDirectory());
+    PluginState& s = State();
+    std::lock_guard<std::mutex> lock(s.stateLock);
+    s.recentValid = false;
+    s.symbolCache.clear();
+}

@@ -1,0 +1,194 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <mutex>
+
+#include "foundation/state.h"
+#include "protocol/host_time.h"
+#include "storage/disk_cache.h"
+#include "support/test_support.h"
+
+using testing_support::PathExists;
+using testing_support::ReadFileBytes;
+using testing_support::TempFolder;
+using testing_support::WriteFileBytes;
+
+namespace {
+
+class DiskCache : public ::testing::Test {
+protected:
+    void SetUp() override { SetDatabase(folder.Path()); }
+    void TearDown() override { SetDatabase(L""); }
+    static void SetDatabase(const std::wstring& path) {
+        PluginState& s = State();
+        std::lock_guard<std::mutex> lock(s.stateLock);
+        s.databaseFolder = path;
+    }
+    // Makes the file look `seconds` old.
+    static void Age(const std::wstring& path, long long seconds) {
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        ULARGE_INTEGER t;
+        t.LowPart = now.dwLowDateTime;
+        t.HighPart = now.dwHighDateTime;
+        t.QuadPart -= static_cast<ULONGLONG>(seconds) * 10000000ULL;
+        FILETIME then = {t.LowPart, t.HighPart};
+        HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        SetFileTime(file, nullptr, nullptr, &then);
+        CloseHandle(file);
+    }
+    std::wstring Write(const std::string& content) {
+        CreateDirectoryW(CacheDirectory().c_str(), nullptr);
+        const std::wstring path = CacheDirectory() + L"\\bars_test.cache";
+        WriteFileBytes(path, content);
+        return path;
+    }
+    static std::vector<Bar> Series(bool daily, int count) {
+        std::vector<Bar> bars;
+        for (int i = 0; i < count; ++i) {
+            Bar bar;
+            bar.dateTime = daily ? PackDateTime(2024, 3, 1 + i, 31, 63, 63)
+                                 : PackDateTime(2024, 3, 15, 9 + i / 12, (i % 12) * 5, 0);
+            bar.open = 100.5f + static_cast<float>(i);
+            bar.high = 101.25f + static_cast<float>(i);
+            bar.low = 99.75f;
+            bar.close = 100.125f;
+            bar.volume = 1234.5f;
+            bar.openInterest = 0;
+            bars.push_back(bar);
+        }
+        return bars;
+    }
+    TempFolder folder;
+    PluginSettings settings;
+};
+
+bool SameBars(const std::vector<Bar>& a, const std::vector<Bar>& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i].dateTime != b[i].dateTime || a[i].open != b[i].open || a[i].high != b[i].high ||
+            a[i].low != b[i].low || a[i].close != b[i].close || a[i].volume != b[i].volume) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST_F(DiskCache, KeyAndFileName) {
+    EXPECT_EQ(CacheKey(L"AAPL", 86400, settings), L"AAPL|86400|auto|1|splits|0|0|0|auto");
+    settings.Market = L" Crypto ";
+    settings.ResolutionOverride = L"1d";
+    settings.IntradayTimeShiftMinutes = -30;
+    EXPECT_EQ(CacheKey(L"BTCUSDT", 300, settings), L"BTCUSDT|300| Crypto |1|splits|0|-30|0|1D");
+    const std::wstring path = CacheFilePath(L"\u00C4B", 60, PluginSettings{});
+    // "ÄB|60|auto|1|splits|0|0|0|auto": Ä is C3 84 in UTF-8.
+    EXPECT_NE(path.find(L"\\VelmarquinCache\\bars_C38442"), std::wstring::npos);
+    EXPECT_EQ(path.substr(path.size() - 6), L".cache");
+    EXPECT_EQ(path.find(folder.Path()), 0u);
+}
+
+TEST_F(DiskCache, RoundTripWithAndWithoutShifts) {
+    for (int shift : {0, 90, -45}) {
+        settings.IntradayTimeShiftMinutes = shift;
+        settings.EodTimeShiftDays = shift / 45;
+        for (bool daily : {false, true}) {
+            const int periodicity = daily ? 86400 : 300;
+            const std::vector<Bar> bars = Series(daily, 20);
+            const std::wstring path = CacheFilePath(L"AAPL", periodicity, settings);
+            SaveCachedBars(path, periodicity, bars, settings);
+            std::vector<Bar> back;
+            ASSERT_TRUE(LoadCachedBars(path, periodicity, settings, back)) << shift;
+            EXPECT_TRUE(SameBars(back, bars)) << "shift " << shift << " daily " << daily;
+        }
+    }
+    // The format: header lines, ten decimals, CR LF; no temporary file left.
+    const std::wstring path = CacheFilePath(L"AAPL", 300, PluginSettings{});
+    SaveCachedBars(path, 300, Series(false, 1), PluginSettings{});
+    const std::string file = ReadFileBytes(path);
+    const long long t = UnixFromPackedLocal(PackDateTime(2024, 3, 15, 9, 0, 0));
+    EXPECT_EQ(file, "VelmarquinCache 1\r\nperiodicity=300\r\n" + std::to_string(t) +
+                        ",100.5000000000,101.2500000000,99.7500000000,100.1250000000,1234.5000000000,0.0000000000\r\n");
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW((CacheDirectory() + L"\\*.tmp").c_str(), &entry);
+    EXPECT_EQ(find, INVALID_HANDLE_VALUE);
+    if (find != INVALID_HANDLE_VALUE) FindClose(find);
+}
+
+TEST_F(DiskCache, FreshnessLimits) {
+    const std::wstring path = Write("VelmarquinCache 1\r\nperiodicity=300\r\n1700000000,1,2,0.5,1.5\r\n");
+    std::vector<Bar> bars;
+    Age(path, 10800);
+    EXPECT_TRUE(LoadCachedBars(path, 300, settings, bars)) << "exactly 3 hours is still fresh";
+    Age(path, 10801);
+    EXPECT_FALSE(LoadCachedBars(path, 300, settings, bars));
+    EXPECT_TRUE(bars.empty());
+    EXPECT_TRUE(LoadCachedBars(path, 86400, settings, bars)) << "daily charts accept 36 hours";
+    Age(path, 129600);
+    EXPECT_TRUE(LoadCachedBars(path, 86400, settings, bars));
+    Age(path, 129601);
+    EXPECT_FALSE(LoadCachedBars(path, 86400, settings, bars));
+    Age(path, -3600);  // written "in the future": age 0
+    EXPECT_TRUE(LoadCachedBars(path, 300, settings, bars));
+}
+
+TEST_F(DiskCache, DamagedAndForeignFiles) {
+    std::vector<Bar> bars;
+    EXPECT_FALSE(LoadCachedBars(Write("VelmarquinCache 2\r\nperiodicity=300\r\n1700000000,1,2,0.5,1.5\r\n"), 300,
+                                settings, bars));
+    EXPECT_FALSE(LoadCachedBars(Write("VelmarquinCache 1\r\nperiodicity=300\r\n"), 300, settings, bars));
+    EXPECT_FALSE(LoadCachedBars(Write(""), 300, settings, bars));
+    EXPECT_FALSE(LoadCachedBars(CacheDirectory() + L"\\missing.cache", 300, settings, bars));
+
+    ASSERT_TRUE(LoadCachedBars(Write("VelmarquinCache 1\r\nperiodicity=300\r\n1700000000,1,2,0.5,1.5\r\n"
+                                     "1700000300,1,2,0.5\r\nnot a row\r\n1700000600,1,2,0.5,1.5,7,8\r\n"),
+                               300, settings, bars));
+    ASSERT_EQ(bars.size(), 2u);
+    EXPECT_EQ(bars[0].volume, 0.0f);
+    EXPECT_EQ(bars[0].openInterest, 0.0f);
+    EXPECT_EQ(bars[0].close, 1.5f);
+    EXPECT_EQ(bars[1].volume, 7.0f);
+    EXPECT_EQ(bars[1].openInterest, 8.0f);
+}
+
+TEST_F(DiskCache, ReplacingAFileNeverLeavesAShortOne) {
+    const std::wstring path = CacheFilePath(L"MSFT", 86400, settings);
+    SaveCachedBars(path, 86400, Series(true, 25), settings);
+    // A writer killed half-way leaves only its temporary file behind; the
+    // real file is untouched and still reads whole.
+    WriteFileBytes(path + L".999.tmp", "VelmarquinCache 1\r\nperiodicity=86400\r\n17000");
+    std::vector<Bar> bars;
+    ASSERT_TRUE(LoadCachedBars(path, 86400, settings, bars));
+    EXPECT_EQ(bars.size(), 25u);
+    SaveCachedBars(path, 86400, Series(true, 3), settings);
+    ASSERT_TRUE(LoadCachedBars(path, 86400, settings, bars));
+    EXPECT_EQ(bars.size(), 3u);
+    SaveCachedBars(path, 86400, {}, settings);  // nothing to write: the file stays
+    ASSERT_TRUE(LoadCachedBars(path, 86400, settings, bars));
+    EXPECT_EQ(bars.size(), 3u);
+}
+
+TEST_F(DiskCache, DeleteTreeAndClearCache) {
+    EXPECT_TRUE(DeleteTree(folder.Join(L"no such folder")));
+    const std::wstring path = CacheFilePath(L"AAPL", 86400, settings);
+    SaveCachedBars(path, 86400, Series(true, 2), settings);
+    CreateDirectoryW((CacheDirectory() + L"\\sub").c_str(), nullptr);
+    WriteFileBytes(CacheDirectory() + L"\\sub\\x.cache", "x");
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY);
+    SetFileAttributesW((CacheDirectory() + L"\\sub\\x.cache").c_str(), FILE_ATTRIBUTE_READONLY);
+    {
+        PluginState& s = State();
+        std::lock_guard<std::mutex> lock(s.stateLock);
+        s.recentValid = true;
+        s.symbolCache["AAPL"].hasQuote = true;
+    }
+    ClearCache();
+    EXPECT_FALSE(PathExists(CacheDirectory()));
+    PluginState& s = State();
+    std::lock_guard<std::mutex> lock(s.stateLock);
+    EXPECT_FALSE(s.recentValid);
+    EXPECT_TRUE(s.symbolCache.empty());
+}
