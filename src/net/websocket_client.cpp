@@ -211,9 +211,17 @@ bool WebSocketClient::Connect(const std::wstring& userAgent, std::int32_t timeou
     return true;
 }
 
-bool WebSocketClient::SendText(const std::string& message) {
+bool WebSocketClient::SendText(const std::string& message, const std::string& secret) {
     if (!IsOpen()) return false;
-    if (IsDebugLoggingOn()) LogLine(L"WS send: " + Utf8ToWide(FirstBytes(message, 300)));
+    if (IsDebugLoggingOn()) {
+        std::string masked = message;
+        if (!secret.empty()) {
+            for (size_t at = masked.find(secret); at != std::string::npos; at = masked.find(secret, at + 3)) {
+                masked.replace(at, secret.size(), "***");
+            }
+        }
+        LogLine(L"WS send: " + Utf8ToWide(FirstBytes(masked, 300)));
+    }
     WebSocketAsyncState& s = *state_;
     // The platform reads the bytes after the call returns: they live in the state.
     s.sendBuffer = message;

@@ -20,7 +20,9 @@ public:
     // Opens DataOrigin + "/socket.io/websocket". `timeoutMs` is the TimeoutMs
     // setting (0 or below: 8000).
     bool Connect(const std::wstring& userAgent, std::int32_t timeoutMs, std::wstring& error);
-    bool SendText(const std::string& message);
+    // `secret`, when given, is masked in the "WS send: " debug line (the
+    // user's authentication token must not reach the log file).
+    bool SendText(const std::string& message, const std::string& secret = std::string());
     // The next whole message; `closed` is set (with an empty message) when the peer closed.
     bool ReceiveMessage(std::string& message, bool& closed);
     void Close();

@@ -14,6 +14,16 @@ bool LocalTime(std::int64_t seconds, std::tm& out) {
 }
 }  // namespace
 
+int PackedYmd(std::uint64_t packed) {
+    return static_cast<int>((packed >> 52) & 0xFFF) * 10000 + static_cast<int>((packed >> 48) & 0xF) * 100 +
+           static_cast<int>((packed >> 43) & 0x1F);
+}
+
+int PackedHms(std::uint64_t packed) {
+    return static_cast<int>((packed >> 38) & 0x1F) * 10000 + static_cast<int>((packed >> 32) & 0x3F) * 100 +
+           static_cast<int>((packed >> 26) & 0x3F);
+}
+
 std::uint64_t PackDateTime(int year, int month, int day, int hour, int minute, int second) {
     return (static_cast<std::uint64_t>(year & 0xFFF) << 52) | (static_cast<std::uint64_t>(month & 0xF) << 48) |
            (static_cast<std::uint64_t>(day & 0x1F) << 43) | (static_cast<std::uint64_t>(hour & 0x1F) << 38) |

@@ -6,6 +6,11 @@
 
 #include "foundation/settings_record.h"
 
+// year * 10000 + month * 100 + day, and hour * 10000 + minute * 100 + second,
+// of a packed date-time (an end-of-day bar gives 316363 for its time).
+int PackedYmd(std::uint64_t packed);
+int PackedHms(std::uint64_t packed);
+
 std::uint64_t PackDateTime(int year, int month, int day, int hour, int minute, int second);
 
 // Shifted by EodTimeShiftDays (daily) or IntradayTimeShiftMinutes, converted

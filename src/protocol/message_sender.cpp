@@ -4,8 +4,9 @@
 #include "protocol/framing.h"
 #include "protocol/json_text.h"
 
-bool SendMessage(WebSocketClient& connection, const std::string& name, const std::vector<std::string>& parameters) {
-    return connection.SendText(FrameText(BuildMessage(name, parameters)));
+bool SendMessage(WebSocketClient& connection, const std::string& name, const std::vector<std::string>& parameters,
+                 const std::string& secret) {
+    return connection.SendText(FrameText(BuildMessage(name, parameters)), secret);
 }
 
 bool EchoPayload(WebSocketClient& connection, const std::string& payload) {

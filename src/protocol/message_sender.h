@@ -11,7 +11,8 @@
 #undef SendMessage
 #endif
 
-bool SendMessage(WebSocketClient& connection, const std::string& name, const std::vector<std::string>& parameters);
+bool SendMessage(WebSocketClient& connection, const std::string& name, const std::vector<std::string>& parameters,
+                 const std::string& secret = std::string());
 
 // Sends a heartbeat or other non-JSON payload straight back, framed.
 bool EchoPayload(WebSocketClient& connection, const std::string& payload);

@@ -1,0 +1,278 @@
+#include "protocol/history_fetch.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "foundation/clock.h"
+#include "foundation/log.h"
+#include "foundation/settings.h"
+#include "foundation/state.h"
+#include "foundation/text.h"
+#include "net/http_client.h"
+#include "protocol/host_time.h"
+#include "protocol/json_text.h"
+#include "protocol/message_sender.h"
+#include "protocol/session_loop.h"
+#include "protocol/symbol_routing.h"
+#include "storage/disk_cache.h"
+#include "storage/memory_cache.h"
+
+namespace {
+
+const char kAnonymousToken[] = "unauthorized_user_token";
+const char* const kQuoteFields[] = {"ch", "chp", "current_session", "description", "local_description", "language",
+                                    "exchange", "fractional", "is_tradable", "lp", "lp_time", "minmov", "minmove2",
+                                    "original_name", "pricescale", "pro_name", "short_name", "type", "update_mode",
+                                    "volume", "currency_code", "rchp", "rtc"};
+
+void KeepNewest(std::vector<Bar>& bars, int requested) {
+    if (requested <= 0) {
+        bars.clear();
+    } else if (bars.size() > static_cast<size_t>(requested)) {
+        bars.erase(bars.begin(), bars.end() - requested);
+    }
+}
+
+std::string SignIn(const PluginSettings& settings) {
+    const std::wstring body = L"username=" + Utf8ToWide(FormEncode(settings.Username)) + L"&password=" +
+                              Utf8ToWide(FormEncode(settings.Password)) + L"&remember=on";
+    std::wstring error;
+    const std::string reply = HttpPost(CopyServiceOrigins().web + L"/accounts/signin/", settings.UserAgent,
+                                       settings.TimeoutMs, body, error);
+    return reply.empty() ? std::string() : JsonStringField(reply, "auth_token", 0);
+}
+
+// The nine messages that open the conversation, in order.
+bool SendOpening(WebSocketClient& connection, const std::string& token, const std::string& quoteSession,
+                 const std::string& chartSession, const std::string& symbolId, const std::string& resolution,
+                 const std::string& session, int firstCount) {
+    const std::string q = JsonQuote(quoteSession);
+    const std::string c = JsonQuote(chartSession);
+    const std::string symbol = JsonQuote(symbolId);
+    std::vector<std::string> fields = {q};
+    for (const char* field : kQuoteFields) fields.push_back(JsonQuote(field));
+    const std::string secret = token == kAnonymousToken ? std::string() : token;
+    return SendMessage(connection, "set_auth_token", {JsonQuote(token)}, secret) &&
+           SendMessage(connection, "chart_create_session", {c, JsonQuote("")}) &&
+           SendMessage(connection, "quote_create_session", {q}) &&
+           SendMessage(connection, "set_locale", {JsonQuote("en"), JsonQuote("US")}) &&
+           SendMessage(connection, "switch_timezone", {c, JsonQuote("Etc/UTC")}) &&
+           SendMessage(connection, "quote_add_symbols",
+                       {q, JsonQuote("={\"symbol\":" + symbol + ",\"adjustment\":\"splits\"}")}) &&
+           SendMessage(connection, "quote_set_fields", fields) &&
+           SendMessage(connection, "resolve_symbol",
+                       {c, JsonQuote("sds_sym_1"),
+                        JsonQuote("={\"symbol\":" + symbol + ",\"adjustment\":\"splits\",\"session\":\"" + session +
+                                  "\"}")}) &&
+           SendMessage(connection, "create_series",
+                       {c, JsonQuote("sds_1"), JsonQuote("s1"), JsonQuote("sds_sym_1"), JsonQuote(resolution),
+                        std::to_string(firstCount)});
+}
+
+bool Fail(std::wstring& errorText, const std::wstring& text) {
+    errorText = text;
+    LogLine(L"ERROR: " + text);
+    return false;
+}
+
+}  // namespace
+
+std::string ResolutionFor(int periodicity, const PluginSettings& settings) {
+    const std::wstring normalized = NormalizeResolutionOverride(settings.ResolutionOverride);
+    if (normalized != L"auto") return WideToUtf8(normalized);
+    if (periodicity >= 2419200) return "1M";
+    if (periodicity >= 604800) return "1W";
+    if (periodicity >= 86400) return "1D";
+    if (periodicity <= 0) return "1";
+    const int minutes = periodicity % 60 == 0 ? periodicity / 60 : (periodicity + 59) / 60;
+    return std::to_string(std::max(1, minutes));
+}
+
+bool ParseSeriesPayload(const std::string& payload, int periodicity, const PluginSettings& settings,
+                        std::vector<Bar>& bars) {
+    if (payload.size() < 5) return false;
+    const size_t marker = payload.find("\"s\":[");
+    if (marker == std::string::npos) return false;
+    const size_t start = marker + 5;
+    size_t end = payload.size() - start >= 2 ? payload.find("}]", start) : std::string::npos;
+    if (end == std::string::npos) end = payload.rfind(']');
+    if (end == std::string::npos || end <= start) return false;
+
+    const bool daily = periodicity >= 86400;
+    const size_t before = bars.size();
+    for (const std::string& object : SplitJsonObjects(payload.substr(start, end - start))) {
+        std::string inner;
+        if (!JsonArrayField(object, "v", inner)) continue;
+        const std::vector<double> v = ParseNumberList(inner);
+        if (v.size() < 5 || !std::isfinite(v[0]) || std::fabs(v[0]) > 9e15) continue;
+        std::int64_t t = std::llround(v[0]);
+        if (t > 100000000000LL) t /= 1000;
+        Bar bar;
+        bar.dateTime = ToHostDateTime(t, daily, settings);
+        bar.open = static_cast<float>(v[1]);
+        bar.high = static_cast<float>(v[2]);
+        bar.low = static_cast<float>(v[3]);
+        bar.close = static_cast<float>(v[4]);
+        bar.volume = v.size() >= 6 ? static_cast<float>(v[5]) : 0.0f;
+        bar.openInterest = 0;
+        bars.push_back(bar);
+    }
+    if (bars.size() != before) {
+        // Later values win for equal times: after a stable sort the last bar
+        // of each run of equal times is the newest one. O(n log n) per
+        // payload instead of a scan of the whole list per new bar.
+        std::stable_sort(bars.begin(), bars.end(),
+                         [](const Bar& a, const Bar& b) { return a.dateTime < b.dateTime; });
+        size_t out = 0;
+        for (size_t i = 0; i < bars.size(); ++i) {
+            if (i + 1 < bars.size() && bars[i + 1].dateTime == bars[i].dateTime) continue;
+            bars[out++] = bars[i];
+        }
+        bars.resize(out);
+    }
+    LogDebug(L"Parsed bars from payload: " + std::to_wstring(bars.size()));
+    return !bars.empty();
+}
+
+bool RequestMoreData(WebSocketClient& connection, const std::string& chartSession, const std::string& seriesId,
+                     int count) {
+    return SendMessage(connection, "request_more_data",
+                       {JsonQuote(chartSession), JsonQuote(seriesId), std::to_string(std::max(1, count))});
+}
+
+std::string ServiceErrorReason(const std::string& payload) {
+    std::string inner;
+    if (!JsonArrayField(payload, "p", inner)) return {};
+    const size_t close = inner.rfind('"');
+    if (close == std::string::npos || close == 0) return {};
+    size_t open = close;
+    while (open > 0) {
+        --open;
+        if (inner[open] == '"' && (open == 0 || inner[open - 1] != '\\')) return inner.substr(open + 1, close - open - 1);
+    }
+    return {};
+}
+
+bool FetchBars(const std::wstring& ticker, int periodicity, int requestedBars, std::vector<Bar>& bars,
+               std::wstring& errorText) {
+    bars.clear();
+    LogDebug(L"FetchBars start ticker=" + ticker);
+    const PluginSettings settings = CopySettings();
+
+    const std::wstring path = CacheFilePath(ticker, periodicity, settings);
+    if (LoadCachedBars(path, periodicity, settings, bars)) {
+        KeepNewest(bars, requestedBars);
+        UpdateRecentCache(ticker, std::string(), periodicity, bars);
+        return true;
+    }
+
+    std::string symbolId;
+    CandidateLoopHooks hooks;
+    hooks.beforeTry = [&ticker](const std::wstring& market, const std::wstring& query) {
+        LogDebug(L"TradingView routing: ticker=" + ticker + L" market=" + market + L" query=" + query);
+    };
+    hooks.afterFailure = [&ticker](const std::wstring& market, const std::wstring& error) {
+        LogDebug(L"ResolveSymbolId failed for " + ticker + L" market=" + market + L": " + error);
+    };
+    hooks.finalError = L"TradingView symbol resolution failed";
+    if (!ResolveTickerSymbol(ticker, settings, hooks, symbolId, errorText)) {
+        if (errorText.empty()) errorText = L"TradingView symbol resolution failed";
+        return false;
+    }
+
+    std::string token = kAnonymousToken;
+    if (!settings.Username.empty() && !settings.Password.empty()) {
+        const std::string signedIn = SignIn(settings);
+        if (!signedIn.empty()) token = signedIn;
+    }
+
+    WebSocketClient connection;
+    std::wstring connectError;
+    if (!connection.Connect(settings.UserAgent, settings.TimeoutMs, connectError)) {
+        LogDebug(L"WebSocket connect failed for " + ticker + L": " + connectError);
+        errorText = connectError;
+        return false;
+    }
+    const std::string quoteSession = "qs_" + std::to_string(TickCount64() & 0xFFFFFF);
+    const std::string chartSession = "cs_" + std::to_string((TickCount64() >> 8) & 0xFFFFFF);
+    const bool daily = periodicity >= 86400;
+    const std::string resolution = ResolutionFor(periodicity, settings);
+    const int firstCount = std::min(std::max(1, requestedBars), daily ? 10000 : 5000);
+    LogDebug("TradingView resolution: " + resolution + " bars=" + std::to_string(firstCount) + " adjustment=splits");
+    if (!SendOpening(connection, token, quoteSession, chartSession, symbolId, resolution,
+                     settings.ExtendedHours ? "extended" : "regular", firstCount)) {
+        return Fail(errorText, L"Failed to send TradingView websocket messages");
+    }
+
+    // One deadline for the whole conversation, computed in 64 bits first.
+    const std::uint32_t deadline =
+        static_cast<std::uint32_t>(TickCount32() + static_cast<std::uint64_t>(EffectiveTimeoutMs(settings.TimeoutMs)));
+    const int maxRounds = std::max(3, static_cast<int>((static_cast<std::int64_t>(requestedBars) + 4999) / 5000 + 2));
+    int round = 0;
+    size_t best = 0;
+    bool gotBars = false;
+    bool accepted = false;
+    std::wstring failure;
+
+    SessionHandlers handlers;
+    handlers.onPayload = [&](const std::string& payload) {
+        if (IsDebugLoggingOn()) LogLine(L"WS payload: " + Utf8ToWide(payload.substr(0, std::min<size_t>(400, payload.size()))));
+        if (payload.size() >= 14 && payload.find("critical_error") != std::string::npos) {
+            failure = L"TradingView critical error";
+            return SessionStep::Finish;
+        }
+        // An unknown symbol or an unserved resolution: say so now instead of
+        // waiting for the deadline.
+        if (payload.find("\"symbol_error\"") != std::string::npos ||
+            payload.find("\"series_error\"") != std::string::npos) {
+            const bool symbol = payload.find("\"symbol_error\"") != std::string::npos;
+            failure = std::wstring(symbol ? L"TradingView symbol error: " : L"TradingView series error: ") +
+                      Utf8ToWide(ServiceErrorReason(payload));
+            return SessionStep::Finish;
+        }
+        if (payload.find("\"s\"") != std::string::npos && payload.find("\"m\"") != std::string::npos &&
+            ParseSeriesPayload(payload, periodicity, settings, bars)) {
+            gotBars = true;
+        }
+        const bool completed = payload.find("series_completed") != std::string::npos ||
+                               payload.find("quote_completed") != std::string::npos;
+        if (completed && gotBars) {
+            if (bars.size() >= static_cast<size_t>(std::max(0, requestedBars))) {
+                accepted = true;
+                return SessionStep::Finish;
+            }
+            best = std::max(best, bars.size());
+            if (round < maxRounds) {
+                const int ask = std::max(1, requestedBars - static_cast<int>(bars.size()));
+                ++round;
+                LogDebug(L"Requesting more data: round=" + std::to_wstring(round) + L" ask=" + std::to_wstring(ask));
+                if (!RequestMoreData(connection, chartSession, "sds_1", ask)) {
+                    failure = L"request_more_data failed";
+                    return SessionStep::Finish;
+                }
+            }
+        }
+        return SessionStep::Continue;
+    };
+    handlers.afterMessage = [&]() {
+        if (gotBars && !bars.empty()) UpdateRecentCache(ticker, symbolId, periodicity, bars);
+        if (round >= maxRounds && bars.size() == best && gotBars) {
+            accepted = true;
+            return SessionStep::Finish;
+        }
+        return SessionStep::Continue;
+    };
+
+    const SessionEnd end = RunSessionLoop(connection, deadline, handlers);
+    connection.Close();
+    if (end == SessionEnd::ReceiveFailed) {
+        bars.clear();
+        return Fail(errorText, L"TradingView websocket receive failed");
+    }
+    if (!failure.empty()) {
+        bars.clear();
+        return Fail(errorText, failure);
+    }
+    if (!accepted && bars.empty()) return Fail(errorText, L"No bars received from TradingView");
+    return AcceptHistory(bars, requestedBars, path, periodicity, ticker, symbolId, settings);
+}

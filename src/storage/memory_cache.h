@@ -1,0 +1,19 @@
+// The in-memory caches of PluginState: one SymbolCache entry per ticker and
+// the single most recent quote record, fed by downloaded histories. Any
+// thread; stateLock is taken only to copy records in, never while logging.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "foundation/host_types.h"
+#include "foundation/settings_record.h"
+
+RecentInfo RecentInfoFromBar(const std::wstring& ticker, const Bar& bar, const Bar* previous);
+void InitRecentInfo(RecentInfo& record, const std::wstring& ticker);
+void UpdateRecentCache(const std::wstring& ticker, const std::string& symbolId, int periodicity,
+                       const std::vector<Bar>& bars);
+// Keeps the newest `requested` bars, writes the disk cache, updates the
+// in-memory caches. `settings` is the snapshot the download ran with. Always true.
+bool AcceptHistory(std::vector<Bar>& bars, int requested, const std::wstring& path, int periodicity,
+                   const std::wstring& ticker, const std::string& symbolId, const PluginSettings& settings);

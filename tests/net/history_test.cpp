@@ -1,0 +1,200 @@
+// The full history download against the local service double.
+#include "net/double_fixture.h"
+#include "protocol/framing.h"
+#include "protocol/history_fetch.h"
+#include "protocol/json_text.h"
+#include "storage/disk_cache.h"
+
+namespace {
+
+class History : public DoubleTest {
+protected:
+    void SetUp() override {
+        DoubleTest::SetUp();
+        Configure([](PluginSettings&) {});
+    }
+    void TearDown() override {
+        PluginState& s = State();
+        {
+            std::lock_guard<std::mutex> lock(s.stateLock);
+            s.databaseFolder.clear();
+            s.settings = PluginSettings{};
+        }
+        DoubleTest::TearDown();
+    }
+    template <typename Edit>
+    void Configure(Edit edit) {
+        PluginState& s = State();
+        std::lock_guard<std::mutex> lock(s.stateLock);
+        s.databaseFolder = database.Path();
+        PluginSettings settings;
+        settings.TimeoutMs = kTimeoutMs;
+        edit(settings);
+        s.settings = settings;
+        s.settings.DebugLogging = debug;
+    }
+    bool Fetch(const std::wstring& ticker, int periodicity, int requested) {
+        bars.clear();
+        error.clear();
+        return FetchBars(ticker, periodicity, requested, bars, error);
+    }
+    std::vector<std::string> Messages() const {
+        std::vector<std::string> payloads;
+        for (std::string text : service.Events("ws_message", "text")) {
+            std::string payload;
+            while (NextFramePayload(text, payload)) payloads.push_back(payload);
+        }
+        return payloads;
+    }
+    std::string AuthMessage() const {
+        for (const std::string& m : Messages()) {
+            if (m.find("set_auth_token") != std::string::npos) return m;
+        }
+        return {};
+    }
+    bool CacheFileExists(const std::wstring& ticker, int periodicity) const {
+        return testing_support::PathExists(CacheFilePath(ticker, periodicity, CopySettings()));
+    }
+
+    testing_support::TempFolder database;
+    std::vector<Bar> bars;
+    std::wstring error;
+    bool debug = false;
+};
+
+bool Ascending(const std::vector<Bar>& bars) {
+    for (size_t i = 1; i < bars.size(); ++i) {
+        if (bars[i - 1].dateTime >= bars[i].dateTime) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST_F(History, ConversationBytesRoundsAndTheCacheHitAfterwards) {
+    Scenario(R"({"ws":{"seed":3,"now":1710547200,"history":30000}})");
+    ASSERT_TRUE(Fetch(L"AAPL", 300, 300)) << testing_support::Narrow(error);
+    EXPECT_EQ(bars.size(), 300u);
+    EXPECT_TRUE(Ascending(bars));
+
+    const std::vector<std::string> sent = Messages();
+    ASSERT_GE(sent.size(), 9u);
+    EXPECT_EQ(sent[0], "{\"m\":\"set_auth_token\",\"p\":[\"unauthorized_user_token\"]}");
+    const std::string prefix = "{\"m\":\"chart_create_session\",\"p\":[\"";
+    const std::string cs = sent[1].substr(prefix.size(), sent[1].find('"', prefix.size()) - prefix.size());
+    EXPECT_EQ(sent[1], "{\"m\":\"chart_create_session\",\"p\":[\"" + cs + "\",\"\"]}");
+    EXPECT_EQ(cs.substr(0, 3), "cs_");
+    EXPECT_EQ(sent[2].rfind("{\"m\":\"quote_create_session\",\"p\":[\"qs_", 0), 0u) << sent[2];
+    EXPECT_EQ(sent[3], "{\"m\":\"set_locale\",\"p\":[\"en\",\"US\"]}");
+    EXPECT_EQ(sent[4], "{\"m\":\"switch_timezone\",\"p\":[\"" + cs + "\",\"Etc/UTC\"]}");
+    EXPECT_NE(sent[5].find(",\"={\\\"symbol\\\":\\\"NASDAQ:AAPL\\\",\\\"adjustment\\\":\\\"splits\\\"}\"]}"), std::string::npos) << sent[5];
+    EXPECT_NE(sent[6].find("\"ch\",\"chp\",\"current_session\""), std::string::npos);
+    EXPECT_NE(sent[6].find("\"rchp\",\"rtc\"]}"), std::string::npos);
+    EXPECT_EQ(sent[7], "{\"m\":\"resolve_symbol\",\"p\":[\"" + cs +
+                           "\",\"sds_sym_1\",\"={\\\"symbol\\\":\\\"NASDAQ:AAPL\\\",\\\"adjustment\\\":\\\"splits\\\","
+                           "\\\"session\\\":\\\"extended\\\"}\"]}");
+    EXPECT_EQ(sent[8], "{\"m\":\"create_series\",\"p\":[\"" + cs + "\",\"sds_1\",\"s1\",\"sds_sym_1\",\"5\",300]}");
+    EXPECT_EQ(sent.size(), 9u) << "300 bars came at once: no request for more; last " << sent.back();
+    EXPECT_TRUE(CacheFileExists(L"AAPL", 300));
+
+    // Now a request for fewer bars is answered from the cache, without the service.
+    Scenario(R"({"ws":{"refuse_upgrade":500}})");
+    ASSERT_TRUE(Fetch(L"AAPL", 300, 100));
+    EXPECT_EQ(bars.size(), 100u);
+    EXPECT_TRUE(service.Events("http", "raw_head").empty());
+}
+
+TEST_F(History, RoundsOfOlderDataAndShortHistories) {
+    Scenario(R"({"ws":{"seed":4,"now":1710547200,"history":15000}})");
+    ASSERT_TRUE(Fetch(L"NASDAQ:MSFT", 86400, 12000)) << testing_support::Narrow(error);
+    EXPECT_EQ(bars.size(), 12000u);
+    EXPECT_TRUE(Ascending(bars));
+    std::vector<std::string> sent = Messages();
+    EXPECT_NE(sent[8].find("\"1D\",10000]}"), std::string::npos) << sent[8];
+    ASSERT_EQ(sent.size(), 10u);
+    EXPECT_NE(sent[9].find("{\"m\":\"request_more_data\",\"p\":[\"cs_"), std::string::npos);
+    EXPECT_NE(sent[9].find("\",\"sds_1\",2000]}"), std::string::npos) << sent[9];
+    EXPECT_TRUE(service.Events("http", "query").size() == 1u) << "a colon ticker needs no search";
+
+    // A history of 250 bars: rounds run out (maxRounds 3) and what came is accepted.
+    Scenario(R"({"ws":{"seed":5,"now":1710547200,"history":250}})");
+    ASSERT_TRUE(Fetch(L"IBM", 300, 1000)) << testing_support::Narrow(error);
+    EXPECT_EQ(bars.size(), 250u);
+    sent = Messages();
+    EXPECT_EQ(sent.size(), 9u + 3u);
+}
+
+TEST_F(History, ServiceErrorsEndTheFetchAtOnceAndWriteNoCache) {
+    Scenario(R"({"ws":{"unknown_symbols":["NASDAQ:NOPE"]}})");
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_FALSE(Fetch(L"NASDAQ:NOPE", 86400, 100));
+    EXPECT_EQ(error, L"TradingView symbol error: invalid symbol");
+    EXPECT_LT(GetTickCount64() - start, static_cast<ULONGLONG>(kTimeoutMs)) << "not by the deadline";
+    EXPECT_FALSE(CacheFileExists(L"NASDAQ:NOPE", 86400));
+
+    const std::string series =
+        "{\"m\":\"timescale_update\",\"p\":[\"cs\",{\"sds_1\":{\"s\":[{\"i\":0,\"v\":[1700000000,1,2,0.5,1.5,10]}]}}]}";
+    const std::string critical = "{\"m\":\"critical_error\",\"p\":[\"cs\",\"invalid_parameters\",\"create_series\"]}";
+    Scenario("{\"ws\":{\"script\":[{\"send\":" + JsonQuote(FrameText("{}")) + "},{\"expect\":9},{\"send\":" +
+             JsonQuote(FrameText(series)) + "},{\"send\":" + JsonQuote(FrameText(critical)) + "},{\"stall\":true}]}}");
+    EXPECT_FALSE(Fetch(L"NASDAQ:CRIT", 300, 100));
+    EXPECT_EQ(error, L"TradingView critical error");
+    EXPECT_FALSE(CacheFileExists(L"NASDAQ:CRIT", 300));
+
+    // The same bar, then the service closes: what arrived is accepted.
+    Scenario("{\"ws\":{\"script\":[{\"send\":" + JsonQuote(FrameText("{}")) + "},{\"expect\":9},{\"send\":" +
+             JsonQuote(FrameText(series)) + "},{\"close\":1000}]}}");
+    ASSERT_TRUE(Fetch(L"NASDAQ:CLOSE", 300, 100)) << testing_support::Narrow(error);
+    EXPECT_EQ(bars.size(), 1u);
+    EXPECT_TRUE(CacheFileExists(L"NASDAQ:CLOSE", 300));
+}
+
+TEST_F(History, ClosedAfterBarsSucceedsAndStallFailsInTime) {
+    Scenario(R"({"ws":{"history":40,"close_after_answers":true}})");
+    // quote_add_symbols is answered first (quote_completed before any series data is
+    // ignored); the connection closes after that answer, with no bars: a failure.
+    EXPECT_FALSE(Fetch(L"NASDAQ:AAPL", 86400, 100));
+    EXPECT_EQ(error, L"No bars received from TradingView");
+
+    // Closed by the service when create_series arrives, before any bars.
+    Scenario(R"({"ws":{"fault":{"kind":"close","after_messages":9}}})");
+    EXPECT_FALSE(Fetch(L"NASDAQ:AAPL", 3600, 100));
+    EXPECT_EQ(error, L"No bars received from TradingView");
+
+    Scenario(R"({"ws":{"fault":{"kind":"stall"}}})");
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_FALSE(Fetch(L"NASDAQ:AAPL", 60, 100));
+    EXPECT_EQ(error, L"TradingView websocket receive failed");
+    EXPECT_LT(GetTickCount64() - start, kGiveUpBoundMs);
+    EXPECT_FALSE(CacheFileExists(L"NASDAQ:AAPL", 60));
+}
+
+TEST_F(History, SignInTokenIsUsedButNeverLogged) {
+    debug = true;
+    Configure([](PluginSettings& s) {
+        s.Username = L"trader";
+        s.Password = L"p\u00E4ss word";
+    });
+    Scenario(R"({"signin":{"username":"trader","password":"p\u00e4ss word","token":"SECRET-TOKEN-42"},
+                "ws":{"history":50,"heartbeat_first":true}})");
+    LogTail log(LogPath());
+    ASSERT_TRUE(Fetch(L"NASDAQ:AAPL", 86400, 50)) << testing_support::Narrow(error);
+    const std::vector<std::string> bodies = service.Events("http", "body");
+    ASSERT_FALSE(bodies.empty());
+    EXPECT_EQ(bodies[0], "username=trader&password=p%C3%A4ss%20word&remember=on");
+    EXPECT_EQ(AuthMessage(), "{\"m\":\"set_auth_token\",\"p\":[\"SECRET-TOKEN-42\"]}");
+    const std::string text = log.Text();
+    EXPECT_EQ(text.find("SECRET-TOKEN-42"), std::string::npos) << "the token must not reach the log";
+    EXPECT_NE(text.find("WS send: ~m~"), std::string::npos);
+    EXPECT_FALSE(service.Events("heartbeat_echo", "text").empty()) << "the heartbeat was echoed";
+
+    // A refused sign-in goes on anonymously.
+    Scenario(R"({"ws":{"history":50}})");
+    Configure([](PluginSettings& s) {
+        s.Username = L"trader";
+        s.Password = L"wrong";
+        s.Market = L"weekly";  // a different cache key, so the service is asked again
+    });
+    ASSERT_TRUE(Fetch(L"NASDAQ:AAPL", 86400, 50));
+    EXPECT_EQ(AuthMessage(), "{\"m\":\"set_auth_token\",\"p\":[\"unauthorized_user_token\"]}");
+}
