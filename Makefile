@@ -10,7 +10,7 @@ JOBS    ?= 2
 PACKAGES := g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth cmake make openssl python3 clang \
             libclang-rt-14-dev x11-apps imagemagick zip
 
-.PHONY: all deps configure build dll test demo clean prefix certs fuzz
+.PHONY: all deps configure build dll test demo clean prefix certs fuzz bench
 
 all: dll
 
@@ -44,6 +44,10 @@ prefix: build certs
 test: build dll prefix
 	cd $(BUILD) && xvfb-run -a ctest --output-on-failure --timeout 900
 	fuzz/run.sh build-fuzz 20
+
+bench: build prefix
+	cmake --build $(BUILD) -j $(JOBS) --target velmarquin_bench
+	tests/support/with-double.sh $(BUILD)/certs $(BUILD)/wine-run.sh $(BUILD)/bin/velmarquin_bench.exe
 
 fuzz: deps
 	fuzz/run.sh build-fuzz 60

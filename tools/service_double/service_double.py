@@ -534,7 +534,7 @@ class WebSocketConnection:
                 series = BarSeries(symbol, str(p[4]), ws.get("seed", 1), ws.get("now", time.time()),
                                    int(ws.get("history", 30000)))
                 self.series[p[0]] = series
-                bars = series.next_older(int(p[5]))
+                bars = series.next_older(min(int(p[5]), int(ws.get("max_per_request", 1 << 30))))
                 out.append('{"m":"series_loading","p":["%s","%s","s1"]}' % (p[0], p[1]))
                 if bars:
                     out.append(series_payload(p[0], bars))
@@ -546,7 +546,7 @@ class WebSocketConnection:
         elif name == "request_more_data" and len(p) >= 3:
             series = self.series.get(p[0])
             if series is not None:
-                bars = series.next_older(int(p[2]))
+                bars = series.next_older(min(int(p[2]), int(ws.get("max_per_request", 1 << 30))))
                 if bars:
                     out.append(series_payload(p[0], bars))
                 out.append('{"m":"series_completed","p":["%s","sds_1","s1","streaming",{"rt_update_period":1}]}'
