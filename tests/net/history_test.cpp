@@ -105,15 +105,16 @@ TEST_F(History, ConversationBytesRoundsAndTheCacheHitAfterwards) {
 }
 
 TEST_F(History, RoundsOfOlderDataAndShortHistories) {
-    Scenario(R"({"ws":{"seed":4,"now":1710547200,"history":15000}})");
-    ASSERT_TRUE(Fetch(L"NASDAQ:MSFT", 86400, 12000)) << testing_support::Narrow(error);
-    EXPECT_EQ(bars.size(), 12000u);
+    // 20000 days back from late 2026 stays after 1970, where local times convert.
+    Scenario(R"({"ws":{"seed":4,"now":1796000000,"history":30000}})");
+    ASSERT_TRUE(Fetch(L"NASDAQ:MSFT", 86400, 20000)) << testing_support::Narrow(error);
+    EXPECT_EQ(bars.size(), 20000u);
     EXPECT_TRUE(Ascending(bars));
     std::vector<std::string> sent = Messages();
     EXPECT_NE(sent[8].find("\"1D\",10000]}"), std::string::npos) << sent[8];
     ASSERT_EQ(sent.size(), 10u);
     EXPECT_NE(sent[9].find("{\"m\":\"request_more_data\",\"p\":[\"cs_"), std::string::npos);
-    EXPECT_NE(sent[9].find("\",\"sds_1\",2000]}"), std::string::npos) << sent[9];
+    EXPECT_NE(sent[9].find("\",\"sds_1\",10000]}"), std::string::npos) << sent[9];
     EXPECT_TRUE(service.Events("http", "query").size() == 1u) << "a colon ticker needs no search";
 
     // A history of 250 bars: rounds run out (maxRounds 3) and what came is accepted.
