@@ -109,6 +109,7 @@ bool ParseSeriesPayload(const std::string& payload, int periodicity, const Plugi
         if (t > 100000000000LL) t /= 1000;
         Bar bar;
         bar.dateTime = ToHostDateTime(t, daily, settings);
+        if (bar.dateTime == 0) continue;  // a time the platform cannot convert is no bar for the host
         bar.open = static_cast<float>(v[1]);
         bar.high = static_cast<float>(v[2]);
         bar.low = static_cast<float>(v[3]);

@@ -122,6 +122,7 @@ bool LoadCachedBars(const std::wstring& path, int periodicity, const PluginSetti
         if (fields < 5) continue;  // the periodicity line and damaged rows
         Bar bar;
         bar.dateTime = ToHostDateTime(time, daily, settings);
+        if (bar.dateTime == 0) continue;  // not convertible to local time
         bar.open = static_cast<float>(v[0]);
         bar.high = static_cast<float>(v[1]);
         bar.low = static_cast<float>(v[2]);

@@ -45,6 +45,8 @@ TEST(HistoryParse, SeriesPayloadsMergeSortAndKeepLaterValues) {
     EXPECT_FALSE(ParseSeriesPayload("{\"m\":\"series_completed\",\"p\":[]}", 300, s, none));
     EXPECT_FALSE(ParseSeriesPayload("{\"s\":[", 300, s, none));
     EXPECT_FALSE(ParseSeriesPayload("{\"s\":[{\"v\":[1e300,1,2,3,4]}]}", 300, s, none));
+    EXPECT_FALSE(ParseSeriesPayload("{\"s\":[{\"v\":[-86400,1,2,3,4]}]}", 300, s, none))
+        << "a time before 1970 cannot be converted and is no bar";
 }
 
 TEST(HistoryParse, ServiceErrorReason) {
