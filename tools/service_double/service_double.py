@@ -1,331 +1,832 @@
 #!/usr/bin/env python3
 """A local stand-in for the market-data service, for tests and the demo.
 
-One process serves, on 127.0.0.1 only:
+One process serves, on 127.0.0.1 only, each on a free port:
   - the service port (TLS, certificate of the test CA): GET /symbol_search,
     POST /accounts/signin/, and GET /socket.io/websocket upgraded to a
     WebSocket that speaks the service's "~m~" framing;
-  - the untrusted port: the same, with a certificate nobody trusts;
-  - the control port (plain HTTP): POST /scenario, GET /recording,
-    POST /reset, GET /health.
-It writes its ports as JSON to --port-file, and stops by itself after
---lifetime seconds or when its standard input closes. See README.md for the
-scenario and the recording.
+  - the untrusted port: the same, behind a certificate nobody trusts;
+  - the control port (plain HTTP): POST /scenario, POST /reset,
+    GET /recording, GET /events, GET /health.
+It writes its ports as JSON to --port-file once it listens, and stops by
+itself after --lifetime seconds, after --idle seconds without a connection,
+when its standard input closes or when its parent process goes away.
+README.md beside this file gives the scenario schema and the recording.
 """
 
 import argparse
 import asyncio
 import base64
+import calendar
+import datetime
 import hashlib
+import http
 import json
 import math
 import os
 import random
+import re
 import ssl
 import struct
 import sys
 import time
+import urllib.parse
 
 MAX_HEAD = 64 * 1024
 MAX_BODY = 16 * 1024 * 1024
-MAX_WS_MESSAGE = 16 * 1024 * 1024
+MAX_WS_MESSAGE = 32 * 1024 * 1024
+MAX_RECORDED_TEXT = 8 * 1024 * 1024
+MAX_EVENTS = 200000
+MAX_CONNECTIONS = 200
+MAX_SCRIPT_STEPS = 10000
+MAX_UPDATES = 10000
+CLOSE_WAIT_S = 5.0
 WS_GUID = b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
 
-# Symbols the built-in search and the service conversation know.
-SYMBOLS = {
-    "AAPL": {"exchange": "NASDAQ", "type": "stock", "description": "Apple Inc.", "price": 173.0},
-    "MSFT": {"exchange": "NASDAQ", "type": "stock", "description": "Microsoft Corporation", "price": 410.0},
-    "IBM": {"exchange": "NYSE", "type": "stock", "description": "International Business Machines", "price": 190.0},
-    "SPY": {"exchange": "AMEX", "type": "fund", "description": "SPDR S&P 500 ETF Trust", "price": 510.0},
-    "SPX": {"exchange": "SP", "type": "index", "description": "S&P 500 Index", "price": 5100.0},
-    "EURUSD": {"exchange": "FX_IDC", "type": "forex", "description": "Euro / U.S. Dollar", "price": 1.09},
-    "BTCUSD": {"exchange": "COINBASE", "type": "crypto", "description": "Bitcoin / U.S. Dollar", "price": 64000.0},
-    "BTCUSDT": {"exchange": "BINANCE", "type": "crypto", "description": "Bitcoin / TetherUS", "price": 64010.0},
-    "ES": {"exchange": "CME_MINI", "type": "futures", "description": "E-mini S&P 500 Futures", "price": 5120.0,
-           "contracts": ["ES1!", "ESZ2024"]},
-}
+# ---------------------------------------------------------------------------
+# The symbols the built-in search and the data conversation know. Every
+# listing is known to the data side as "EXCHANGE:SYMBOL"; a futures root's
+# contracts are known under the root's exchange.
 
-RESOLUTION_SECONDS = {"1D": 86400, "D": 86400, "1W": 7 * 86400, "W": 7 * 86400, "1M": 30 * 86400, "M": 30 * 86400}
+LISTINGS = [
+    # symbol, exchange, type, description, currency, country, price, typespecs, extra
+    ("AAPL", "NASDAQ", "stock", "Apple Inc.", "USD", "US", 173.0, ["common"], {"is_primary_listing": True}),
+    ("AAPL", "BMV", "stock", "Apple Inc.", "MXN", "MX", 2950.0, ["common"], {}),
+    ("MSFT", "NASDAQ", "stock", "Microsoft Corporation", "USD", "US", 410.0, ["common"], {"is_primary_listing": True}),
+    ("TSLA", "NASDAQ", "stock", "Tesla, Inc.", "USD", "US", 175.0, ["common"], {"is_primary_listing": True}),
+    ("IBM", "NYSE", "stock", "International Business Machines Corporation", "USD", "US", 190.0, ["common"],
+     {"is_primary_listing": True}),
+    ("SAP", "XETR", "stock", "SAP SE", "EUR", "DE", 175.0, ["common"], {"is_primary_listing": True}),
+    ("SPY", "AMEX", "fund", "SPDR S&P 500 ETF Trust", "USD", "US", 510.0, ["etf"], {}),
+    ("QQQ", "NASDAQ", "fund", "Invesco QQQ Trust, Series 1", "USD", "US", 440.0, ["etf"], {}),
+    ("VFIAX", "NASDAQ", "fund", "Vanguard 500 Index Fund Admiral Shares", "USD", "US", 470.0, ["mutual"], {}),
+    ("SPX", "SP", "index", "S&P 500 Index", "USD", "US", 5100.0, [], {}),
+    ("NDX", "NASDAQ", "index", "Nasdaq 100 Index", "USD", "US", 18000.0, [], {}),
+    ("DJI", "DJ", "index", "Dow Jones Industrial Average Index", "USD", "US", 39000.0, [], {}),
+    ("VIX", "CBOE", "index", "CBOE Volatility Index", "USD", "US", 14.5, [], {}),
+    ("EURUSD", "FX_IDC", "forex", "Euro / U.S. Dollar", "USD", "", 1.09, [], {}),
+    ("EURUSD", "OANDA", "forex", "EUR/USD", "USD", "", 1.0901, ["cfd"], {}),
+    ("GBPUSD", "FX_IDC", "forex", "British Pound / U.S. Dollar", "USD", "", 1.27, [], {}),
+    ("USDJPY", "FX_IDC", "forex", "U.S. Dollar / Japanese Yen", "JPY", "", 149.5, [], {}),
+    ("BTCUSD", "COINBASE", "crypto", "Bitcoin / U.S. Dollar", "USD", "", 64000.0, [], {}),
+    ("BTCUSD", "BINANCE", "crypto", "Bitcoin / U.S. Dollar", "USD", "", 64005.0, [], {}),
+    ("BTCUSDT", "BINANCE", "crypto", "Bitcoin / TetherUS", "USDT", "", 64010.0, [], {}),
+    ("BTCUSDT", "COINBASE", "crypto", "Bitcoin / Tether", "USDT", "", 64012.0, [], {}),
+    ("ETHUSD", "COINBASE", "crypto", "Ethereum / U.S. Dollar", "USD", "", 3400.0, [], {}),
+    ("ETHUSDT", "BINANCE", "crypto", "Ethereum / TetherUS", "USDT", "", 3401.0, [], {}),
+    ("ES", "CME_MINI", "futures", "E-mini S&P 500 Futures", "USD", "US", 5120.0, ["continuous"],
+     {"contracts": [("ES1!", "E-mini S&P 500 Futures (continuous: current contract in front)"),
+                    ("ES2!", "E-mini S&P 500 Futures (continuous: next contract in front)"),
+                    ("ESZ2024", "E-mini S&P 500 Futures (Dec 2024)"),
+                    ("ESH2025", "E-mini S&P 500 Futures (Mar 2025)")]}),
+    ("NQ", "CME_MINI", "futures", "E-mini Nasdaq-100 Futures", "USD", "US", 18100.0, ["continuous"],
+     {"contracts": [("NQ1!", "E-mini Nasdaq-100 Futures (continuous: current contract in front)"),
+                    ("NQZ2024", "E-mini Nasdaq-100 Futures (Dec 2024)")]}),
+    ("CL", "NYMEX", "futures", "Crude Oil Futures", "USD", "US", 78.0, ["continuous"],
+     {"contracts": [("CL1!", "Crude Oil Futures (continuous: current contract in front)"),
+                    ("CLZ2024", "Crude Oil Futures (Dec 2024)")]}),
+]
+
+SOURCE_NAMES = {"NASDAQ": "Nasdaq Stock Market", "NYSE": "New York Stock Exchange", "AMEX": "NYSE American",
+                "BMV": "Bolsa Mexicana de Valores", "XETR": "Deutsche Boerse Xetra", "SP": "S&P Dow Jones Indices",
+                "DJ": "S&P Dow Jones Indices", "CBOE": "Cboe", "FX_IDC": "ICE Data Services", "OANDA": "OANDA",
+                "COINBASE": "Coinbase", "BINANCE": "Binance", "CME_MINI": "CME", "NYMEX": "NYMEX"}
+SESSIONS = {"stock": ("0930-1600", "America/New_York"), "fund": ("0930-1600", "America/New_York"),
+            "index": ("0930-1600", "America/New_York"), "forex": ("24x7", "Etc/UTC"),
+            "crypto": ("24x7", "Etc/UTC"), "futures": ("1800-1700", "America/New_York")}
 
 
-def resolution_seconds(resolution):
-    if resolution in RESOLUTION_SECONDS:
-        return RESOLUTION_SECONDS[resolution]
-    try:
-        return max(1, int(resolution)) * 60
-    except ValueError:
-        return None
+def build_symbols():
+    """Data-side symbols: "EXCHANGE:SYMBOL" -> attributes."""
+    table = {}
+    for symbol, exchange, kind, description, currency, _country, price, _specs, extra in LISTINGS:
+        entry = {"type": kind, "description": description, "price": price, "currency": currency}
+        table[exchange + ":" + symbol] = dict(entry)
+        for contract, contract_description in extra.get("contracts", []):
+            table[exchange + ":" + contract] = dict(entry, description=contract_description)
+    return table
 
+
+# ---------------------------------------------------------------------------
+# Small helpers.
 
 def frame(payload):
+    """One service frame: ~m~ + byte length + ~m~ + payload."""
     data = payload.encode("utf-8") if isinstance(payload, str) else payload
     return b"~m~" + str(len(data)).encode() + b"~m~" + data
 
 
 def split_frames(data):
-    """The payloads of every whole frame in one WebSocket message."""
+    """(payloads, error) for one WebSocket message of service frames.
+
+    The message must be nothing but whole frames; error names the first
+    place where it is not (None when the message is well formed)."""
     out = []
     pos = 0
-    while True:
-        start = data.find("~m~", pos)
-        if start < 0:
-            return out
-        digits_end = start + 3
-        while digits_end < len(data) and data[digits_end].isdigit():
-            digits_end += 1
-        if data[digits_end:digits_end + 3] != "~m~":
-            return out
-        length = int(data[start + 3:digits_end] or "0")
-        payload = data[digits_end + 3:].encode("utf-8")[:length].decode("utf-8", "replace")
-        out.append(payload)
-        pos = digits_end + 3 + len(payload)
+    while pos < len(data):
+        if data[pos:pos + 3] != b"~m~":
+            return out, "bytes outside a frame at offset %d" % pos
+        end = pos + 3
+        while end < len(data) and data[end:end + 1].isdigit():
+            end += 1
+        digits = data[pos + 3:end]
+        if not digits or len(digits) > 12 or data[end:end + 3] != b"~m~":
+            return out, "bad frame header at offset %d" % pos
+        length = int(digits)
+        start = end + 3
+        if start + length > len(data):
+            return out, "frame at offset %d declares %d bytes, %d present" % (pos, length, len(data) - start)
+        out.append(data[start:start + length])
+        pos = start + length
+    if not out:
+        return out, "empty message"
+    return out, None
+
+
+def dumps(value):
+    return json.dumps(value, separators=(",", ":"), ensure_ascii=False)
+
+
+def latin1(data):
+    return data.decode("latin-1") if isinstance(data, (bytes, bytearray)) else str(data)
+
+
+def percent_decode(text, plus_is_space=False):
+    if plus_is_space:
+        text = text.replace("+", " ")
+    return urllib.parse.unquote(text, encoding="utf-8", errors="replace")
+
+
+def parse_query(text, plus_is_space=False):
+    out = {}
+    for part in text.split("&"):
+        if part:
+            name, _, value = part.partition("=")
+            out.setdefault(percent_decode(name, plus_is_space), percent_decode(value, plus_is_space))
+    return out
+
+
+def symbol_of(text):
+    """The symbol named by a resolve_symbol or quote_add_symbols parameter,
+    plain ("NASDAQ:AAPL") or "=" + a JSON object with a "symbol" key."""
+    if isinstance(text, str) and text.startswith("="):
+        try:
+            value = json.loads(text[1:])
+            if isinstance(value, dict):
+                return str(value.get("symbol", "")), value
+        except ValueError:
+            pass
+        return text[1:], {}
+    return str(text), {}
+
+
+# ---------------------------------------------------------------------------
+# Resolutions and bar times.
+
+def parse_resolution(text):
+    """(unit, count) for a resolution text, unit one of m, D, W, M; None when
+    the service would not serve it."""
+    match = re.fullmatch(r"(\d*)([DWM]?)", str(text))
+    if not match or (not match.group(1) and not match.group(2)):
+        return None
+    count = int(match.group(1) or "1")
+    unit = match.group(2) or "m"
+    limits = {"m": 1440, "D": 365, "W": 52, "M": 12}
+    if count < 1 or count > limits[unit]:
+        return None
+    return unit, count
+
+
+def add_months(t, months):
+    d = datetime.datetime.fromtimestamp(t, datetime.timezone.utc)
+    index = d.year * 12 + d.month - 1 + months
+    return calendar.timegm((index // 12, index % 12 + 1, 1, 0, 0, 0))
+
+
+class Clock:
+    """Bar times of one resolution: aligned start times, stepping back."""
+
+    MONDAY = 4 * 86400  # 1970-01-05, the first Monday after the epoch
+
+    def __init__(self, resolution, skip_weekends):
+        self.unit, self.count = parse_resolution(resolution)
+        self.skip_weekends = skip_weekends and self.unit in ("m", "D")
+
+    def seconds(self):
+        return {"m": 60, "D": 86400, "W": 604800, "M": 30 * 86400}[self.unit] * self.count
+
+    def align(self, t):
+        t = int(t)
+        if self.unit in ("m", "D"):
+            step = self.seconds()
+            aligned = t // step * step
+        elif self.unit == "W":
+            step = self.seconds()
+            aligned = (t - self.MONDAY) // step * step + self.MONDAY
+        else:
+            d = datetime.datetime.fromtimestamp(t, datetime.timezone.utc)
+            index = (d.year * 12 + d.month - 1) // self.count * self.count
+            aligned = calendar.timegm((index // 12, index % 12 + 1, 1, 0, 0, 0))
+        while self.skip_weekends and self.weekend(aligned):
+            aligned -= self.seconds()
+        return aligned
+
+    @staticmethod
+    def weekend(t):
+        return datetime.datetime.fromtimestamp(t, datetime.timezone.utc).weekday() >= 5
+
+    def back(self, t):
+        if self.unit == "M":
+            return add_months(t, -self.count)
+        previous = t - self.seconds()
+        # At most two days of steps: a weekend is skipped bar by bar.
+        while self.skip_weekends and self.weekend(previous):
+            previous -= self.seconds()
+        return previous
+
+    def forward(self, t):
+        return add_months(t, self.count) if self.unit == "M" else t + self.seconds()
 
 
 class BarSeries:
-    """A deterministic random walk of bars for one symbol and resolution."""
+    """A seeded, deterministic random walk of OHLCV bars for one symbol and
+    resolution. The newest bar starts at the aligned "now"; older bars are
+    made on demand, back to the symbol's history length. take_older hands
+    out bars never handed out before, so rounds do not overlap."""
 
-    def __init__(self, symbol, resolution, seed, now, history):
-        self.step = resolution_seconds(resolution)
-        base = SYMBOLS.get(symbol.split(":")[-1], {}).get("price", 100.0)
-        self.rng = random.Random(f"{seed}:{symbol}:{resolution}")
-        newest = int(now) // self.step * self.step
-        self.times = [newest - i * self.step for i in range(history)][::-1]
-        price = base
-        self.bars = []
-        for t in self.times:
-            o = price
-            c = max(0.01, o * (1 + self.rng.uniform(-0.01, 0.01)))
-            h = max(o, c) * (1 + self.rng.uniform(0, 0.004))
-            low = min(o, c) * (1 - self.rng.uniform(0, 0.004))
-            v = float(self.rng.randint(1000, 900000))
-            self.bars.append([float(t), round(o, 4), round(h, 4), round(low, 4), round(c, 4), v])
-            price = c
-        self.sent = 0  # how many of the newest bars were handed out so far
+    def __init__(self, seed, symbol, resolution, now, history, price, decimals, skip_weekends):
+        self.clock = Clock(resolution, skip_weekends)
+        self.rng = random.Random("%s|%s|%s" % (seed, symbol, resolution))
+        self.live_rng = random.Random("%s|%s|%s|live" % (seed, symbol, resolution))
+        self.history = max(0, int(history))
+        self.decimals = decimals
+        self.volatility = max(0.0004, 0.015 * math.sqrt(self.clock.seconds() / 86400.0))
+        self.newest_first = []
+        self.next_time = self.clock.align(now)
+        self.next_close = price
+        self.handed_out = 0
 
-    def next_older(self, count):
-        end = len(self.bars) - self.sent
-        start = max(0, end - max(0, count))
-        self.sent += end - start
-        return self.bars[start:end]
+    def _make(self, count):
+        while len(self.newest_first) < min(count, self.history):
+            close = self.next_close
+            open_ = close / (1.0 + self.rng.gauss(0.0, self.volatility))
+            high = max(open_, close) * (1.0 + abs(self.rng.gauss(0.0, self.volatility / 2)))
+            low = min(open_, close) * (1.0 - abs(self.rng.gauss(0.0, self.volatility / 2)))
+            volume = float(int(self.rng.lognormvariate(11.0, 0.6)))
+            self.newest_first.append(self._bar(self.next_time, open_, high, low, close, volume))
+            # The older bar closes near where this one opened.
+            self.next_close = open_ * (1.0 + self.rng.gauss(0.0, self.volatility / 10))
+            self.next_time = self.clock.back(self.next_time)
 
-    def newest(self, count):
-        return self.bars[-count:] if count > 0 else []
+    def _bar(self, t, o, h, l, c, v):
+        r = self.decimals
+        o, c = round(o, r), round(c, r)
+        h = max(round(h, r), o, c)
+        l = min(round(l, r), o, c)
+        if l <= 0:
+            l = 10.0 ** -r
+        return [float(t), o, h, l, c, v]
+
+    def take_older(self, count):
+        """Up to count bars older than every bar handed out so far, oldest first."""
+        count = max(0, int(count))
+        self._make(self.handed_out + count)
+        chunk = self.newest_first[self.handed_out:self.handed_out + count]
+        self.handed_out += len(chunk)
+        return chunk[::-1]
+
+    def newest(self):
+        self._make(1)
+        return self.newest_first[0] if self.newest_first else None
+
+    def live_update(self):
+        """The newest bar moved by one trade: close, high, low and volume."""
+        bar = self.newest()
+        if bar is None:
+            return None
+        close = round(bar[4] * (1.0 + self.live_rng.gauss(0.0, self.volatility / 5)), self.decimals)
+        bar[4] = close
+        bar[2] = max(bar[2], close)
+        bar[3] = min(bar[3], close)
+        bar[5] = float(int(bar[5]) + self.live_rng.randint(1, 5000))
+        return bar
+
+    def bar_close_time(self):
+        bar = self.newest()
+        return int(self.clock.forward(int(bar[0]))) if bar else 0
 
 
-def series_payload(cs, bars, first_index=0):
-    items = ",".join('{"i":%d,"v":[%s]}' % (first_index + i, ",".join(repr(x) for x in b)) for i, b in enumerate(bars))
-    return ('{"m":"timescale_update","p":["%s",{"sds_1":{"node":"fra-charts-21","s":[%s],"ns":{"d":"","indexes":[]},'
-            '"t":"s1","lbs":{"bar_close_time":%d}}},{"index":%d,"zoffset":0,"changes":[],"marks":[],"index_diff":[]}]}'
-            % (cs, items, int(bars[-1][0]) if bars else 0, len(bars)))
+def number_text(value):
+    return repr(float(value)) if isinstance(value, float) else str(value)
 
+
+def bars_text(bars, first_index):
+    return ",".join('{"i":%d,"v":[%s]}' % (first_index + i, ",".join(number_text(x) for x in bar))
+                    for i, bar in enumerate(bars))
+
+
+# ---------------------------------------------------------------------------
+# Recording.
+
+class Recorder:
+    def __init__(self):
+        self.generation = 0
+        self.events = []
+        self.changed = asyncio.Event()
+        self.overflowed = False
+
+    def clear(self):
+        self.events = []
+        self.overflowed = False
+        self.changed.set()
+
+    def add(self, kind, **fields):
+        if len(self.events) >= MAX_EVENTS:
+            if not self.overflowed:
+                self.overflowed = True
+                self.events.append({"seq": len(self.events), "t": round(time.time(), 3), "kind": "overflow"})
+            return
+        event = {"seq": len(self.events), "t": round(time.time(), 3), "kind": kind}
+        for name, value in fields.items():
+            if isinstance(value, (bytes, bytearray)):
+                if len(value) > MAX_RECORDED_TEXT:
+                    event[name + "_length"] = len(value)
+                    event[name + "_truncated"] = True
+                    value = value[:MAX_RECORDED_TEXT]
+                value = latin1(value)
+            event[name] = value
+        self.events.append(event)
+        self.changed.set()
+
+    def bound(self, generation):
+        """A recorder for one connection: its events are kept only while the
+        scenario it started under is still the current one."""
+        recorder = self
+
+        class Bound:
+            def add(self, kind, **fields):
+                if recorder.generation == generation:
+                    recorder.add(kind, **fields)
+        return Bound()
+
+    def count(self, kind):
+        return sum(1 for e in self.events if e["kind"] == kind)
+
+    async def wait_for(self, kind, count, timeout):
+        deadline = time.monotonic() + timeout
+        while self.count(kind) < count:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                return False
+            self.changed.clear()
+            try:
+                await asyncio.wait_for(self.changed.wait(), remaining)
+            except asyncio.TimeoutError:
+                return False
+        return True
+
+
+# ---------------------------------------------------------------------------
+# Scenario checking: a typing mistake in a test's scenario fails loudly.
+
+TOP_KEYS = {"http", "search", "search_ignores_type", "signin", "symbols", "ws"}
+ROUTE_KEYS = {"method", "path", "text", "times", "status", "body", "body_size", "raw", "delay_ms", "stall", "drop",
+              "headers"}
+SIGNIN_KEYS = {"username", "password", "token", "status", "reply"}
+SYMBOL_KEYS = {"type", "price", "history", "description", "currency", "decimals"}
+WS_KEYS = {"refuse_upgrade", "stall_upgrade", "drop_upgrade", "script", "seed", "now", "history",
+           "max_per_request", "skip_weekends", "any_symbol", "unknown_symbols", "hello", "heartbeat",
+           "heartbeat_first", "series_reply", "du_after_series", "updates", "quote", "pack_frames", "split_frames",
+           "fragment", "strict", "close_after_answers", "fault", "faults"}
+HEARTBEAT_KEYS = {"with_first_answer", "interval_ms", "require_echo_ms"}
+UPDATE_KEYS = {"interval_ms", "count"}
+QUOTE_KEYS = {"fields", "first_without_lp", "partial_without_lp"}
+FAULT_KEYS = {"kind", "after_messages", "on", "connection", "connections", "code", "status", "size", "text",
+              "bytes", "split_at", "replace_answer", "payloads", "fragment"}
+FAULT_KINDS = {"refuse", "stall_upgrade", "drop_upgrade", "stall", "drop", "close", "garbage", "huge_length",
+               "huge_message", "pack", "split", "symbol_error", "series_error", "critical_error", "protocol_error",
+               "send"}
+UPGRADE_FAULTS = {"refuse", "stall_upgrade", "drop_upgrade"}
+STEP_KEYS = {"send", "fragment", "send_size", "send_raw", "send_frames", "hello", "heartbeat", "ping", "expect",
+             "timeout", "close", "drop", "stall", "sleep_ms", "echo"}
+
+
+def check_scenario(s):
+    def keys(obj, allowed, where):
+        if not isinstance(obj, dict):
+            raise ValueError("%s must be an object" % where)
+        unknown = sorted(set(obj) - allowed)
+        if unknown:
+            raise ValueError("unknown key(s) in %s: %s" % (where, ", ".join(unknown)))
+
+    keys(s, TOP_KEYS, "the scenario")
+    for i, route in enumerate(s.get("http", [])):
+        keys(route, ROUTE_KEYS, "http[%d]" % i)
+    if "signin" in s:
+        keys(s["signin"], SIGNIN_KEYS, "signin")
+    for name, entry in s.get("symbols", {}).items():
+        keys(entry, SYMBOL_KEYS, "symbols[%s]" % name)
+    for text, answer in s.get("search", {}).items():
+        if isinstance(answer, dict):
+            keys(answer, {"status", "body"}, "search[%s]" % text)
+        elif not isinstance(answer, list):
+            raise ValueError("search[%s] must be a list of matches or {status, body}" % text)
+    ws = s.get("ws", {})
+    keys(ws, WS_KEYS, "ws")
+    for name, allowed in (("heartbeat", HEARTBEAT_KEYS), ("updates", UPDATE_KEYS), ("quote", QUOTE_KEYS)):
+        if name in ws:
+            keys(ws[name], allowed, "ws." + name)
+    if ws.get("series_reply", "timescale") not in ("timescale", "du", "timescale+du"):
+        raise ValueError("ws.series_reply must be timescale, du or timescale+du")
+    faults = list(ws.get("faults", [])) + ([ws["fault"]] if "fault" in ws else [])
+    for i, fault in enumerate(faults):
+        keys(fault, FAULT_KEYS, "fault %d" % i)
+        if fault.get("kind") not in FAULT_KINDS:
+            raise ValueError("fault %d: kind must be one of %s" % (i, ", ".join(sorted(FAULT_KINDS))))
+    script = ws.get("script", [])
+    if not isinstance(script, list) or len(script) > MAX_SCRIPT_STEPS:
+        raise ValueError("ws.script must be a list of at most %d steps" % MAX_SCRIPT_STEPS)
+    for i, step in enumerate(script):
+        keys(step, STEP_KEYS, "ws.script[%d]" % i)
+
+
+# ---------------------------------------------------------------------------
+# The double.
 
 class Double:
     def __init__(self, args):
         self.args = args
-        self.scenario = {}
-        self.recording = []
-        self.connections = 0
+        self.recorder = Recorder()
+        self.last_activity = time.monotonic()
+        self.open_connections = set()
+        self.generation = 0
+        self.set_scenario({})
 
-    def record(self, event):
-        event["t"] = round(time.time(), 3)
-        self.recording.append(event)
+    def set_scenario(self, scenario):
+        check_scenario(scenario)
+        self.scenario = scenario
+        self.generation += 1
+        self.ws_connections = 0
+        self.route_uses = {}
+        self.quote_counters = {}
+        self.symbols = build_symbols()
+        for name, entry in scenario.get("symbols", {}).items():
+            self.symbols[name] = dict(self.symbols.get(name, {"type": "stock", "description": name, "price": 100.0,
+                                                               "currency": "USD"}), **entry)
+        # Connections of an earlier scenario belong to an earlier test.
+        for writer in list(self.open_connections):
+            writer.transport.abort()
+        self.recorder.generation = self.generation
+        self.recorder.clear()
+
+    # ---- symbols -------------------------------------------------------
+
+    def lookup(self, symbol):
+        """The data-side attributes of a symbol, or None when unknown."""
+        ws = self.scenario.get("ws", {})
+        if symbol in ws.get("unknown_symbols", []):
+            return None
+        if symbol in self.symbols:
+            return self.symbols[symbol]
+        if ":" not in symbol:  # a bare symbol means its first listing
+            for name, entry in self.symbols.items():
+                if name.split(":", 1)[1] == symbol:
+                    return entry
+        if ws.get("any_symbol"):
+            return {"type": "stock", "description": symbol, "price": 100.0, "currency": "USD"}
+        return None
+
+    @staticmethod
+    def decimals(entry):
+        if "decimals" in entry:
+            return int(entry["decimals"])
+        return 5 if entry.get("type") == "forex" else 2
+
+    def make_series(self, symbol, resolution):
+        entry = self.lookup(symbol)
+        ws = self.scenario.get("ws", {})
+        history = int(entry.get("history", ws.get("history", 30000)))
+        return BarSeries(ws.get("seed", 1), symbol, resolution, ws.get("now", time.time()), history,
+                         float(entry.get("price", 100.0)), self.decimals(entry), bool(ws.get("skip_weekends")))
+
+    # ---- symbol search ----------------------------------------------------
+
+    def search_reply(self, query):
+        params = parse_query(query, plus_is_space=True)
+        text = params.get("text", "").strip().upper()
+        kind = params.get("type", "").strip().lower()
+        canned = {k.upper(): v for k, v in self.scenario.get("search", {}).items()}
+        if text in canned:
+            answer = canned[text]
+            if isinstance(answer, list):
+                return 200, dumps(answer)
+            return int(answer.get("status", 200)), answer.get("body", "")
+        ignore_type = self.scenario.get("search_ignores_type", False)
+        exact, prefix = [], []
+        for listing in LISTINGS:
+            symbol, _, listing_type, _, _, _, _, specs, extra = listing
+            contracts = [c for c, _ in extra.get("contracts", [])]
+            if not ignore_type and kind not in ("", "undefined", "all"):
+                wanted = listing_type == kind or (kind == "etf" and listing_type == "fund" and "etf" in specs)
+                if not wanted:
+                    continue
+            if not text:
+                continue
+            if text == symbol or text in contracts:
+                exact.append(listing)
+            elif symbol.startswith(text):
+                prefix.append(listing)
+        return 200, dumps([self.search_item(listing) for listing in (exact + prefix)[:50]])
+
+    @staticmethod
+    def search_item(listing):
+        symbol, exchange, kind, description, currency, country, _, specs, extra = listing
+        item = {"symbol": symbol, "description": description, "type": kind, "exchange": exchange,
+                "currency_code": currency, "provider_id": "ice",
+                "source2": {"id": exchange, "name": SOURCE_NAMES.get(exchange, exchange),
+                            "description": SOURCE_NAMES.get(exchange, exchange)},
+                "source_id": exchange}
+        if country:
+            item["country"] = country
+        if "is_primary_listing" in extra:
+            item["is_primary_listing"] = extra["is_primary_listing"]
+        if "contracts" in extra:
+            item["contracts"] = [{"symbol": c, "description": d} for c, d in extra["contracts"]]
+        item["typespecs"] = specs
+        return item
+
+    def signin_reply(self, form):
+        account = self.scenario.get("signin", {})
+        if "reply" in account:
+            return int(account.get("status", 200)), account["reply"]
+        fields = parse_query(form, plus_is_space=True)
+        if "username" in account and fields.get("username") == account["username"] and \
+                fields.get("password") == account.get("password"):
+            return 200, dumps({"error": "", "user": {"id": 1234567, "username": account["username"],
+                                                     "auth_token": account.get("token", "test-token-123"),
+                                                     "is_pro": False, "is_broker": False}})
+        return int(account.get("status", 200)), '{"error":"Invalid username or password","code":"invalid_credentials"}'
 
     # ---- HTTP plumbing ------------------------------------------------
 
-    async def read_request(self, reader):
+    @staticmethod
+    async def read_request(reader):
         head = await reader.readuntil(b"\r\n\r\n")
-        if len(head) > MAX_HEAD:
-            raise ValueError("header too long")
         lines = head.decode("latin-1").split("\r\n")
-        method, target, _ = (lines[0].split(" ") + ["", ""])[:3]
+        request_line = lines[0]
+        method, target = (request_line.split(" ") + ["", ""])[:2]
         headers = []
         for line in lines[1:]:
             if ":" in line:
                 name, value = line.split(":", 1)
                 headers.append([name.strip(), value.strip()])
-        length = 0
-        for name, value in headers:
-            if name.lower() == "content-length":
-                length = min(int(value or "0"), MAX_BODY)
-        body = await reader.readexactly(length) if length else b""
-        return method, target, head.decode("latin-1"), headers, body
+        names = {n.lower(): v for n, v in reversed(headers)}
+        body = b""
+        if names.get("transfer-encoding", "").lower() == "chunked":
+            while len(body) <= MAX_BODY:
+                size = int((await reader.readuntil(b"\r\n")).split(b";")[0].strip() or b"0", 16)
+                if size == 0:
+                    await reader.readuntil(b"\r\n")
+                    break
+                body += await reader.readexactly(size)
+                await reader.readexactly(2)
+        elif names.get("content-length"):
+            body = await reader.readexactly(min(int(names["content-length"]), MAX_BODY))
+        return request_line, method, target, head, headers, body
 
     @staticmethod
-    async def respond(writer, status, body, content_type="application/json", extra=""):
+    async def respond(writer, status, body, content_type="application/json; charset=utf-8", extra=None):
         data = body.encode("utf-8") if isinstance(body, str) else body
-        reason = {200: "OK", 101: "Switching Protocols"}.get(status, "Status")
-        writer.write(("HTTP/1.1 %d %s\r\nContent-Type: %s\r\nContent-Length: %d\r\nConnection: close\r\n%s\r\n"
-                      % (status, reason, content_type, len(data), extra)).encode("latin-1") + data)
+        try:
+            reason = http.HTTPStatus(status).phrase
+        except ValueError:
+            reason = "Status"
+        lines = ["HTTP/1.1 %d %s" % (status, reason), "Content-Type: " + content_type,
+                 "Content-Length: %d" % len(data), "Connection: close"]
+        lines += ["%s: %s" % (n, v) for n, v in (extra or {}).items()]
+        writer.write(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1") + data)
         await writer.drain()
 
-    # ---- the service port ---------------------------------------------
+    @staticmethod
+    async def wait_until_client_goes(reader, limit):
+        try:
+            await asyncio.wait_for(reader.read(), limit)
+        except (asyncio.TimeoutError, ConnectionError, ssl.SSLError, OSError):
+            pass
 
-    async def serve_service(self, reader, writer, port_kind):
+    # ---- the service ports ----------------------------------------------
+
+    async def accept_tls(self, transport, port_kind, context):
+        """TLS on a fresh connection, then the service. The transport's
+        reading was paused at once, so the client's first bytes reach the
+        TLS layer rather than a plain reader."""
+        loop = asyncio.get_running_loop()
+        self.last_activity = time.monotonic()
+        rec = self.recorder.bound(self.generation)
+        reader = asyncio.StreamReader(limit=MAX_HEAD, loop=loop)
+        protocol = asyncio.StreamReaderProtocol(reader, loop=loop)
         try:
-            method, target, raw_head, headers, body = await asyncio.wait_for(self.read_request(reader), 30)
-        except Exception:
-            writer.close()
+            tls = await loop.start_tls(transport, protocol, context, server_side=True, ssl_handshake_timeout=30)
+        except (asyncio.TimeoutError, ConnectionError, ssl.SSLError, OSError) as error:
+            rec.add("tls_error", port=port_kind, error=str(error)[:300])
+            transport.abort()
             return
-        path, _, query = target.partition("?")
-        self.record({"kind": "http", "port": port_kind, "method": method, "path": path, "query": query,
-                     "raw_head": raw_head, "headers": headers, "body": body.decode("latin-1")})
-        upgrade = any(n.lower() == "upgrade" and v.lower() == "websocket" for n, v in headers)
+        protocol.connection_made(tls)
+        writer = asyncio.StreamWriter(tls, protocol, reader, loop)
+        await self.serve_service(reader, writer, port_kind, rec)
+
+    async def serve_service(self, reader, writer, port_kind, rec):
+        self.open_connections.add(writer)
         try:
-            if path == "/socket.io/websocket" and upgrade:
-                await self.serve_websocket(reader, writer, headers)
+            try:
+                request_line, method, target, head, headers, body = \
+                    await asyncio.wait_for(self.read_request(reader), 30)
+            except (asyncio.TimeoutError, asyncio.IncompleteReadError, asyncio.LimitOverrunError, ValueError,
+                    ConnectionError, ssl.SSLError, OSError):
+                return
+            path, _, query = target.partition("?")
+            upgrade = any(n.lower() == "upgrade" and v.lower() == "websocket" for n, v in headers)
+            event = dict(port=port_kind, request_line=request_line, method=method, target=target, path=path,
+                         query=query, raw_head=head, headers=headers, body=body, upgrade=upgrade)
+            if path == "/socket.io/websocket" and upgrade and method == "GET":
+                await self.serve_websocket(reader, writer, headers, event, port_kind, rec)
             else:
-                await self.serve_http(writer, method, path, query, body)
-        except (ConnectionError, asyncio.IncompleteReadError, ssl.SSLError):
+                await self.serve_http(reader, writer, method, path, query, body, event, rec)
+        except (ConnectionError, asyncio.IncompleteReadError, ssl.SSLError, OSError):
             pass
         finally:
+            self.open_connections.discard(writer)
+            self.last_activity = time.monotonic()
             try:
                 writer.close()
             except Exception:
                 pass
 
-    def route(self, method, path):
-        for r in self.scenario.get("http", []):
-            if r.get("path") == path and r.get("method", method) == method:
-                return r
+    def route(self, method, path, query):
+        text = parse_query(query, plus_is_space=True).get("text", "").strip().upper()
+        for index, r in enumerate(self.scenario.get("http", [])):
+            if r.get("path", "*") not in ("*", path) or r.get("method", method) != method:
+                continue
+            if "text" in r and str(r["text"]).upper() != text:
+                continue
+            if "times" in r:
+                if self.route_uses.get(index, 0) >= int(r["times"]):
+                    continue
+                self.route_uses[index] = self.route_uses.get(index, 0) + 1
+            return r
         return None
 
-    async def serve_http(self, writer, method, path, query, body):
-        r = self.route(method, path) or {}
+    async def serve_http(self, reader, writer, method, path, query, body, event, rec):
+        r = self.route(method, path, query) or {}
         if r.get("stall"):
-            await asyncio.sleep(self.args.lifetime)
+            rec.add("http", reply="stall", **event)
+            await self.wait_until_client_goes(reader, self.args.lifetime)
             return
         if r.get("drop"):
+            rec.add("http", reply="drop", **event)
             writer.transport.abort()
             return
-        if r.get("delay_ms"):
-            await asyncio.sleep(r["delay_ms"] / 1000.0)
+        if "raw" in r:
+            rec.add("http", reply="raw", **event)
+            writer.write(base64.b64decode(r["raw"]))
+            await writer.drain()
+            return
         if "status" in r or "body" in r or "body_size" in r:
+            status = int(r.get("status", 200))
             text = r.get("body", "")
             if "body_size" in r:
-                text = "".join(chr(ord("a") + i % 26) for i in range(r["body_size"]))
-            await self.respond(writer, r.get("status", 200), text)
+                text = "".join(chr(ord("a") + i % 26) for i in range(int(r["body_size"])))
         elif method == "GET" and path == "/symbol_search":
-            await self.respond(writer, 200, self.search_reply(query))
+            status, text = self.search_reply(query)
         elif method == "POST" and path == "/accounts/signin/":
-            await self.respond(writer, 200, self.signin_reply(body.decode("latin-1")))
+            status, text = self.signin_reply(body.decode("latin-1"))
         else:
-            await self.respond(writer, 404, '{"error":"not found"}')
-
-    def search_reply(self, query):
-        params = dict(p.partition("=")[::2] for p in query.split("&"))
-        text = _percent_decode(params.get("text", "")).upper()
-        root = text[:-2] if text.endswith("1!") else text
-        entry = SYMBOLS.get(root)
-        if entry is None:
-            return "[]"
-        symbol = root
-        item = {"symbol": symbol, "description": entry["description"], "type": entry["type"],
-                "exchange": entry["exchange"], "currency_code": "USD", "provider_id": "ice",
-                "source2": {"id": entry["exchange"], "name": entry["exchange"]}, "country": "US",
-                "typespecs": ["common"]}
-        if "contracts" in entry:
-            item["contracts"] = [{"symbol": c, "description": entry["description"]} for c in entry["contracts"]]
-        return json.dumps([item], separators=(",", ":"))
-
-    def signin_reply(self, form):
-        account = self.scenario.get("signin", {})
-        if "reply" in account:
-            return account["reply"]
-        fields = dict(p.partition("=")[::2] for p in form.split("&"))
-        if account and fields.get("username") == account.get("username") and \
-                _percent_decode(fields.get("password", "")) == account.get("password"):
-            return json.dumps({"error": "", "user": {"id": 1234567, "username": account.get("username"),
-                                                     "auth_token": account.get("token", "test-token-123"),
-                                                     "is_pro": False}}, separators=(",", ":"))
-        return '{"error":"Invalid username or password","code":"invalid_credentials"}'
+            status, text = 404, '{"error":"not found"}'
+        rec.add("http", reply=status, **event)
+        if r.get("delay_ms"):
+            await asyncio.sleep(float(r["delay_ms"]) / 1000.0)
+        await self.respond(writer, status, text, extra=r.get("headers"))
 
     # ---- WebSocket ----------------------------------------------------
 
-    async def serve_websocket(self, reader, writer, headers):
+    def faults(self, number):
         ws = self.scenario.get("ws", {})
-        if ws.get("refuse_upgrade"):
-            await self.respond(writer, int(ws["refuse_upgrade"]), '{"error":"refused"}')
+        out = []
+        for fault in list(ws.get("faults", [])) + ([ws["fault"]] if "fault" in ws else []):
+            wanted = fault.get("connections", [fault["connection"]] if "connection" in fault else None)
+            if wanted is None or number in wanted:
+                out.append(dict(fault))
+        return out
+
+    async def serve_websocket(self, reader, writer, headers, event, port_kind, rec):
+        ws = self.scenario.get("ws", {})
+        self.ws_connections += 1
+        number = self.ws_connections
+        faults = self.faults(number)
+        upgrade_fault = next((f["kind"] for f in faults if f["kind"] in UPGRADE_FAULTS), None)
+        refuse = ws.get("refuse_upgrade")
+        if upgrade_fault == "refuse":
+            refuse = next(f for f in faults if f["kind"] == "refuse").get("status", 403)
+        if refuse:
+            rec.add("http", reply=int(refuse), connection=number, **event)
+            await self.respond(writer, int(refuse), '{"error":"refused"}')
             return
-        if ws.get("stall_upgrade"):
-            await asyncio.sleep(self.args.lifetime)
+        if ws.get("stall_upgrade") or upgrade_fault == "stall_upgrade":
+            rec.add("http", reply="stall", connection=number, **event)
+            await self.wait_until_client_goes(reader, self.args.lifetime)
+            return
+        if ws.get("drop_upgrade") or upgrade_fault == "drop_upgrade":
+            rec.add("http", reply="drop", connection=number, **event)
+            writer.transport.abort()
             return
         key = next((v for n, v in headers if n.lower() == "sec-websocket-key"), "")
-        accept = base64.b64encode(hashlib.sha1(key.encode() + WS_GUID).digest()).decode()
+        accept = base64.b64encode(hashlib.sha1(key.encode("latin-1") + WS_GUID).digest()).decode()
+        rec.add("http", reply=101, connection=number, **event)
         writer.write(("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                       "Sec-WebSocket-Accept: %s\r\n\r\n" % accept).encode())
         await writer.drain()
-        self.connections += 1
-        conn = WebSocketConnection(self, reader, writer, self.connections)
-        self.record({"kind": "ws_open", "connection": conn.number})
+        socket = WebSocket(reader, writer, number, int(ws.get("fragment", 0)), rec)
+        rec.add("ws_open", connection=number, port=port_kind)
+        how = "ended"
         try:
             if "script" in ws:
-                await conn.run_script(ws["script"])
+                how = await Script(self, socket, ws["script"]).run()
             else:
-                await conn.run_service(ws)
+                how = await ServiceConversation(self, socket, ws, faults).run()
+        except (ConnectionError, asyncio.IncompleteReadError, ssl.SSLError, OSError):
+            how = "connection lost"
         finally:
-            self.record({"kind": "ws_end", "connection": conn.number})
+            rec.add("ws_end", connection=number, how=how, messages=socket.received, **socket.end_fields)
 
     # ---- control port -------------------------------------------------
 
     async def serve_control(self, reader, writer):
         try:
-            method, target, _, _, body = await asyncio.wait_for(self.read_request(reader), 30)
-            if method == "POST" and target == "/scenario":
-                self.scenario = json.loads(body.decode("utf-8") or "{}")
-                self.recording = []
+            _, method, target, _, _, body = await asyncio.wait_for(self.read_request(reader), 30)
+            path, _, query = target.partition("?")
+            params = parse_query(query)
+            if method == "POST" and path == "/scenario":
+                try:
+                    self.set_scenario(json.loads(body.decode("utf-8") or "{}"))
+                except (ValueError, TypeError, AttributeError, KeyError) as error:
+                    await self.respond(writer, 400, dumps({"ok": False, "error": str(error)}))
+                    return
                 await self.respond(writer, 200, '{"ok":true}')
-            elif method == "POST" and target == "/reset":
-                self.scenario = {}
-                self.recording = []
+            elif method == "POST" and path == "/reset":
+                self.set_scenario({})
                 await self.respond(writer, 200, '{"ok":true}')
-            elif method == "GET" and target == "/recording":
-                await self.respond(writer, 200, json.dumps(self.recording))
-            elif method == "GET" and target.startswith("/events?"):
-                # One line per recorded event of a kind: the base64 of one of its fields.
-                q = dict(x.partition("=")[::2] for x in target.partition("?")[2].split("&"))
-                lines = [base64.b64encode(str(e.get(q.get("field", ""), "")).encode("latin-1" if e["kind"] == "http"
-                                                                                     else "utf-8")).decode()
-                         for e in self.recording if e["kind"] == q.get("kind")]
-                await self.respond(writer, 200, "".join(line + "\n" for line in lines), "text/plain")
-            elif target == "/health":
-                await self.respond(writer, 200, '{"ok":true}')
+            elif method == "GET" and path in ("/recording", "/events"):
+                if params.get("wait_kind"):
+                    timeout = min(float(params.get("timeout_ms", "5000")), 30000.0) / 1000.0
+                    await self.recorder.wait_for(params["wait_kind"], int(params.get("wait_count", "1")), timeout)
+                if path == "/recording":
+                    await self.respond(writer, 200, json.dumps(self.recorder.events))
+                else:
+                    await self.respond(writer, 200, self.events_text(params), "text/plain")
+            elif method == "GET" and path == "/health":
+                await self.respond(writer, 200, dumps({"ok": True, "pid": os.getpid(),
+                                                       "events": len(self.recorder.events)}))
             else:
                 await self.respond(writer, 404, "{}")
-        except Exception:
+        except (asyncio.TimeoutError, asyncio.IncompleteReadError, asyncio.LimitOverrunError, ConnectionError,
+                OSError, ValueError):
             pass
         finally:
             writer.close()
 
-
-def _percent_decode(text):
-    out = bytearray()
-    i = 0
-    while i < len(text):
-        pair = text[i + 1:i + 3]
-        if text[i] == "%" and len(pair) == 2 and all(c in "0123456789abcdefABCDEF" for c in pair):
-            out.append(int(text[i + 1:i + 3], 16))
-            i += 3
-        else:
-            out.extend(text[i].encode("utf-8"))
-            i += 1
-    return out.decode("utf-8", "replace")
+    def events_text(self, params):
+        """One line per event of a kind: base64 of one field's bytes."""
+        lines = []
+        for e in self.recorder.events:
+            if e["kind"] != params.get("kind"):
+                continue
+            value = e.get(params.get("field", ""), "")
+            if not isinstance(value, str):
+                value = json.dumps(value) if isinstance(value, (list, dict, bool)) or value is None else str(value)
+            lines.append(base64.b64encode(value.encode("latin-1", "replace")).decode() + "\n")
+        return "".join(lines)
 
 
-class WebSocketConnection:
-    def __init__(self, double, reader, writer, number):
-        self.double = double
+# ---------------------------------------------------------------------------
+# RFC 6455 framing, server side.
+
+class WebSocket:
+    def __init__(self, reader, writer, number, fragment, recorder):
+        self.recorder = recorder
         self.reader = reader
         self.writer = writer
         self.number = number
+        self.fragment = fragment
         self.received = 0
         self.arrived = asyncio.Event()
-        self.closed = False
-        self.series = {}
-        self.heartbeat = 0
+        self.close_sent = False
+        self.close_received = False
+        self.gone = False
+        self.send_lock = asyncio.Lock()
+        self.end_fields = {}
+        self.kind = "text"
 
-    # frames of RFC 6455 ------------------------------------------------
-
-    async def send_frame(self, opcode, data, fin=True):
+    async def send_frame_locked(self, opcode, data, fin=True):
         head = bytes([(0x80 if fin else 0) | opcode])
         n = len(data)
         if n < 126:
@@ -337,289 +838,727 @@ class WebSocketConnection:
         self.writer.write(head + data)
         await self.writer.drain()
 
-    async def send_text(self, text, fragment=0):
-        data = text.encode("utf-8") if isinstance(text, str) else text
-        if fragment <= 0 or len(data) <= fragment:
-            await self.send_frame(1, data)
-            return
-        pieces = [data[i:i + fragment] for i in range(0, len(data), fragment)]
-        for i, piece in enumerate(pieces):
-            await self.send_frame(1 if i == 0 else 0, piece, fin=i == len(pieces) - 1)
+    async def send_message(self, data, fragment=None, opcode=1):
+        """One text message, as frames of at most fragment bytes (0: one frame)."""
+        data = data.encode("utf-8") if isinstance(data, str) else bytes(data)
+        size = self.fragment if fragment is None else int(fragment)
+        async with self.send_lock:
+            if self.close_sent or self.gone:
+                return
+            if size <= 0 or len(data) <= size:
+                await self.send_frame_locked(opcode, data)
+                return
+            pieces = [data[i:i + size] for i in range(0, len(data), size)]
+            for i, piece in enumerate(pieces):
+                await self.send_frame_locked(opcode if i == 0 else 0, piece, fin=i == len(pieces) - 1)
 
-    async def read_message(self):
-        """The next text message, or None when the peer closed or went."""
+    async def send_control(self, opcode, data=b""):
+        async with self.send_lock:
+            if not self.close_sent and not self.gone:
+                await self.send_frame_locked(opcode, data[:125])
+
+    async def send_raw(self, data):
+        async with self.send_lock:
+            self.writer.write(data)
+            await self.writer.drain()
+
+    async def close(self, code=1000, reason=b""):
+        """Sends a close frame and waits (bounded) for the client's."""
+        async with self.send_lock:
+            if self.close_sent or self.gone:
+                return
+            self.close_sent = True
+            await self.send_frame_locked(8, struct.pack(">H", code) + reason[:123])
+        self.recorder.add("ws_close_sent", connection=self.number, code=code)
+        if not self.close_received:
+            try:
+                await asyncio.wait_for(self.drain_until_close(), CLOSE_WAIT_S)
+            except (asyncio.TimeoutError, ConnectionError, asyncio.IncompleteReadError, ssl.SSLError, OSError):
+                pass
+
+    async def drain_until_close(self):
+        while await self.receive() is not None:
+            pass
+
+    def drop(self):
+        self.gone = True
+        self.writer.transport.abort()
+
+    @staticmethod
+    def unmask(data, mask):
+        if not data:
+            return b""
+        key = int.from_bytes((mask * (len(data) // 4 + 1))[:len(data)], "big")
+        return (int.from_bytes(data, "big") ^ key).to_bytes(len(data), "big")
+
+    async def receive(self):
+        """The next text or binary message as bytes, or None once the client
+        closed or went. Pings are answered, pongs and closes recorded."""
         parts = []
+        total = 0
+        read = self.reader.readexactly
         while True:
-            head = await self.reader.readexactly(2)
-            n = head[1] & 0x7F
-            if n == 126:
-                n = struct.unpack(">H", await self.reader.readexactly(2))[0]
-            elif n == 127:
-                n = struct.unpack(">Q", await self.reader.readexactly(8))[0]
-            if n > MAX_WS_MESSAGE:
-                raise ConnectionError("message too large")
-            mask = await self.reader.readexactly(4) if head[1] & 0x80 else b"\0\0\0\0"
-            data = bytearray(await self.reader.readexactly(n))
-            for i in range(n):
-                data[i] ^= mask[i % 4]
+            try:
+                head = await read(2)
+                n = head[1] & 0x7F
+                if n == 126:
+                    n = struct.unpack(">H", await read(2))[0]
+                elif n == 127:
+                    n = struct.unpack(">Q", await read(8))[0]
+                masked = bool(head[1] & 0x80)
+                mask = await read(4) if masked else b""
+                if total + n > MAX_WS_MESSAGE:
+                    self.recorder.add("violation", connection=self.number,
+                                      what="message larger than %d bytes" % MAX_WS_MESSAGE)
+                    self.drop()
+                    return None
+                data = await read(n)
+            except (asyncio.IncompleteReadError, ConnectionError, ssl.SSLError, OSError):
+                self.gone = True
+                return None
+            if masked:
+                data = self.unmask(data, mask)
+            else:
+                self.recorder.add("violation", connection=self.number, what="unmasked client frame")
             opcode = head[0] & 0x0F
             if opcode == 8:
-                code = struct.unpack(">H", bytes(data[:2]))[0] if len(data) >= 2 else 0
-                self.double.record({"kind": "ws_close", "connection": self.number, "code": code})
-                if not self.closed:
-                    self.closed = True
-                    await self.send_frame(8, bytes(data[:2]))
+                code = struct.unpack(">H", data[:2])[0] if len(data) >= 2 else 1005
+                self.close_received = True
+                self.recorder.add("ws_close", connection=self.number, code=code, reason=data[2:])
+                async with self.send_lock:
+                    if not self.close_sent and not self.gone:
+                        self.close_sent = True
+                        await self.send_frame_locked(8, data[:2])
                 return None
             if opcode == 9:
-                await self.send_frame(10, bytes(data))
+                self.recorder.add("ws_ping", connection=self.number, data=data)
+                await self.send_control(10, data)
                 continue
             if opcode == 10:
+                self.recorder.add("ws_pong", connection=self.number, data=data)
                 continue
-            parts.append(bytes(data))
+            if opcode not in (0, 1, 2):
+                self.recorder.add("violation", connection=self.number, what="unknown opcode %d" % opcode)
+                continue
+            if opcode != 0 and parts:
+                self.recorder.add("violation", connection=self.number, what="new message inside a fragmented one")
+            if opcode == 0 and not parts:
+                self.recorder.add("violation", connection=self.number, what="continuation without a message")
+            if opcode in (1, 2):
+                parts = []
+                total = 0
+                self.kind = "text" if opcode == 1 else "binary"
+            parts.append(data)
+            total += n
             if head[0] & 0x80:
-                text = b"".join(parts).decode("utf-8", "replace")
+                message = b"".join(parts)
                 self.received += 1
-                self.double.record({"kind": "ws_message", "connection": self.number, "text": text})
+                fields = {"connection": self.number, "text": message, "length": len(message)}
+                if self.kind == "binary":
+                    fields["binary"] = True
+                self.recorder.add("ws_message", **fields)
                 self.arrived.set()
-                return text
+                return message
 
-    async def reader_loop(self, handler):
-        try:
-            while True:
-                text = await self.read_message()
-                if text is None:
-                    return
-                if handler is not None:
-                    await handler(text)
-        except (ConnectionError, asyncio.IncompleteReadError, ssl.SSLError, OSError):
-            return
-
-    async def wait_messages(self, total, timeout=30):
+    async def wait_messages(self, total, timeout):
+        """Until total client messages arrived, the client went, or timeout."""
         deadline = time.monotonic() + timeout
-        while self.received < total and time.monotonic() < deadline:
+        while self.received < total and not self.gone and not self.close_received:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                return
             self.arrived.clear()
             try:
-                await asyncio.wait_for(self.arrived.wait(), max(0.01, deadline - time.monotonic()))
+                await asyncio.wait_for(self.arrived.wait(), min(remaining, 0.25))
             except asyncio.TimeoutError:
                 pass
 
-    async def close(self, code=1000):
-        if not self.closed:
-            self.closed = True
-            await self.send_frame(8, struct.pack(">H", code))
 
-    def drop(self):
-        self.writer.transport.abort()
+HELLO = ('{"session_id":"<0.%d.%d>_fra-charts-21","timestamp":%d,"timestampMs":%d,'
+         '"release":"registry:5000/prod-rp/charts:121","studies_metadata_hash":"5a1f0e","auth_scheme_vsn":2,'
+         '"protocol":"json","via":"10.0.0.1:443","javastudies":["3.66"]}')
 
-    # scripted conversations -------------------------------------------
 
-    async def run_script(self, steps):
-        echo = {"on": False}
+def hello_payload(number):
+    now = time.time()
+    return HELLO % (number, os.getpid() % 10000, int(now), int(now * 1000))
 
-        async def on_message(text):
-            if echo["on"]:
-                await self.send_text(text)
 
-        reading = asyncio.ensure_future(self.reader_loop(on_message))
+class Script:
+    """A scripted transport conversation: steps run in order."""
+
+    def __init__(self, double, socket, steps):
+        self.double = double
+        self.socket = socket
+        self.steps = steps
+        self.echo = False
+
+    async def reader_loop(self):
+        while True:
+            message = await self.socket.receive()
+            if message is None:
+                return
+            if self.echo:
+                await self.socket.send_message(message)
+
+    async def run(self):
+        s = self.socket
+        reading = asyncio.ensure_future(self.reader_loop())
         expected = 0
+        lifetime = self.double.args.lifetime
         try:
-            for step in steps[:1000]:
+            for step in self.steps[:MAX_SCRIPT_STEPS]:
+                fragment = step.get("fragment")
                 if "send" in step:
-                    await self.send_text(step["send"], step.get("fragment", 0))
+                    await s.send_message(step["send"], fragment)
                 elif "send_size" in step:
                     size = int(step["send_size"])
-                    await self.send_text("".join(chr(ord("a") + i % 26) for i in range(size)), step.get("fragment", 0))
+                    await s.send_message("".join(chr(ord("a") + i % 26) for i in range(size)), fragment)
+                elif "send_frames" in step:
+                    await s.send_message(b"".join(frame(p) for p in step["send_frames"]), fragment)
                 elif "send_raw" in step:
-                    self.writer.write(base64.b64decode(step["send_raw"]))
-                    await self.writer.drain()
+                    await s.send_raw(base64.b64decode(step["send_raw"]))
+                elif step.get("hello"):
+                    await s.send_message(frame(hello_payload(s.number)), fragment)
+                elif "heartbeat" in step:
+                    await s.send_message(frame("~h~%d" % int(step["heartbeat"])), fragment)
+                elif "ping" in step:
+                    await s.send_control(9, str(step["ping"]).encode())
                 elif "expect" in step:
                     expected += int(step["expect"])
-                    await self.wait_messages(expected, step.get("timeout", 30))
+                    await s.wait_messages(expected, float(step.get("timeout", 30)))
                 elif "close" in step:
-                    await self.close(int(step["close"]))
+                    reading.cancel()
+                    await s.close(int(step["close"]))
+                    return "script close"
                 elif step.get("drop"):
-                    self.drop()
-                    return
+                    s.drop()
+                    return "script drop"
                 elif step.get("stall"):
-                    await asyncio.wait_for(reading, self.double.args.lifetime)
-                    return
+                    await asyncio.wait_for(asyncio.shield(reading), lifetime)
+                    return "script stall"
                 elif "sleep_ms" in step:
-                    await asyncio.sleep(step["sleep_ms"] / 1000.0)
+                    await asyncio.sleep(float(step["sleep_ms"]) / 1000.0)
                 elif step.get("echo"):
-                    echo["on"] = True
-            await asyncio.wait_for(reading, self.double.args.lifetime)
-        except (asyncio.TimeoutError, ConnectionError, OSError):
-            pass
+                    self.echo = True
+                if reading.done():
+                    return "client went"
+            await asyncio.wait_for(asyncio.shield(reading), lifetime)
+            return "script end"
+        except asyncio.TimeoutError:
+            return "lifetime"
         finally:
             reading.cancel()
 
-    # the service's own protocol ----------------------------------------
 
-    async def run_service(self, ws):
-        fault = ws.get("fault", {})
-        session_id = "<0.%d.%d>_fra-charts-21" % (self.number, os.getpid() % 1000)
-        hello = ('{"session_id":"%s","timestamp":%d,"timestampMs":%d,"release":"registry:5000/prod-rp/charts:121",'
-                 '"studies_metadata_hash":"5a1f0e","auth_scheme_vsn":2,"protocol":"json","via":"10.0.0.1:443",'
-                 '"javastudies":["3.66"]}' % (session_id, int(time.time()), int(time.time() * 1000)))
-        await self.send_text(frame(hello))
-        if ws.get("heartbeat_first"):
-            self.heartbeat += 1
-            await self.send_text(frame("~h~%d" % self.heartbeat))
+class ServiceConversation:
+    """The service's own protocol as the plug-in speaks it."""
+
+    def __init__(self, double, socket, ws, faults):
+        self.double = double
+        self.recorder = socket.recorder
+        self.socket = socket
+        self.ws = ws
+        self.faults = faults
+        self.strict = ws.get("strict", True)
+        self.count = 0
+        self.token = None
+        self.chart_sessions = {}
+        self.quote_sessions = {}
+        self.heartbeats_sent = 0
+        self.heartbeats_open = {}
+        self.heartbeats_echoed = 0
+        self.first_answer_sent = False
+        self.tasks = []
+        self.pending = None
+        self.split_at = 0
+        beat = ws.get("heartbeat", {})
+        self.beat_with_first = beat.get("with_first_answer", False)
+        self.beat_interval = float(beat.get("interval_ms", 0)) / 1000.0
+        self.beat_require = float(beat.get("require_echo_ms", 0)) / 1000.0
+        updates = ws.get("updates", {})
+        self.update_interval = float(updates.get("interval_ms", 0)) / 1000.0
+        self.update_count = min(int(updates.get("count", 10)), MAX_UPDATES)
+        self.series_reply = ws.get("series_reply", "timescale+du" if ws.get("du_after_series") else "timescale")
+
+    # ---- sending --------------------------------------------------------
+
+    def next_heartbeat(self):
+        self.heartbeats_sent += 1
+        text = "~h~%d" % self.heartbeats_sent
+        self.heartbeats_open[text] = time.monotonic()
+        self.recorder.add("heartbeat_sent", connection=self.socket.number, text=text)
+        if self.beat_require > 0:
+            self.tasks.append(asyncio.ensure_future(self.watch_echo(text)))
+        return text
+
+    async def watch_echo(self, text):
+        await asyncio.sleep(self.beat_require)
+        if text in self.heartbeats_open and not self.socket.gone:
+            self.recorder.add("heartbeat_missed", connection=self.socket.number, text=text)
+            self.socket.drop()
+
+    async def send_payloads(self, payloads, transform=None):
+        """Sends one answer: each payload its own message, or packed / split
+        as the scenario or a fault asks. The first answer may carry a
+        heartbeat in front, in the same message."""
+        if not payloads:
+            return
+        frames = [frame(p) for p in payloads]
+        if not self.first_answer_sent:
+            self.first_answer_sent = True
+            if self.beat_with_first:
+                frames[0] = frame(self.next_heartbeat()) + frames[0]
+        transform = transform or ("pack" if self.ws.get("pack_frames") else
+                                  "split" if self.ws.get("split_frames") else None)
+        if transform == "pack":
+            await self.socket.send_message(b"".join(frames))
+        elif transform == "split":
+            for f in frames:
+                cut = min(max(1, self.split_at or len(f) // 2), len(f) - 1)
+                await self.socket.send_message(f[:cut])
+                await self.socket.send_message(f[cut:])
+        else:
+            for f in frames:
+                await self.socket.send_message(f)
+
+    # ---- the conversation ------------------------------------------------
+
+    async def run(self):
+        s = self.socket
         try:
+            if self.ws.get("hello", True):
+                await s.send_message(frame(hello_payload(s.number)))
+            if self.ws.get("heartbeat_first"):
+                await s.send_message(frame(self.next_heartbeat()))
+            ended = await self.fire_faults(None, None)
+            if ended:
+                return ended
+            if self.beat_interval > 0:
+                self.tasks.append(asyncio.ensure_future(self.heartbeat_loop()))
             while True:
-                text = await self.read_message()
-                if text is None:
-                    return
-                for payload in split_frames(text):
-                    if payload.startswith("~h~"):
-                        self.double.record({"kind": "heartbeat_echo", "connection": self.number, "text": payload})
+                message = await s.receive()
+                if message is None:
+                    return "client closed" if s.close_received else "client went"
+                payloads, error = split_frames(message)
+                if error and self.strict:
+                    self.recorder.add("violation", connection=s.number, what="bad framing: " + error)
+                    await self.send_payloads(['{"m":"protocol_error","p":["wrong data"]}'])
+                    await s.close(1000)
+                    return "protocol error"
+                for payload in payloads:
+                    text = payload.decode("utf-8", "replace")
+                    if text.startswith("~h~"):
+                        self.heartbeat_echo(text)
                         continue
-                    if await self.apply_fault(fault):
-                        return
-                    await self.answer(payload, ws)
-        except (ConnectionError, asyncio.IncompleteReadError, ssl.SSLError, OSError):
-            return
+                    self.count += 1
+                    name, params = self.parse(text)
+                    ended = await self.fire_faults(name, params)
+                    if ended:
+                        return ended
+                    transform, self.pending = self.pending, None
+                    if transform == "replaced":
+                        continue
+                    answer = await self.answer(name, params, text)
+                    await self.send_payloads(answer, transform)
+                    if answer and self.ws.get("close_after_answers"):
+                        await s.close(1000)
+                    if s.close_sent or s.gone:
+                        return "server closed"
+        finally:
+            for task in self.tasks:
+                task.cancel()
+            s.end_fields = {"heartbeats_sent": self.heartbeats_sent, "heartbeats_echoed": self.heartbeats_echoed,
+                            "heartbeats_unanswered": sorted(self.heartbeats_open)}
 
-    async def apply_fault(self, fault):
-        """True when the fault ended the conversation."""
-        kind = fault.get("kind")
-        if not kind or self.received < int(fault.get("after_messages", 0)):
-            return False
-        if kind == "stall":
-            await asyncio.sleep(self.double.args.lifetime)
-            return True
-        if kind == "drop":
-            self.drop()
-            return True
-        if kind == "close":
-            await self.close(int(fault.get("code", 1000)))
-            return True
-        if kind == "garbage":
-            await self.send_text("\x01garbage{{{~m~~m~" + "x" * 100)
-        elif kind == "huge_length":
-            await self.send_text("~m~" + "9" * 40 + "~m~{}")
-        elif kind == "huge_message":
-            await self.send_text(frame('{"m":"noise","p":["' + "z" * int(fault.get("size", 4 << 20)) + '"]}'), 8192)
-        fault["kind"] = None  # a one-off injection
-        return False
+    def heartbeat_echo(self, text):
+        expected = text in self.heartbeats_open
+        self.heartbeats_open.pop(text, None)
+        if expected:
+            self.heartbeats_echoed += 1
+        self.recorder.add("heartbeat_echo", connection=self.socket.number, text=text, expected=expected)
 
-    async def answer(self, payload, ws):
-        try:
-            message = json.loads(payload)
-        except ValueError:
-            return
-        name = message.get("m")
-        p = message.get("p", [])
-        out = []
-        if name == "resolve_symbol" and len(p) >= 3:
-            spec_text = p[2][1:] if p[2].startswith("=") else p[2]
-            try:
-                symbol = json.loads(spec_text).get("symbol", "")
-            except ValueError:
-                symbol = spec_text
-            self.series_symbol = symbol
-            if self.known(symbol, ws):
-                exchange, _, short = symbol.partition(":")
-                out.append('{"m":"symbol_resolved","p":["%s","%s",{"name":"%s","full_name":"%s","pro_name":"%s",'
-                           '"exchange":"%s","type":"stock","session":"0930-1600","timezone":"America/New_York",'
-                           '"pricescale":100,"minmov":1,"has_intraday":true,"currency_code":"USD"}]}'
-                           % (p[0], p[1], short, symbol, symbol, exchange))
-            else:
-                out.append('{"m":"symbol_error","p":["%s","%s","invalid symbol"]}' % (p[0], p[1]))
-        elif name == "create_series" and len(p) >= 6:
-            symbol = getattr(self, "series_symbol", "")
-            if not self.known(symbol, ws) or resolution_seconds(str(p[4])) is None:
-                out.append('{"m":"series_error","p":["%s","%s","%s","resolve error"]}' % (p[0], p[1], p[2]))
-            else:
-                series = BarSeries(symbol, str(p[4]), ws.get("seed", 1), ws.get("now", time.time()),
-                                   int(ws.get("history", 30000)))
-                self.series[p[0]] = series
-                bars = series.next_older(min(int(p[5]), int(ws.get("max_per_request", 1 << 30))))
-                out.append('{"m":"series_loading","p":["%s","%s","s1"]}' % (p[0], p[1]))
-                if bars:
-                    out.append(series_payload(p[0], bars))
-                out.append('{"m":"series_completed","p":["%s","%s","s1","streaming",{"rt_update_period":1}]}'
-                           % (p[0], p[1]))
-                if ws.get("du_after_series"):
-                    out.append('{"m":"du","p":["%s",{"sds_1":{"s":[{"i":1,"v":[%s]}],"ns":{"d":"","indexes":'
-                               '"nochange"},"t":"s1"}}]}' % (p[0], ",".join(repr(x) for x in series.bars[-1])))
-        elif name == "request_more_data" and len(p) >= 3:
-            series = self.series.get(p[0])
-            if series is not None:
-                bars = series.next_older(min(int(p[2]), int(ws.get("max_per_request", 1 << 30))))
-                if bars:
-                    out.append(series_payload(p[0], bars))
-                out.append('{"m":"series_completed","p":["%s","sds_1","s1","streaming",{"rt_update_period":1}]}'
-                           % p[0])
-        elif name in ("quote_add_symbols", "quote_fast_symbols") and len(p) >= 2:
-            for symbol in p[1:]:
-                out.extend(self.quote_payloads(p[0], symbol, ws))
-        for payload in out:
-            await self.send_text(frame(payload))
-        if ws.get("close_after_answers") and out:
-            await self.close()
+    async def heartbeat_loop(self):
+        while not self.socket.gone and not self.socket.close_sent:
+            await asyncio.sleep(self.beat_interval)
+            await self.socket.send_message(frame(self.next_heartbeat()))
 
     @staticmethod
-    def known(symbol, ws):
-        unknown = ws.get("unknown_symbols", [])
-        short = symbol.split(":")[-1]
-        short = short[:-2] if short.endswith("1!") else short
-        return symbol not in unknown and (short in SYMBOLS or ws.get("any_symbol", True))
+    def parse(text):
+        try:
+            message = json.loads(text)
+        except ValueError:
+            return None, None
+        if not isinstance(message, dict) or not isinstance(message.get("m"), str) or \
+                not isinstance(message.get("p", []), list):
+            return None, None
+        return message["m"], message.get("p", [])
 
-    def quote_payloads(self, qs, symbol, ws):
-        if not self.known(symbol, ws):
-            return ['{"m":"qsd","p":["%s",{"n":"%s","s":"error","errmsg":"invalid symbol","v":{}}]}' % (qs, symbol)]
-        base = SYMBOLS.get(symbol.split(":")[-1], {}).get("price", 100.0)
-        now = int(ws.get("now", time.time()))
-        wobble = math.sin(time.time() / 7.0) * base * 0.002
-        lp = round(base + wobble, 4)
-        return [
-            '{"m":"qsd","p":["%s",{"n":"%s","s":"ok","v":{"ch":%s,"chp":0.64,"current_session":"market",'
-            '"description":"%s","exchange":"%s","lp":%s,"lp_time":%d,"volume":72913507,"update_mode":"streaming",'
-            '"type":"stock","pro_name":"%s","short_name":"%s","open_price":%s,"high_price":%s,"low_price":%s,'
-            '"prev_close_price":%s,"pricescale":100,"minmov":1,"currency_code":"USD","rtc":%s,"rtc_time":%d}}]}'
-            % (qs, symbol, round(lp - base, 4), symbol, symbol.split(":")[0], lp, now, symbol, symbol.split(":")[-1],
-               base, round(max(base, lp) * 1.001, 4), round(min(base, lp) * 0.999, 4), base, lp, now),
-            '{"m":"quote_completed","p":["%s","%s"]}' % (qs, symbol),
-        ]
+    # ---- faults -----------------------------------------------------------
+
+    async def fire_faults(self, name, params):
+        """Fires the faults due now; returns a text when the conversation ended."""
+        for fault in self.faults:
+            if fault.get("fired") or fault["kind"] in UPGRADE_FAULTS:
+                continue
+            if "on" in fault:
+                due = name is not None and name == fault["on"]
+            else:
+                due = self.count == int(fault.get("after_messages", 0))
+            if not due:
+                continue
+            fault["fired"] = True
+            ended = await self.fire(fault, name, params or [])
+            if ended:
+                return ended
+        return None
+
+    async def fire(self, fault, name, params):
+        s = self.socket
+        kind = fault["kind"]
+        self.recorder.add("fault", connection=s.number, fault=kind, at_message=self.count)
+        replace = fault.get("replace_answer", False)
+        if kind == "stall":
+            while await s.receive() is not None:  # keep recording until the client goes
+                pass
+            return "fault stall"
+        if kind == "drop":
+            s.drop()
+            return "fault drop"
+        if kind == "close":
+            await s.close(int(fault.get("code", 1000)))
+            return "fault close"
+        if kind == "garbage":
+            data = base64.b64decode(fault["bytes"]) if "bytes" in fault else b"\x01garbage{{{]]~m~x~m~" + b"x" * 100
+            await s.send_message(data, fault.get("fragment"))
+        elif kind == "huge_length":
+            await s.send_message(b"~m~" + b"9" * 40 + b"~m~" + b'{"m":"noise","p":[]}', fault.get("fragment"))
+        elif kind == "huge_message":
+            size = int(fault.get("size", 4 << 20))
+            payload = '{"m":"noise","p":["' + "z" * max(0, size - 22) + '"]}'
+            await s.send_message(frame(payload), fault.get("fragment"))
+        elif kind == "send":
+            await s.send_message(b"".join(frame(p) for p in fault.get("payloads", [])), fault.get("fragment"))
+        elif kind in ("pack", "split"):
+            self.pending = kind
+            self.split_at = int(fault.get("split_at", 0))
+            return None
+        else:  # an error message in place of the answer
+            replace = True
+            await self.send_payloads([self.error_payload(kind, fault, name, params)])
+            if kind == "protocol_error":
+                await s.close(int(fault.get("code", 1000)))
+                return "fault protocol_error"
+        if replace and name is not None:
+            self.pending = "replaced"
+        return None
+
+    def error_payload(self, kind, fault, name, params):
+        p = [str(x) for x in params]
+        cs = p[0] if p and p[0].startswith("cs_") else next(iter(self.chart_sessions), "cs_unknown")
+        if kind == "symbol_error":
+            ref = p[1] if name == "resolve_symbol" and len(p) > 1 else "sds_sym_1"
+            return dumps({"m": "symbol_error", "p": [cs, ref, fault.get("text", "invalid symbol")]})
+        if kind == "series_error":
+            series = p[1] if name == "create_series" and len(p) > 2 else "sds_1"
+            key = p[2] if name == "create_series" and len(p) > 2 else "s1"
+            return dumps({"m": "series_error", "p": [cs, series, key, fault.get("text", "resolve error")]})
+        if kind == "critical_error":
+            return dumps({"m": "critical_error", "p": [cs, fault.get("text", "invalid_parameters"), name or ""]})
+        return dumps({"m": "protocol_error", "p": [fault.get("text", "wrong data")]})
+
+    # ---- answers ----------------------------------------------------------
+
+    def violation(self, what, name):
+        self.recorder.add("violation", connection=self.socket.number, what=what, message=name)
+        if self.strict:
+            return [dumps({"m": "critical_error", "p": ["", "invalid_parameters", name]})]
+        return []
+
+    async def answer(self, name, p, text):
+        if name is None:
+            self.recorder.add("violation", connection=self.socket.number, what="not a JSON message",
+                              payload=text[:300])
+            return []
+        if name == "set_auth_token":
+            self.token = p[0] if p else None
+            return []
+        if name == "chart_create_session":
+            if not p:
+                return self.violation("chart_create_session without a session id", name)
+            self.chart_sessions[p[0]] = {"symbols": {}, "series": {}}
+            return []
+        if name == "quote_create_session":
+            if not p:
+                return self.violation("quote_create_session without a session id", name)
+            self.quote_sessions[p[0]] = {"symbols": [], "fields": []}
+            return []
+        if name in ("set_locale", "set_data_quality", "quote_hibernate_all"):
+            return []
+        if name in ("switch_timezone", "resolve_symbol", "create_series", "request_more_data", "modify_series",
+                    "remove_series", "chart_delete_session"):
+            chart = self.chart_sessions.get(p[0]) if p else None
+            if chart is None:
+                return self.violation("%s for a chart session never created" % name, name)
+            return self.chart_answer(name, p, chart)
+        if name in ("quote_set_fields", "quote_add_symbols", "quote_fast_symbols", "quote_remove_symbols",
+                    "quote_delete_session"):
+            quote = self.quote_sessions.get(p[0]) if p else None
+            if quote is None:
+                return self.violation("%s for a quote session never created" % name, name)
+            return self.quote_answer(name, p, quote)
+        self.recorder.add("unknown_message", connection=self.socket.number, name=name)
+        return []
+
+    def chart_answer(self, name, p, chart):
+        cs = p[0]
+        if name == "resolve_symbol":
+            if len(p) < 3:
+                return self.violation("resolve_symbol needs 3 parameters", name)
+            symbol, options = symbol_of(p[2])
+            entry = self.double.lookup(symbol)
+            chart["symbols"][p[1]] = symbol if entry else None
+            if entry is None:
+                return [dumps({"m": "symbol_error", "p": [cs, p[1], "invalid symbol"]})]
+            exchange, _, short = symbol.rpartition(":")
+            session, timezone = SESSIONS.get(entry["type"], ("0930-1600", "America/New_York"))
+            info = {"name": short, "full_name": symbol, "pro_name": symbol, "exchange": exchange or "NASDAQ",
+                    "listed_exchange": exchange or "NASDAQ", "type": entry["type"], "session": session,
+                    "timezone": timezone, "description": entry.get("description", short),
+                    "pricescale": 10 ** self.double.decimals(entry), "minmov": 1, "has_intraday": True,
+                    "has_daily": True, "currency_code": entry.get("currency", "USD")}
+            if options.get("session"):
+                info["subsession_id"] = options["session"]
+            return [dumps({"m": "symbol_resolved", "p": [cs, p[1], info]})]
+        if name in ("create_series", "modify_series"):
+            if len(p) < 6 or not isinstance(p[5], int) or isinstance(p[5], bool):
+                return [dumps({"m": "critical_error", "p": [cs, "invalid_parameters", name]})]
+            series_id, key, ref, resolution, count = str(p[1]), str(p[2]), str(p[3]), str(p[4]), p[5]
+            symbol = chart["symbols"].get(ref)
+            if symbol is None or parse_resolution(resolution) is None:
+                why = "resolve error" if symbol is None else "invalid resolution"
+                return [dumps({"m": "series_error", "p": [cs, series_id, key, why]})]
+            series = self.double.make_series(symbol, resolution)
+            chart["series"][series_id] = (series, key)
+            bars = series.take_older(self.cap(count))
+            out = [dumps({"m": "series_loading", "p": [cs, series_id, key]})]
+            if self.series_reply == "du":
+                if bars:
+                    out.append(self.du_payload(cs, series_id, key, bars, series, 0))
+            else:
+                if bars:
+                    out.append(self.timescale_payload(cs, series_id, key, bars, series))
+                out.append(self.completed_payload(cs, series_id, key))
+                if self.series_reply == "timescale+du" and bars:
+                    out.append(self.du_payload(cs, series_id, key, [series.live_update()], series, len(bars) - 1))
+            if self.update_interval > 0:
+                self.tasks.append(asyncio.ensure_future(self.bar_updates(cs, series_id, key, series)))
+            return out
+        if name == "request_more_data":
+            if len(p) < 3 or not isinstance(p[2], int) or isinstance(p[2], bool):
+                return [dumps({"m": "critical_error", "p": [cs, "invalid_parameters", name]})]
+            found = chart["series"].get(str(p[1]))
+            if found is None:
+                return self.violation("request_more_data for a series never created", name)
+            series, key = found
+            bars = series.take_older(self.cap(p[2]))
+            out = []
+            if bars:
+                out.append(self.timescale_payload(cs, str(p[1]), key, bars, series))
+            out.append(self.completed_payload(cs, str(p[1]), key))
+            return out
+        return []
+
+    def cap(self, count):
+        limit = int(self.ws.get("max_per_request", 0))
+        count = max(0, int(count))
+        return min(count, limit) if limit > 0 else count
+
+    @staticmethod
+    def timescale_payload(cs, series_id, key, bars, series):
+        times = ",".join(str(int(b[0])) for b in bars)
+        return ('{"m":"timescale_update","p":[%s,{%s:{"node":"fra-charts-21","s":[%s],"ns":{"d":"","indexes":[]},'
+                '"t":%s,"lbs":{"bar_close_time":%d}}},{"index":%d,"zoffset":0,"changes":[%s],'
+                '"marks":[[1,%d,0]],"index_diff":[]}]}'
+                % (dumps(cs), dumps(series_id), bars_text(bars, 0), dumps(key), series.bar_close_time(),
+                   len(bars) - 1, times, int(bars[0][0])))
+
+    @staticmethod
+    def du_payload(cs, series_id, key, bars, series, first_index):
+        return ('{"m":"du","p":[%s,{%s:{"s":[%s],"ns":{"d":"","indexes":"nochange"},"t":%s,'
+                '"lbs":{"bar_close_time":%d}}}]}'
+                % (dumps(cs), dumps(series_id), bars_text(bars, first_index), dumps(key), series.bar_close_time()))
+
+    @staticmethod
+    def completed_payload(cs, series_id, key):
+        return dumps({"m": "series_completed", "p": [cs, series_id, key, "streaming", {"rt_update_period": 1}]})
+
+    async def bar_updates(self, cs, series_id, key, series):
+        for _ in range(self.update_count):
+            await asyncio.sleep(self.update_interval)
+            if self.socket.gone or self.socket.close_sent:
+                return
+            bar = series.live_update()
+            if bar is not None:
+                await self.send_payloads([self.du_payload(cs, series_id, key, [bar], series,
+                                                          max(0, series.handed_out - 1))])
+
+    # ---- quotes -------------------------------------------------------
+
+    def quote_answer(self, name, p, quote):
+        qs = p[0]
+        if name == "quote_set_fields":
+            quote["fields"] = [str(x) for x in p[1:]]
+            return []
+        if name != "quote_add_symbols":
+            return []
+        out = []
+        for text in p[1:]:
+            symbol, _ = symbol_of(str(text))
+            entry = self.double.lookup(symbol)
+            quote["symbols"].append(text)
+            if entry is None:
+                out.append(dumps({"m": "qsd", "p": [qs, {"n": text, "s": "error", "errmsg": "invalid symbol",
+                                                         "v": {}}]}))
+                continue
+            full = self.quote_values(symbol, entry)
+            if self.ws.get("quote", {}).get("first_without_lp"):
+                out.append(dumps({"m": "qsd", "p": [qs, {"n": text, "s": "ok",
+                                                         "v": {k: v for k, v in full.items() if k != "lp"}}]}))
+            out.append(dumps({"m": "qsd", "p": [qs, {"n": text, "s": "ok", "v": full}]}))
+            out.append(dumps({"m": "quote_completed", "p": [qs, text]}))
+            if self.update_interval > 0:
+                self.tasks.append(asyncio.ensure_future(self.quote_updates(qs, text, symbol, entry)))
+        return out
+
+    def quote_state(self, symbol, entry):
+        """The moving last price of a symbol: every poll and update moves it."""
+        r = self.double.decimals(entry)
+        state = self.double.quote_counters.get(symbol)
+        if state is None:
+            last = float(entry.get("price", 100.0))
+            state = self.double.quote_counters[symbol] = {
+                "rng": random.Random("%s|%s|quote" % (self.ws.get("seed", 1), symbol)), "lp": last,
+                "prev": max(round(last * 0.995, r), 10.0 ** -r), "volume": 1000000}
+        tick = 10.0 ** -r * max(1.0, state["lp"] / 100.0)
+        state["lp"] = round(max(state["lp"] + state["rng"].choice((-3, -2, -1, 1, 2, 3)) * tick, 10.0 ** -r), r)
+        state["volume"] += state["rng"].randint(100, 20000)
+        return state
+
+    def change(self, state, entry):
+        ch = round(state["lp"] - state["prev"], self.double.decimals(entry))
+        return ch, round(ch / state["prev"] * 100.0, 2)
+
+    def quote_values(self, symbol, entry):
+        state = self.quote_state(symbol, entry)
+        now = int(self.ws.get("now", time.time()))
+        exchange, _, short = symbol.rpartition(":")
+        r = self.double.decimals(entry)
+        ch, chp = self.change(state, entry)
+        values = {"ch": ch, "chp": chp, "current_session": "market",
+                  "description": entry.get("description", short), "exchange": exchange, "lp": state["lp"],
+                  "lp_time": now, "volume": state["volume"], "update_mode": "streaming", "type": entry["type"],
+                  "pro_name": symbol, "short_name": short, "pricescale": 10 ** r, "minmov": 1, "fractional": False,
+                  "is_tradable": True, "currency_code": entry.get("currency", "USD"), "original_name": symbol,
+                  "rtc": round(state["lp"] * 1.001, r), "rtc_time": now - 3600, "rchp": 0.1}
+        if self.token == "unauthorized_user_token" and entry["type"] in ("stock", "fund", "futures"):
+            values["update_mode"] = "delayed_streaming_900"
+        for field, value in self.ws.get("quote", {}).get("fields", {}).items():
+            if value is None:
+                values.pop(field, None)
+            else:
+                values[field] = value
+        return values
+
+    async def quote_updates(self, qs, text, symbol, entry):
+        options = self.ws.get("quote", {})
+        for i in range(self.update_count):
+            await asyncio.sleep(self.update_interval)
+            if self.socket.gone or self.socket.close_sent:
+                return
+            state = self.quote_state(symbol, entry)
+            if i % 2 == 1 or options.get("partial_without_lp"):
+                v = {"volume": state["volume"]}
+            else:
+                ch, chp = self.change(state, entry)
+                v = {"lp": state["lp"], "ch": ch, "chp": chp,
+                     "lp_time": int(self.ws.get("now", time.time())) + i + 1, "volume": state["volume"]}
+            await self.send_payloads([dumps({"m": "qsd", "p": [qs, {"n": text, "s": "ok", "v": v}]})])
+
+
+class TlsAcceptor(asyncio.Protocol):
+    """Accepts a TCP connection of a service port and hands it to TLS."""
+
+    def __init__(self, double, port_kind, context):
+        self.double = double
+        self.port_kind = port_kind
+        self.context = context
+
+    def connection_made(self, transport):
+        transport.pause_reading()
+        if len(self.double.open_connections) >= MAX_CONNECTIONS:
+            transport.abort()
+            return
+        self.task = asyncio.ensure_future(self.double.accept_tls(transport, self.port_kind, self.context))
+
+    def data_received(self, data):  # reading is paused until TLS takes over
+        pass
+
+
+# ---------------------------------------------------------------------------
+
+async def watch_exit(double, args, parent):
+    """Returns when the double should stop."""
+    loop = asyncio.get_running_loop()
+    stdin_closed = None if args.ignore_stdin else loop.run_in_executor(None, sys.stdin.buffer.read)
+    start = time.monotonic()
+    while True:
+        if stdin_closed is not None and stdin_closed.done():
+            return "standard input closed"
+        if os.getppid() != parent:
+            return "parent went"
+        if time.monotonic() - start > args.lifetime:
+            return "lifetime reached"
+        if not double.open_connections and time.monotonic() - double.last_activity > args.idle:
+            return "idle"
+        await asyncio.sleep(0.25)
 
 
 async def main():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--certs", required=True, help="folder with server.pem/key and untrusted.pem/key")
-    parser.add_argument("--port-file", required=True)
-    parser.add_argument("--lifetime", type=float, default=3600.0)
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--certs", required=True, help="folder with server.pem/.key and untrusted.pem/.key")
+    parser.add_argument("--port-file", required=True, help="where the ports are written as JSON once listening")
+    parser.add_argument("--lifetime", type=float, default=3600.0, help="seconds before the double stops")
+    parser.add_argument("--idle", type=float, default=1200.0, help="seconds without any connection before it stops")
     parser.add_argument("--scenario", help="a scenario file to start with")
+    parser.add_argument("--ignore-stdin", action="store_true", help="do not stop when standard input closes")
     args = parser.parse_args()
+    parent = os.getppid()
 
     double = Double(args)
     if args.scenario:
         with open(args.scenario, encoding="utf-8") as f:
-            double.scenario = json.load(f)
+            double.set_scenario(json.load(f))
 
     def tls(name):
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(os.path.join(args.certs, name + ".pem"), os.path.join(args.certs, name + ".key"))
         return context
 
-    service = await asyncio.start_server(lambda r, w: double.serve_service(r, w, "service"), "127.0.0.1", 0,
-                                         ssl=tls("server"))
-    untrusted = await asyncio.start_server(lambda r, w: double.serve_service(r, w, "untrusted"), "127.0.0.1", 0,
-                                           ssl=tls("untrusted"))
-    control = await asyncio.start_server(double.serve_control, "127.0.0.1", 0)
-    ports = {"service": service.sockets[0].getsockname()[1], "untrusted": untrusted.sockets[0].getsockname()[1],
-             "control": control.sockets[0].getsockname()[1]}
+    trusted, untrusted = tls("server"), tls("untrusted")
+    loop = asyncio.get_running_loop()
+    service = await loop.create_server(lambda: TlsAcceptor(double, "service", trusted), "127.0.0.1", 0)
+    untrusted_server = await loop.create_server(lambda: TlsAcceptor(double, "untrusted", untrusted), "127.0.0.1", 0)
+    control = await asyncio.start_server(double.serve_control, "127.0.0.1", 0, limit=MAX_HEAD)
+    ports = {"service": service.sockets[0].getsockname()[1],
+             "untrusted": untrusted_server.sockets[0].getsockname()[1],
+             "control": control.sockets[0].getsockname()[1], "pid": os.getpid()}
     tmp = args.port_file + ".tmp"
     with open(tmp, "w", encoding="utf-8") as f:
         json.dump(ports, f)
     os.replace(tmp, args.port_file)
-
-    loop = asyncio.get_running_loop()
-    stdin_closed = loop.run_in_executor(None, sys.stdin.read)
-    try:
-        await asyncio.wait_for(stdin_closed, args.lifetime)
-    except asyncio.TimeoutError:
-        pass
+    why = await watch_exit(double, args, parent)
+    print("service double stops: " + why, file=sys.stderr, flush=True)
     os._exit(0)
 
 
