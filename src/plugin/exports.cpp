@@ -6,6 +6,7 @@
 #include "foundation/path.h"
 #include "plugin/entry_points.h"
 #include "plugin/host_records.h"
+#include "plugin/quote_delivery.h"
 #include "plugin/status.h"
 
 #define VELMARQUIN_EXPORT extern "C" __declspec(dllexport)
@@ -51,9 +52,15 @@ VELMARQUIN_EXPORT int IsBackfillComplete(const char*) { return 1; }
 
 VELMARQUIN_EXPORT int GetSymbolLimit() { return 4096; }
 
-VELMARQUIN_EXPORT int GetQuotesEx(const char*, int, int, int, Quotation*, void*) { return 0; }
+VELMARQUIN_EXPORT int GetQuotesEx(const char* ticker, int periodicity, int /*lastValid*/, int size, Quotation* quotes,
+                                   void* /*context*/) {
+    return Guarded(0, [&] { return DeliverQuotesEx(ticker, periodicity, size, quotes); });
+}
 
-VELMARQUIN_EXPORT int GetQuotes(const char*, int, int, int, LegacyQuotation*) { return 0; }
+VELMARQUIN_EXPORT int GetQuotes(const char* ticker, int periodicity, int /*lastValid*/, int size,
+                                LegacyQuotation* quotes) {
+    return Guarded(0, [&] { return DeliverQuotes(ticker, periodicity, size, quotes); });
+}
 
 VELMARQUIN_EXPORT int Notify(PluginNotification*) { return 1; }
 

@@ -58,14 +58,27 @@ TEST(Exports, FixedAnswers) {
     EXPECT_FALSE(allocatorCalled);
 }
 
-TEST(Exports, LaterExportsAnswerTheirDefinedValues) {
+TEST(Exports, InvalidQuoteRequestsAndLaterExports) {
     PluginCopy plugin;
     Exports dll(plugin);
+    ASSERT_EQ(dll.Init(), 1);
     std::uint8_t quotes[40 * 4] = {};
-    EXPECT_EQ(dll.GetQuotesEx("AAPL", 86400, 0, 4, quotes, nullptr), 0);
-    EXPECT_EQ(dll.GetQuotes("AAPL", 86400, 0, 4, quotes), 0);
+    // Invalid requests never reach the network.
+    EXPECT_EQ(dll.GetQuotesEx("AAPL", 86400, 0, 0, quotes, nullptr), 0);
+    StatusBytes status = {};
+    ASSERT_EQ(dll.GetPluginStatus(&status), 1);
+    EXPECT_STREQ(status.LongMessage(), "Invalid GetQuotesEx call");
+    EXPECT_EQ(status.Color(), 0x000000C0u);
+    EXPECT_EQ(dll.GetQuotesEx("AAPL", 86400, 0, 4, nullptr, nullptr), 0);
+    EXPECT_EQ(dll.GetQuotesEx(nullptr, 86400, 0, 4, quotes, nullptr), 0);
+    ASSERT_EQ(dll.Init(), 1);  // back to ready
+    EXPECT_EQ(dll.GetQuotes("AAPL", 86400, 0, -1, quotes), 0);
+    EXPECT_EQ(dll.GetQuotes("AAPL", 86400, 0, 4, nullptr), 0);
+    ASSERT_EQ(dll.GetPluginStatus(&status), 1);
+    EXPECT_STREQ(status.LongMessage(), "Ready | right-click for menu") << "GetQuotes leaves the status alone";
     EXPECT_EQ(dll.Notify(nullptr), 1);
     EXPECT_EQ(dll.GetRecentInfo("AAPL"), nullptr);
+    dll.Release();
 }
 
 TEST(Exports, InitThenReleaseWithoutRequests) {
