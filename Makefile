@@ -53,7 +53,7 @@ fuzz: deps
 	fuzz/run.sh build-fuzz 60
 
 demo: build dll prefix
-	tools/demo.sh $(BUILD) $(PREFIX)
+	tools/demo.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(DIST)
