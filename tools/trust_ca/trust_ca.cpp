@@ -18,9 +18,14 @@ int wmain(int argc, wchar_t** argv) {
         std::fwprintf(stderr, L"cannot open %ls\n", argv[1]);
         return 1;
     }
-    std::vector<unsigned char> der(65536);
+    // A certificate is a few kilobytes; anything near the limit is not one.
+    std::vector<unsigned char> der(256 * 1024);
     const size_t length = std::fread(der.data(), 1, der.size(), file);
     std::fclose(file);
+    if (length == 0 || length == der.size()) {
+        std::fwprintf(stderr, L"%ls is empty or too large for a certificate\n", argv[1]);
+        return 1;
+    }
 
     HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"ROOT");
     if (store == nullptr) {
