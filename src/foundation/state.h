@@ -27,6 +27,14 @@ struct SymbolCacheEntry {
     bool running = false;
 };
 
+// Where GetRecentInfo copies the record it answers with. A changed record
+// goes into the next slot of the ring, so a host thread still reading the
+// previous answer is not disturbed by the next call.
+struct RecentInfoSlots {
+    RecentInfo records[4]{};
+    unsigned current = 0;
+};
+
 // A ticker the host asked for recently.
 struct ActiveTicker {
     std::wstring ticker;
@@ -52,6 +60,10 @@ struct PluginState {
     std::int32_t lastPeriodicity = 86400;
     std::int32_t lastBars = 30000;
     void* mainWindow = nullptr;  // the host's HWND
+    // The records GetRecentInfo hands to the host, one small ring per ticker.
+    // Entries are never erased, so a pointer the host holds stays valid for
+    // as long as the DLL is loaded (std::map nodes do not move).
+    std::map<std::string, RecentInfoSlots> recentSlots;  // key: UTF-8 ticker
 };
 
 PluginState& State();

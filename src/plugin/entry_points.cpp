@@ -9,6 +9,7 @@
 #include "foundation/state.h"
 #include "foundation/status_text.h"
 #include "foundation/text.h"
+#include "plugin/session_state.h"
 
 namespace {
 
@@ -34,6 +35,7 @@ int FillPluginInfo(PluginInfo* info) {
 
 int PluginInit() {
     LoadSettings();
+    RestoreSessionState(ResolveIniPath());
     std::wstring ready;
     {
         PluginState& s = State();

@@ -6,7 +6,9 @@
 #include "foundation/path.h"
 #include "plugin/entry_points.h"
 #include "plugin/host_records.h"
+#include "plugin/notify.h"
 #include "plugin/quote_delivery.h"
+#include "plugin/recent_info.h"
 #include "plugin/status.h"
 
 #define VELMARQUIN_EXPORT extern "C" __declspec(dllexport)
@@ -62,9 +64,13 @@ VELMARQUIN_EXPORT int GetQuotes(const char* ticker, int periodicity, int /*lastV
     return Guarded(0, [&] { return DeliverQuotes(ticker, periodicity, size, quotes); });
 }
 
-VELMARQUIN_EXPORT int Notify(PluginNotification*) { return 1; }
+VELMARQUIN_EXPORT int Notify(PluginNotification* notification) {
+    return Guarded(1, [&] { return HandleNotify(notification); });
+}
 
-VELMARQUIN_EXPORT RecentInfo* GetRecentInfo(const char*) { return nullptr; }
+VELMARQUIN_EXPORT RecentInfo* GetRecentInfo(const char* ticker) {
+    return Guarded(static_cast<RecentInfo*>(nullptr), [&] { return ServeRecentInfo(ticker); });
+}
 
 VELMARQUIN_EXPORT int GetPluginStatus(PluginStatus* status) {
     return Guarded(0, [&] { return FillPluginStatus(status); });

@@ -1,12 +1,22 @@
 #include "plugin/session_state.h"
 
+#include <windows.h>
+
 #include <mutex>
 
+#include "foundation/clock.h"
 #include "foundation/ini_file.h"
 #include "foundation/log.h"
 #include "foundation/settings.h"
 #include "foundation/state.h"
 #include "foundation/text.h"
+
+static_assert(kStreamingMessage == WM_USER + 13000, "streaming message number");
+
+namespace {
+constexpr std::uint32_t kStreamingThrottleMs = 3000;
+constexpr unsigned kStateTickerCapacity = 256;
+}  // namespace
 
 void RememberTicker(const std::wstring& ticker, int periodicity, int bars) {
     if (TrimWide(ticker).empty()) return;
@@ -29,4 +39,62 @@ void RememberTicker(const std::wstring& ticker, int periodicity, int bars) {
         IniWriteString(path, L"State", L"LastPeriodicity", std::to_wstring(effectivePeriodicity));
         IniWriteString(path, L"State", L"LastBars", std::to_wstring(effectiveBars));
     }
+}
+
+bool RestoreSessionState(const std::wstring& iniPath) {
+    if (TrimWide(iniPath).empty()) return false;
+    const std::wstring ticker =
+        TrimWide(IniReadString(iniPath, L"State", L"LastTicker", L"", kStateTickerCapacity));
+    if (ticker.empty()) {
+        LogDebug(L"STATE restore skipped: no saved LastTicker in " + iniPath);
+        return false;
+    }
+    const int periodicity = IniReadInt(iniPath, L"State", L"LastPeriodicity", 86400);
+    const int bars = IniReadInt(iniPath, L"State", L"LastBars", 30000);
+    std::wstring known;
+    {
+        PluginState& s = State();
+        std::lock_guard<std::mutex> lock(s.stateLock);
+        if (!TrimWide(s.lastTicker).empty()) {
+            known = s.lastTicker;
+        } else {
+            s.lastTicker = ticker;
+            if (periodicity > 0) s.lastPeriodicity = periodicity;
+            if (bars > 0) s.lastBars = bars;
+            ActiveTicker& active = s.activeTickers[WideToUtf8(ticker)];
+            active.ticker = ticker;
+            active.lastSeenTick = TickCount32();
+            active.periodicity = periodicity;
+            active.requestedBars = bars;
+        }
+    }
+    if (!known.empty()) {
+        LogDebug(L"STATE restore skipped: current ticker already set to " + known);
+        return false;
+    }
+    LogDebug(L"STATE restored last ticker from INI ticker=" + ticker + L" periodicity=" +
+             std::to_wstring(periodicity) + L" requestedBars=" + std::to_wstring(bars) + L" path=" + iniPath);
+    NotifyHostStreaming(true);
+    return true;
+}
+
+void NotifyHostStreaming(bool force) {
+    const std::uint32_t now = TickCount32();
+    void* window = nullptr;
+    bool post = false;
+    {
+        PluginState& s = State();
+        std::lock_guard<std::mutex> lock(s.stateLock);
+        window = s.mainWindow;
+        if (force || s.lastStreamingNotifyTick == 0 || now - s.lastStreamingNotifyTick >= kStreamingThrottleMs) {
+            s.lastStreamingNotifyTick = now;
+            post = true;
+        }
+    }
+    if (!post) {
+        LogDebug(L"STREAMING notify skipped: throttled");
+        return;
+    }
+    const HWND hwnd = static_cast<HWND>(window);
+    if (hwnd != nullptr && IsWindow(hwnd)) PostMessageW(hwnd, kStreamingMessage, 0, 0);
 }
