@@ -14,11 +14,15 @@ db=$(winepath_of "$scratch/Database")
 
 demo_body() {
   local origin="https://127.0.0.1:$VELMARQUIN_DOUBLE_PORT"
-  local commands=(service "$db" "$origin" info init configure "$db" status)
+  # The host loads the database (reason 1) with its main window, charts
+  # each ticker daily and at 5 minutes, asks the quote window's record, lets
+  # its message loop run so the streaming messages arrive, and shows the
+  # status line before and after the plug-in is released.
+  local commands=(service "$db" "$origin" info init notify "$db" 1 status)
   for ticker in AAPL EURUSD BTCUSDT 'ES1!' NASDAQ:MSFT; do
-    commands+=(quotes "$ticker" 86400 30 quotes "$ticker" 300 30)
+    commands+=(quotes "$ticker" 86400 30 quotes "$ticker" 300 30 recent "$ticker")
   done
-  commands+=(status release)
+  commands+=(pump 500 streaming status release status)
   echo "== Velmarquin demo: the stand-in host loads $scratch/Plugins/Velmarquin.dll"
   echo "== the service double listens on $origin"
   timeout 300 xvfb-run -a "$build/wine-run.sh" "$build/bin/standin_host.exe" "$dll" "${commands[@]}" \

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "blackbox/plugin_exports.h"
+#include "support/plugin_exports.h"
 
 using testing_support::PluginCopy;
 
@@ -131,4 +131,22 @@ TEST(Exports, StatusCallsLoggedOneToTwentyThenEveryTwentieth) {
                        "color=0,128,0 short=Velmarquin ready\r\n"),
               std::string::npos)
         << log;
+}
+
+TEST(Exports, InitRestoresTheLastSessionTicker) {
+    PluginCopy plugin;
+    Exports dll(plugin);
+    // With no database known yet, Init reads the settings file beside the DLL.
+    testing_support::WriteFileBytes(plugin.Folder() + L"\\Velmarquin.ini",
+                   "[TradingView]\r\nDebugLogging=1\r\n[State]\r\nLastTicker=NYSE:IBM\r\nLastPeriodicity=300\r\n");
+    ASSERT_EQ(dll.Init(), 1);
+    const std::string log = plugin.Log();
+    EXPECT_NE(log.find("STATE restored last ticker from INI ticker=NYSE:IBM periodicity=300 requestedBars=30000 path=" +
+                       testing_support::Narrow(plugin.Folder()) + "\\Velmarquin.ini\r\n"),
+              std::string::npos)
+        << log;
+    StatusBytes status = {};
+    ASSERT_EQ(dll.GetPluginStatus(&status), 1);
+    EXPECT_NE(plugin.Log().find("API GetPluginStatus call=1 ticker=NYSE:IBM "), std::string::npos);
+    EXPECT_EQ(dll.Release(), 1);
 }

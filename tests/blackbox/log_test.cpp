@@ -4,7 +4,7 @@
 
 #include <regex>
 
-#include "blackbox/plugin_exports.h"
+#include "support/plugin_exports.h"
 
 using testing_support::DebugOutputCapture;
 using testing_support::PluginCopy;

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "blackbox/plugin_exports.h"
+#include "support/plugin_exports.h"
 
 using testing_support::Narrow;
 using testing_support::PathExists;

@@ -163,4 +163,29 @@ DebugOutputCapture::~DebugOutputCapture() {
     DeleteCriticalSection(&lock_);
 }
 
+HostWindow::HostWindow() {
+    WNDCLASSW wc = {};
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"VelmarquinTestHostWindow";
+    RegisterClassW(&wc);  // a second registration fails harmlessly
+    hwnd_ = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+}
+
+HostWindow::~HostWindow() {
+    if (hwnd_ != nullptr) DestroyWindow(hwnd_);
+}
+
+int HostWindow::TakeStreaming() const {
+    constexpr UINT kStreaming = WM_USER + 13000;
+    int count = 0;
+    MSG msg;
+    while (PeekMessageW(&msg, hwnd_, kStreaming, kStreaming, PM_REMOVE)) {
+        EXPECT_EQ(msg.wParam, 0u);
+        EXPECT_EQ(msg.lParam, 0);
+        ++count;
+    }
+    return count;
+}
+
 }  // namespace testing_support

@@ -57,6 +57,22 @@ private:
     HMODULE module_ = nullptr;
 };
 
+// A message-only window standing in for the host's main window, with the
+// streaming messages posted to it counted from the calling thread's queue.
+class HostWindow {
+public:
+    HostWindow();
+    ~HostWindow();
+    HostWindow(const HostWindow&) = delete;
+    HostWindow& operator=(const HostWindow&) = delete;
+    HWND Get() const { return hwnd_; }
+    // Message 14024 waiting in the queue, taken out; each must carry 0, 0.
+    int TakeStreaming() const;
+
+private:
+    HWND hwnd_ = nullptr;
+};
+
 // What a log file gained after this object was made.
 class LogTail {
 public:

@@ -19,43 +19,11 @@
 
 namespace {
 
+using testing_support::HostWindow;
 using testing_support::LogTail;
 using testing_support::ReadFileBytes;
 using testing_support::TempFolder;
 using testing_support::WriteFileBytes;
-
-// A message-only window standing in for the host's main window.
-class HostWindow {
-public:
-    HostWindow() {
-        WNDCLASSW wc = {};
-        wc.lpfnWndProc = DefWindowProcW;
-        wc.hInstance = GetModuleHandleW(nullptr);
-        wc.lpszClassName = L"VelmarquinTestHostWindow";
-        RegisterClassW(&wc);  // a second registration fails harmlessly
-        hwnd_ = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
-    }
-    ~HostWindow() {
-        if (hwnd_ != nullptr) DestroyWindow(hwnd_);
-    }
-    HostWindow(const HostWindow&) = delete;
-    HostWindow& operator=(const HostWindow&) = delete;
-    HWND Get() const { return hwnd_; }
-    // Streaming messages waiting in the queue, taken out.
-    int TakeStreaming() const {
-        int count = 0;
-        MSG msg;
-        while (PeekMessageW(&msg, hwnd_, kStreamingMessage, kStreamingMessage, PM_REMOVE)) {
-            EXPECT_EQ(msg.wParam, 0u);
-            EXPECT_EQ(msg.lParam, 0);
-            ++count;
-        }
-        return count;
-    }
-
-private:
-    HWND hwnd_ = nullptr;
-};
 
 class Session : public ::testing::Test {
 protected:

@@ -1,0 +1,201 @@
+// The host's side end to end: a private copy of the DLL, driven only through
+// its exports the way the host drives it, against the local service double.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "net/double_fixture.h"
+#include "support/plugin_exports.h"
+
+namespace {
+
+using testing_support::HostWindow;
+using testing_support::Narrow;
+using testing_support::PluginCopy;
+using testing_support::ReadFileBytes;
+using testing_support::WriteFileBytes;
+
+// The host's 40- and 32-byte quotation records and its 192-byte quote record,
+// read at their offsets.
+struct HostQuotation {
+    std::uint64_t dateTime;
+    float close, open, high, low, volume, openInterest, aux1, aux2;
+};
+static_assert(sizeof(HostQuotation) == 40, "host quotation");
+struct HostLegacyQuotation {
+    std::uint32_t date;
+    float close, open, high, low;
+    std::int32_t volume, openInterest;
+    std::uint8_t unused[4];
+};
+static_assert(sizeof(HostLegacyQuotation) == 32, "legacy quotation");
+struct HostNotification {
+    std::int32_t size;
+    std::int32_t reason;
+    const char* databasePath;
+    HWND mainWindow;
+    const void* format4Symbol;
+    const void* reserved;
+    const void* olderSymbol;
+};
+static_assert(sizeof(HostNotification) == 48, "notification record");
+
+float FloatAt(const void* record, size_t offset) {
+    float value;
+    std::memcpy(&value, static_cast<const char*>(record) + offset, sizeof(value));
+    return value;
+}
+std::int32_t IntAt(const void* record, size_t offset) {
+    std::int32_t value;
+    std::memcpy(&value, static_cast<const char*>(record) + offset, sizeof(value));
+    return value;
+}
+
+class HostSide : public DoubleTest {
+protected:
+    void SetUp() override {
+        DoubleTest::SetUp();
+        const std::string origin = Narrow(service.Origin());
+        WriteFileBytes(plugin.DatabaseFolder() + L"\\Velmarquin.ini",
+                       "[TradingView]\r\nTimeoutMs=1500\r\nDebugLogging=1\r\n[Service]\r\nSymbolSearchOrigin=" +
+                           origin + "\r\nWebOrigin=" + origin + "\r\nDataOrigin=" + origin + "\r\n");
+        ASSERT_EQ(dll.Init(), 1);
+        ASSERT_EQ(Notify(1, window.Get()), 1);
+    }
+    void TearDown() override {
+        dll.Release();
+        DoubleTest::TearDown();
+    }
+    int Notify(int reason, HWND mainWindow) {
+        HostNotification n = {};
+        n.size = sizeof(n);
+        n.reason = reason;
+        n.databasePath = database.c_str();
+        n.mainWindow = mainWindow;
+        return dll.Notify(&n);
+    }
+    StatusBytes Status() {
+        StatusBytes status = {};
+        EXPECT_EQ(dll.GetPluginStatus(&status), 1);
+        return status;
+    }
+    std::string Ini() const { return ReadFileBytes(plugin.DatabaseFolder() + L"\\Velmarquin.ini"); }
+
+    PluginCopy plugin;
+    Exports dll{plugin};
+    HostWindow window;
+    std::string database = Narrow(plugin.DatabaseFolder());
+};
+
+}  // namespace
+
+TEST_F(HostSide, ChartsAStockAndFeedsTheStatusAndTheQuoteWindow) {
+    EXPECT_EQ(window.TakeStreaming(), 1) << "the database load tells the host to redraw";
+    Scenario(R"({"ws":{"seed":3,"now":1710547200,"history":10}})");
+
+    // Requests the host can make by mistake deliver nothing and say so.
+    std::vector<HostQuotation> quotes(500);
+    EXPECT_EQ(dll.GetQuotesEx("AAPL", 86400, 0, 0, quotes.data(), nullptr), 0);
+    EXPECT_EQ(dll.GetQuotesEx("AAPL", 86400, 0, 10, nullptr, nullptr), 0);
+    EXPECT_STREQ(Status().LongMessage(), "Invalid GetQuotesEx call");
+    EXPECT_EQ(Ini().find("[State]"), std::string::npos) << "an invalid request is not remembered";
+
+    ASSERT_EQ(dll.GetQuotesEx("AAPL", 86400, 0, 500, quotes.data(), nullptr), 10);
+    StatusBytes status = Status();
+    EXPECT_STREQ(status.LongMessage(), "TradingView OK: AAPL");
+    EXPECT_EQ(status.Color(), 0x00008000u);
+    EXPECT_STREQ(status.ShortMessage(), "Velmarquin ready");
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(quotes[i].dateTime & 0x3FFFFFFull, 0u) << "low 26 bits of a packed time are zero";
+        EXPECT_EQ((quotes[i].dateTime >> 26) & 0x3F, 63u) << "daily bars carry second 63";
+        EXPECT_EQ(quotes[i].aux1, 0.0f);
+        EXPECT_EQ(quotes[i].aux2, 0.0f);
+        EXPECT_GE(quotes[i].high, quotes[i].low);
+        if (i > 0) {
+            EXPECT_LT(quotes[i - 1].dateTime, quotes[i].dateTime);
+        }
+    }
+
+    // Size 3: the three newest, now from the disk cache.
+    HostQuotation three[3];
+    ASSERT_EQ(dll.GetQuotesEx("AAPL", 86400, 0, 3, three, nullptr), 3);
+    EXPECT_EQ(std::memcmp(three, &quotes[7], sizeof(three)), 0);
+    const std::string ini = Ini();
+    EXPECT_NE(ini.find("[State]\r\nLastTicker=AAPL\r\nLastPeriodicity=86400\r\nLastBars=3\r\n"), std::string::npos)
+        << ini;
+
+    // The quote window's record: the newest bar, a whole 192-byte record.
+    const void* recent = dll.GetRecentInfo("AAPL");
+    ASSERT_NE(recent, nullptr);
+    EXPECT_EQ(IntAt(recent, 0), 192);
+    EXPECT_STREQ(static_cast<const char*>(recent) + 4, "AAPL");
+    EXPECT_EQ(IntAt(recent, 76), 9);
+    EXPECT_EQ(IntAt(recent, 80), 0x607F);
+    EXPECT_EQ(FloatAt(recent, 96), quotes[9].close);
+    EXPECT_EQ(FloatAt(recent, 116), quotes[8].close);
+    EXPECT_EQ(dll.GetRecentInfo("MSFT"), nullptr) << "nothing is known of MSFT yet";
+    EXPECT_EQ(Ini().find("LastTicker=MSFT"), std::string::npos) << "GetRecentInfo does not write the State section";
+
+    // An unknown symbol fails at once with the service's reason, in red.
+    Scenario(R"({"ws":{"unknown_symbols":["NASDAQ:NOPE"]}})");
+    Stopwatch watch;
+    EXPECT_EQ(dll.GetQuotesEx("NASDAQ:NOPE", 86400, 0, 10, quotes.data(), nullptr), 0);
+    EXPECT_LT(watch.Ms(), kGiveUpBoundMs);
+    status = Status();
+    EXPECT_STREQ(status.LongMessage(), "TradingView fetch failed: TradingView symbol error: invalid symbol");
+    EXPECT_EQ(status.Color(), 0x000000C0u);
+    EXPECT_STREQ(status.ShortMessage(), "Velmarquin error");
+
+    // The database unload empties the caches; the record the host still
+    // holds stays readable and whole, and a new question answers null.
+    ASSERT_EQ(Notify(2, nullptr), 1);
+    EXPECT_EQ(dll.GetRecentInfo("AAPL"), nullptr);
+    EXPECT_EQ(IntAt(recent, 0), 192);
+    EXPECT_EQ(FloatAt(recent, 96), quotes[9].close);
+
+    // Reason 4 reloads the settings and posts to the window kept from the
+    // first notification (the unload carried none).
+    window.TakeStreaming();
+    ASSERT_EQ(Notify(4, nullptr), 1);
+    EXPECT_EQ(window.TakeStreaming(), 1);
+    const std::string log = plugin.Log();
+    EXPECT_NE(log.find("API Notify reason=2 hMainWnd=0 databasePath=" + database + "\r\n"), std::string::npos);
+    EXPECT_NE(log.find("API Notify database unloaded: clearing caches\r\n"), std::string::npos);
+    EXPECT_NE(log.find("API GetRecentInfo returning symbol cache ticker=AAPL last="), std::string::npos);
+    EXPECT_NE(log.find("API GetRecentInfo returning null ticker=MSFT\r\n"), std::string::npos);
+}
+
+TEST_F(HostSide, VolumesReachTheHostAsFloatAndAsWholeNumber) {
+    Scenario(R"({"ws":{"seed":4,"now":1710547200,"history":5}})");
+    HostQuotation quotes[5];
+    ASSERT_EQ(dll.GetQuotesEx("NASDAQ:MSFT", 86400, 0, 5, quotes, nullptr), 5);
+
+    // Give the newest cached bar a volume with a fraction; the next request
+    // is served from the (fresh) cache file.
+    const std::wstring folder = plugin.DatabaseFolder() + L"\\VelmarquinCache";
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((folder + L"\\bars_*.cache").c_str(), &found);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    FindClose(find);
+    const std::wstring file = folder + L"\\" + found.cFileName;
+    std::string content = ReadFileBytes(file);
+    const size_t rowStart = content.rfind("\r\n", content.size() - 3) + 2;
+    size_t field = rowStart;
+    for (int i = 0; i < 5; ++i) field = content.find(',', field) + 1;
+    const size_t fieldEnd = content.find(',', field);
+    content.replace(field, fieldEnd - field, "1234.9000000000");
+    WriteFileBytes(file, content);
+
+    HostQuotation again[5];
+    ASSERT_EQ(dll.GetQuotesEx("NASDAQ:MSFT", 86400, 0, 5, again, nullptr), 5);
+    EXPECT_EQ(again[4].volume, 1234.9f);
+    EXPECT_EQ(again[4].openInterest, 0.0f);
+    EXPECT_EQ(again[4].close, quotes[4].close);
+    HostLegacyQuotation legacy[5];
+    std::memset(legacy, 0xAB, sizeof(legacy));
+    ASSERT_EQ(dll.GetQuotes("NASDAQ:MSFT", 86400, 0, 5, legacy), 5);
+    EXPECT_EQ(legacy[4].volume, 1234);
+    EXPECT_EQ(legacy[4].openInterest, 0);
+    EXPECT_EQ(legacy[4].close, quotes[4].close);
+    EXPECT_EQ(legacy[4].unused[0], 0xAB) << "the record's last four bytes are not the plug-in's";
+}
