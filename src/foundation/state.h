@@ -1,7 +1,7 @@
 // The one process-wide record, PluginState, and the few services that every
-// layer may call (status line). Every field is guarded by stateLock: hold it
-// only to copy in or out, never while logging, writing files or waiting on
-// the network. Any thread may use it.
+// layer may call (status line, streaming message, worker wake). Every field
+// is guarded by stateLock: hold it only to copy in or out, never while
+// logging, writing files or waiting on the network. Any thread may use it.
 #pragma once
 
 #include <cstdint>
@@ -72,6 +72,14 @@ PluginState& State();
 PluginSettings CopySettings();
 ServiceOrigins CopyServiceOrigins();
 
-// Stores the status line and logs the change. Must not be called with
-// stateLock held.
+// The services every layer may call. None may be called with stateLock held.
+
+// Stores the status line and logs the change.
 void SetStatusText(const std::wstring& text);
+
+// Posts message 14024 to the host's main window; unforced posts come at most
+// once per 3000 ms.
+void NotifyHostStreaming(bool force);
+
+// Shortens the poll worker's current wait, if it is waiting. Never blocks.
+void WakePollWorker();

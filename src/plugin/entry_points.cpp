@@ -10,6 +10,7 @@
 #include "foundation/status_text.h"
 #include "foundation/text.h"
 #include "plugin/session_state.h"
+#include "polling/poll_worker.h"
 
 namespace {
 
@@ -44,10 +45,12 @@ int PluginInit() {
     }
     SetStatusText(ready);
     LogDebug(L"Plugin Init");
+    StartPollWorker();
     return 1;
 }
 
 int PluginRelease() {
+    StopPollWorker();
     PluginState& s = State();
     std::lock_guard<std::mutex> lock(s.stateLock);
     s.recentValid = false;

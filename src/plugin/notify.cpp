@@ -71,6 +71,7 @@ int HandleNotify(const PluginNotification* notification) {
     if ((n.reason & (kDatabaseLoaded | kSettingsChanged)) != 0) {
         LoadSettings();
         if (!tickerFound) RestoreSessionState(ResolveIniPath());
+        WakePollWorker();
         NotifyHostStreaming(true);
     }
     if ((n.reason & kDatabaseUnloaded) != 0) {

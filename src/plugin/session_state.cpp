@@ -10,6 +10,7 @@
 #include "foundation/settings.h"
 #include "foundation/state.h"
 #include "foundation/text.h"
+#include "polling/poll_worker.h"
 
 static_assert(kStreamingMessage == WM_USER + 13000, "streaming message number");
 
@@ -20,6 +21,7 @@ constexpr unsigned kStateTickerCapacity = 256;
 
 void RememberTicker(const std::wstring& ticker, int periodicity, int bars) {
     if (TrimWide(ticker).empty()) return;
+    const std::uint32_t now = TickCount32();
     int effectivePeriodicity = 0;
     int effectiveBars = 0;
     {
@@ -28,6 +30,7 @@ void RememberTicker(const std::wstring& ticker, int periodicity, int bars) {
         s.lastTicker = ticker;
         if (periodicity > 0) s.lastPeriodicity = periodicity;
         if (bars > 0) s.lastBars = bars;
+        TouchActiveTicker(s, ticker, now, periodicity, bars);
         effectivePeriodicity = s.lastPeriodicity;
         effectiveBars = s.lastBars;
     }
@@ -39,6 +42,7 @@ void RememberTicker(const std::wstring& ticker, int periodicity, int bars) {
         IniWriteString(path, L"State", L"LastPeriodicity", std::to_wstring(effectivePeriodicity));
         IniWriteString(path, L"State", L"LastBars", std::to_wstring(effectiveBars));
     }
+    WakePollWorker();
 }
 
 bool RestoreSessionState(const std::wstring& iniPath) {
@@ -74,6 +78,7 @@ bool RestoreSessionState(const std::wstring& iniPath) {
     }
     LogDebug(L"STATE restored last ticker from INI ticker=" + ticker + L" periodicity=" +
              std::to_wstring(periodicity) + L" requestedBars=" + std::to_wstring(bars) + L" path=" + iniPath);
+    WakePollWorker();
     NotifyHostStreaming(true);
     return true;
 }

@@ -1,6 +1,7 @@
 // The session's current ticker, remembered on every host request and kept in
 // section "State" of the settings file, and the streaming message that tells
-// the host new data is ready. Host threads and the poll worker.
+// the host new data is ready (NotifyHostStreaming, declared with the state).
+// Host threads and the poll worker.
 #pragma once
 
 #include <string>
@@ -12,10 +13,6 @@ void RememberTicker(const std::wstring& ticker, int periodicity, int bars);
 // Takes the last session's ticker from section "State" of `iniPath` when no
 // ticker is known yet. True when it was restored.
 bool RestoreSessionState(const std::wstring& iniPath);
-
-// Posts message 14024 to the host's main window; unforced posts come at most
-// once per 3000 ms.
-void NotifyHostStreaming(bool force);
 
 // The message number the host redraws on.
 constexpr unsigned kStreamingMessage = 0x0400 + 13000;  // WM_USER + 13000

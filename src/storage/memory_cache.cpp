@@ -65,6 +65,7 @@ void UpdateRecentCache(const std::wstring& ticker, const std::string& symbolId, 
                 " bars=" + std::to_string(bars.size()) + " last=" + WideToUtf8(FormatFloat(info.last)) +
                 " wakePoll=1");
     }
+    WakePollWorker();
 }
 
 bool AcceptHistory(std::vector<Bar>& bars, int requested, const std::wstring& path, int periodicity,

@@ -1,0 +1,16 @@
+// One live refresh of one ticker: claim it under stateLock, make sure its
+// service symbol is known, ask for the newest bars of its chart interval and,
+// failing that, for the live quote; store the result in the ticker's cache
+// entry and the most recent record, set the status and tell the host.
+// Runs on the poll worker's thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// True when fresh live data was stored. `errorText` is set only when the
+// symbol could not be resolved or both polls failed.
+bool PollTicker(const std::wstring& ticker, int periodicity, bool force, std::wstring& errorText);
+
+// How long a claimed poll may run before another cycle takes it over.
+std::uint32_t StaleRunMs(std::int32_t timeoutMs);

@@ -1,0 +1,111 @@
+#include "protocol/latest_bar_poll.h"
+
+#include "foundation/clock.h"
+#include "foundation/log.h"
+#include "foundation/text.h"
+#include "net/websocket_client.h"
+#include "protocol/history_fetch.h"
+#include "protocol/json_text.h"
+#include "protocol/message_sender.h"
+#include "protocol/session_loop.h"
+
+namespace {
+
+constexpr size_t kNewestKept = 3;
+
+void KeepNewestThree(std::vector<Bar>& bars) {
+    if (bars.size() > kNewestKept) bars.erase(bars.begin(), bars.end() - kNewestKept);
+}
+
+bool SendLatestBarMessages(WebSocketClient& connection, const std::string& chartSession, const std::string& symbolId,
+                           const std::string& resolution, const std::string& session) {
+    const std::string c = JsonQuote(chartSession);
+    return SendMessage(connection, "set_auth_token", {JsonQuote("unauthorized_user_token")}) &&
+           SendMessage(connection, "chart_create_session", {c, JsonQuote("")}) &&
+           SendMessage(connection, "set_locale", {JsonQuote("en"), JsonQuote("US")}) &&
+           SendMessage(connection, "switch_timezone", {c, JsonQuote("Etc/UTC")}) &&
+           SendMessage(connection, "resolve_symbol",
+                       {c, JsonQuote("sds_live_sym_1"),
+                        JsonQuote("={\"symbol\":" + JsonQuote(symbolId) + ",\"adjustment\":\"splits\",\"session\":\"" +
+                                  session + "\"}")}) &&
+           SendMessage(connection, "create_series",
+                       {c, JsonQuote("sds_live_1"), JsonQuote("s1"), JsonQuote("sds_live_sym_1"),
+                        JsonQuote(resolution), std::to_string(kNewestKept)});
+}
+
+}  // namespace
+
+bool PollLatestBars(const std::wstring& ticker, const std::string& symbolId, int periodicity,
+                    const PluginSettings& settings, std::vector<Bar>& bars, std::wstring& errorText) {
+    bars.clear();
+    if (periodicity < 1) {
+        errorText = L"Missing chart periodicity";
+        return false;
+    }
+    const std::string id = symbolId.empty() ? WideToUtf8(ticker) : symbolId;
+    if (id.empty()) {
+        errorText = L"Missing symbol id";
+        return false;
+    }
+    WebSocketClient connection;
+    if (!connection.Connect(settings.UserAgent, settings.TimeoutMs, errorText)) return false;
+
+    const std::string chartSession = "cs_live_" + std::to_string((TickCount64() >> 8) & 0xFFFFFF);
+    if (!SendLatestBarMessages(connection, chartSession, id, ResolutionFor(periodicity, settings),
+                               settings.ExtendedHours ? "extended" : "regular")) {
+        errorText = L"Failed to send TradingView latest-bar messages";
+        connection.Close();
+        return false;
+    }
+
+    const std::uint32_t deadline =
+        static_cast<std::uint32_t>(TickCount32() + static_cast<std::uint64_t>(EffectiveTimeoutMs(settings.TimeoutMs)));
+    bool gotBars = false;
+    std::wstring failure;
+    SessionHandlers handlers;
+    handlers.onPayload = [&](const std::string& payload) {
+        if (payload.size() >= 14 && payload.find("critical_error") != std::string::npos) {
+            failure = L"TradingView critical error";
+            return SessionStep::Finish;
+        }
+        // An unknown symbol or an unserved resolution ends the poll now, so
+        // the cycle can fall back to the quote without waiting the time-out.
+        const bool symbolError = payload.find("\"symbol_error\"") != std::string::npos;
+        if (symbolError || payload.find("\"series_error\"") != std::string::npos) {
+            failure = std::wstring(symbolError ? L"TradingView symbol error: " : L"TradingView series error: ") +
+                      Utf8ToWide(ServiceErrorReason(payload));
+            return SessionStep::Finish;
+        }
+        if (payload.find("\"s\"") != std::string::npos && payload.find("\"m\"") != std::string::npos &&
+            ParseSeriesPayload(payload, periodicity, settings, bars)) {
+            gotBars = true;
+        }
+        if (gotBars && (payload.find("series_completed") != std::string::npos ||
+                        payload.find("du") != std::string::npos)) {
+            return SessionStep::Finish;
+        }
+        return SessionStep::Continue;
+    };
+    const SessionEnd end = RunSessionLoop(connection, deadline, handlers);
+    connection.Close();
+    if (end == SessionEnd::ReceiveFailed) {
+        bars.clear();
+        errorText = L"TradingView websocket receive failed";
+        return false;
+    }
+    if (!failure.empty()) {
+        bars.clear();
+        errorText = failure;
+        return false;
+    }
+    if (bars.empty()) {
+        errorText = L"No latest OHLC bar received";
+        return false;
+    }
+    KeepNewestThree(bars);
+    if (end == SessionEnd::Finished) {
+        LogDebug(L"POLL latest OHLC bars ticker=" + ticker + L" periodicity=" + std::to_wstring(periodicity) +
+                 L" count=" + std::to_wstring(bars.size()));
+    }
+    return true;
+}

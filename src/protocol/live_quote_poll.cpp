@@ -1,0 +1,177 @@
+#include "protocol/live_quote_poll.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <mutex>
+#include <vector>
+
+#include "foundation/clock.h"
+#include "foundation/log.h"
+#include "foundation/state.h"
+#include "foundation/text.h"
+#include "net/websocket_client.h"
+#include "protocol/host_time.h"
+#include "protocol/json_text.h"
+#include "protocol/message_sender.h"
+#include "protocol/session_loop.h"
+
+namespace {
+
+const char* const kQuoteFields[] = {
+    "ch",          "chp",        "current_session", "description",     "local_description", "language",
+    "exchange",    "fractional", "is_tradable",     "lp",              "lp_time",           "minmov",
+    "minmove2",    "original_name", "pricescale",   "pro_name",        "short_name",        "type",
+    "update_mode", "volume",     "currency_code",   "rchp",            "rtc",               "rtc_time",
+    "last_trade_time", "trade_time", "last_price_time", "regular_close_time", "rch_time"};
+static_assert(sizeof(kQuoteFields) / sizeof(kQuoteFields[0]) == 29, "29 quote fields");
+
+const char* const kTimestampKeys[] = {"lp_time",         "last_trade_time",    "trade_time", "last_price_time",
+                                      "rtc_time",        "regular_close_time", "rch_time",   "rtc"};
+
+constexpr std::int64_t kEarliestQuoteTime = 946684800;  // 2000-01-01 00:00:00 UTC
+constexpr std::int64_t kLatestQuoteTime = 4102444800;   // 2100-01-01 00:00:00 UTC
+constexpr size_t kLoggedPayloadBytes = 900;
+
+bool SendQuoteMessages(WebSocketClient& connection, const std::string& quoteSession, const std::string& symbolId) {
+    const std::string q = JsonQuote(quoteSession);
+    std::vector<std::string> fields = {q};
+    for (const char* field : kQuoteFields) fields.push_back(JsonQuote(field));
+    return SendMessage(connection, "set_auth_token", {JsonQuote("unauthorized_user_token")}) &&
+           SendMessage(connection, "quote_create_session", {q}) &&
+           SendMessage(connection, "set_locale", {JsonQuote("en"), JsonQuote("US")}) &&
+           SendMessage(connection, "quote_set_fields", fields) &&
+           SendMessage(connection, "quote_add_symbols",
+                       {q, JsonQuote("={\"symbol\":" + JsonQuote(symbolId) + ",\"adjustment\":\"splits\"}")}) &&
+           SendMessage(connection, "quote_fast_symbols", {q, JsonQuote(symbolId)});
+}
+
+double NumberOrZero(const std::string& text) { return text.empty() ? 0.0 : std::strtod(text.c_str(), nullptr); }
+
+std::string OrEmptyMark(const std::string& text) { return text.empty() ? "(empty)" : text; }
+
+void StoreSessionText(const std::string& key, const std::string& session) {
+    PluginState& s = State();
+    std::lock_guard<std::mutex> lock(s.stateLock);
+    s.symbolCache[key].sessionText = session;
+}
+
+}  // namespace
+
+std::int64_t PickQuoteTimestamp(const std::string& payload, std::string& key) {
+    key.clear();
+    for (const char* name : kTimestampKeys) {
+        const std::string text = JsonNumberField(payload, name);
+        if (text.empty()) continue;
+        std::int64_t v = std::strtoll(text.c_str(), nullptr, 10);
+        if (v > 100000000000LL) v /= 1000;
+        if (v >= kEarliestQuoteTime && v <= kLatestQuoteTime) {
+            key = name;
+            return v;
+        }
+    }
+    return 0;
+}
+
+void ApplyQuoteToRecentInfo(RecentInfo& record, double last, double change, double volume, std::int64_t epoch,
+                            const PluginSettings& settings) {
+    record.validFields = kRecentValidFields;
+    record.statusBits = kRecentStatusBits;
+    if (last > 0) record.last = static_cast<float>(last);
+    record.change = static_cast<float>(change);
+    if (last > 0) record.prevClose = static_cast<float>(last - change);
+    if (record.open <= 0) record.open = record.prevClose > 0 ? record.prevClose : record.last;
+    if (record.high <= 0 || record.last > record.high) record.high = record.last;
+    if (record.low <= 0 || record.low > record.last) record.low = record.last;
+    record.tradeVolume = static_cast<std::int32_t>(volume);
+    record.totalVolume = static_cast<std::int32_t>(volume);
+    record.tradeVolumeF = static_cast<float>(volume);
+    record.totalVolumeF = static_cast<float>(volume);
+    if (epoch > 0) {
+        // Always the intraday shift: a quote is a moment, whatever the chart.
+        const std::uint64_t packed = ToHostDateTime(epoch, false, settings);
+        if (packed != 0) {
+            record.tradeDate = PackedYmd(packed);
+            record.tradeTime = PackedHms(packed);
+        }
+    }
+}
+
+bool PollLiveQuote(const std::wstring& ticker, const std::string& symbolId, const PluginSettings& settings,
+                   RecentInfo& quote, std::wstring& errorText) {
+    const std::string key = WideToUtf8(ticker);
+    const std::string id = symbolId.empty() ? key : symbolId;
+    if (id.empty()) {
+        errorText = L"Missing symbol id";
+        return false;
+    }
+    WebSocketClient connection;
+    if (!connection.Connect(settings.UserAgent, settings.TimeoutMs, errorText)) return false;
+    const std::string quoteSession = "qs_" + std::to_string(TickCount64() & 0xFFFFFF);
+    if (!SendQuoteMessages(connection, quoteSession, id)) {
+        errorText = L"Failed to send quote poll messages";
+        connection.Close();
+        return false;
+    }
+
+    const std::uint32_t deadline =
+        static_cast<std::uint32_t>(TickCount32() + static_cast<std::uint64_t>(EffectiveTimeoutMs(settings.TimeoutMs)));
+    std::string chosen;
+    std::wstring failure;
+    SessionHandlers handlers;
+    handlers.onPayload = [&](const std::string& payload) {
+        if (payload.size() < 9 || payload.find("\"m\":\"qsd\"") == std::string::npos) return SessionStep::Continue;
+        // The service's answer for a symbol it does not know: no quote will come.
+        if (payload.find("\"s\":\"error\"") != std::string::npos) {
+            const std::string reason = JsonStringField(payload, "errmsg", 0);
+            failure = L"TradingView quote error: " + Utf8ToWide(reason.empty() ? std::string("error") : reason);
+            return SessionStep::Finish;
+        }
+        if (JsonNumberField(payload, "lp").empty()) {
+            LogLine("POLL live quote qsd without lp ticker=" + key +
+                    " payload=" + payload.substr(0, std::min(kLoggedPayloadBytes, payload.size())));
+            return SessionStep::Continue;
+        }
+        chosen = payload;
+        return SessionStep::Finish;
+    };
+    const SessionEnd end = RunSessionLoop(connection, deadline, handlers);
+    connection.Close();
+    if (end == SessionEnd::ReceiveFailed) {
+        errorText = L"TradingView websocket receive failed";
+        return false;
+    }
+    if (!failure.empty()) {
+        errorText = failure;
+        return false;
+    }
+    if (chosen.empty()) {
+        errorText = L"No live quote received";
+        return false;
+    }
+
+    const std::string lpText = JsonNumberField(chosen, "lp");
+    const double last = NumberOrZero(lpText);
+    const double change = NumberOrZero(JsonNumberField(chosen, "ch"));
+    const double volume = NumberOrZero(JsonNumberField(chosen, "volume"));
+    std::string timeKey;
+    const std::int64_t epoch = PickQuoteTimestamp(chosen, timeKey);
+    const std::string session = JsonStringField(chosen, "current_session", 0);
+    if (IsDebugLoggingOn()) {
+        LogLine("POLL live quote fields ticker=" + key + " pro_name=" +
+                OrEmptyMark(JsonStringField(chosen, "pro_name", 0)) + " type=" +
+                OrEmptyMark(JsonStringField(chosen, "type", 0)) + " session=" + OrEmptyMark(session) +
+                " update_mode=" + OrEmptyMark(JsonStringField(chosen, "update_mode", 0)) + " lp=" +
+                OrEmptyMark(lpText) + " timeSource=" + (timeKey.empty() ? "(none)" : timeKey) +
+                " epoch=" + std::to_string(epoch));
+    }
+    if (epoch > 0 && timeKey != "lp_time") {
+        LogLine("POLL live quote timestamp fallback ticker=" + key + " field=" + timeKey +
+                " epoch=" + std::to_string(epoch));
+    } else if (epoch == 0) {
+        LogLine("POLL live quote has no usable timestamp ticker=" + key +
+                " payload=" + chosen.substr(0, std::min(kLoggedPayloadBytes, chosen.size())));
+    }
+    ApplyQuoteToRecentInfo(quote, last, change, volume, epoch, settings);
+    StoreSessionText(key, session);
+    return true;
+}

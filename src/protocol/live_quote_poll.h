@@ -1,0 +1,22 @@
+// The current quote of one symbol: a quote-session conversation on its own
+// connection (always anonymous) that waits for the first quote with a last
+// price and writes it into the caller's quote record. Runs on the poll
+// worker's thread; takes stateLock only to store the session text.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "foundation/host_types.h"
+#include "foundation/settings_record.h"
+
+// True when a quote was applied to `quote`. `symbolId` empty: the ticker is used.
+bool PollLiveQuote(const std::wstring& ticker, const std::string& symbolId, const PluginSettings& settings,
+                   RecentInfo& quote, std::wstring& errorText);
+
+// The quote's time in Unix seconds from the first usable time field, 0 (and
+// `key` empty) when none lies between 2000 and 2100.
+std::int64_t PickQuoteTimestamp(const std::string& payload, std::string& key);
+
+void ApplyQuoteToRecentInfo(RecentInfo& record, double last, double change, double volume, std::int64_t epoch,
+                            const PluginSettings& settings);
