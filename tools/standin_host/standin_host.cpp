@@ -177,6 +177,8 @@ public:
     Library(const Library&) = delete;
     Library& operator=(const Library&) = delete;
     HMODULE get() const { return module_; }
+    // Gives up ownership without unloading (the script already did).
+    void forget() { module_ = nullptr; }
 
 private:
     HMODULE module_ = nullptr;
@@ -435,6 +437,7 @@ struct Host {
     HWND mainWindow = nullptr;
     int initCalls = 0;
     int releaseCalls = 0;
+    bool unloaded = false;  // the script called FreeLibrary itself
 };
 
 long g_streamingCount = 0;  // only touched on the main thread (window procedure)
@@ -915,6 +918,28 @@ int runLimit(Host& host) {
     return kExitOk;
 }
 
+// A careless host: FreeLibrary without Release. Says whether the DLL is
+// still mapped afterwards (a worker thread that holds its own reference
+// keeps it so until it ends).
+int runUnload(Host& host) {
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(host.module, path, MAX_PATH);
+    const BOOL freed = FreeLibrary(host.module);
+    host.unloaded = true;
+    HMODULE still = nullptr;
+    const bool mapped = GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT, path, &still) != 0;
+    std::printf("host: FreeLibrary without Release -> %s; the DLL is %s\n", freed ? "ok" : "failed",
+                mapped ? "still mapped" : "unmapped");
+    return kExitOk;
+}
+
+// A host that ends its process at once, without Release or FreeLibrary.
+int runExit(Host&) {
+    std::printf("host: ExitProcess(0) without Release\n");
+    std::fflush(stdout);
+    ExitProcess(0);
+}
+
 int runPump(Host&, DWORD milliseconds) {
     std::printf("host: pumping messages for %lu ms\n", static_cast<unsigned long>(milliseconds));
     pumpMessages(milliseconds);
@@ -1115,6 +1140,16 @@ bool parseStreaming(const Args&, Action& out, std::string&) {
     return true;
 }
 
+bool parseUnload(const Args&, Action& out, std::string&) {
+    out = runUnload;
+    return true;
+}
+
+bool parseExit(const Args&, Action& out, std::string&) {
+    out = runExit;
+    return true;
+}
+
 struct CommandEntry {
     const char* name;
     size_t minArgs;
@@ -1160,6 +1195,11 @@ const CommandEntry kCommands[] = {
      parsePump},
     {"streaming", 0, 0, "streaming                     print the streaming messages counted so far",
      parseStreaming},
+    {"unload", 0, 0,
+     "unload                        FreeLibrary without Release (only pump, streaming\n"
+     "                                and exit may follow)",
+     parseUnload},
+    {"exit", 0, 0, "exit                          ExitProcess(0) at once, without Release", parseExit},
 };
 
 void printUsage() {
@@ -1310,7 +1350,9 @@ int wmain(int argc, wchar_t** argv) {
     // The real host always releases a plug-in it initialised before unloading
     // it; unloading with the worker thread still running would pull its code
     // out from under it.
-    if (host.initCalls > host.releaseCalls) {
+    if (host.unloaded) {
+        library.forget();
+    } else if (host.initCalls > host.releaseCalls) {
         std::printf("host: calling Release before unloading the plug-in\n");
         runRelease(host);
         pumpMessages(kPumpBetweenCommandsMs);
