@@ -11,6 +11,7 @@
 
 #include "foundation/path.h"
 #include "foundation/state.h"
+#include "protocol/framing.h"
 #include "support/service_double_client.h"
 #include "support/test_support.h"
 
@@ -41,6 +42,15 @@ protected:
     }
     static std::wstring LogPath() { return JoinPath(ModuleFolder(), L"Velmarquin.log"); }
     void Scenario(const std::string& json) { ASSERT_TRUE(service.SetScenario(json)); }
+    // Every service message the double received, unframed, in order.
+    std::vector<std::string> Messages() const {
+        std::vector<std::string> payloads;
+        for (std::string text : service.Events("ws_message", "text")) {
+            std::string payload;
+            while (NextFramePayload(text, payload)) payloads.push_back(payload);
+        }
+        return payloads;
+    }
 
     ServiceDouble service;
 };

@@ -38,14 +38,6 @@ protected:
         error.clear();
         return FetchBars(ticker, periodicity, requested, bars, error);
     }
-    std::vector<std::string> Messages() const {
-        std::vector<std::string> payloads;
-        for (std::string text : service.Events("ws_message", "text")) {
-            std::string payload;
-            while (NextFramePayload(text, payload)) payloads.push_back(payload);
-        }
-        return payloads;
-    }
     std::string AuthMessage() const {
         for (const std::string& m : Messages()) {
             if (m.find("set_auth_token") != std::string::npos) return m;

@@ -1,0 +1,239 @@
+// The two live polls and the poll cycle against the local service double.
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "net/double_fixture.h"
+#include "polling/poll_cycle.h"
+#include "protocol/live_quote_poll.h"
+#include "protocol/host_time.h"
+#include "protocol/latest_bar_poll.h"
+
+namespace {
+
+using testing_support::Narrow;
+
+class LivePoll : public DoubleTest {
+protected:
+    void SetUp() override {
+        DoubleTest::SetUp();
+        settings.TimeoutMs = kTimeoutMs;
+        PluginState& s = State();
+        std::lock_guard<std::mutex> lock(s.stateLock);
+        s.settings = settings;
+        s.settings.PollSeconds = 5;
+        s.settings.DebugLogging = true;
+        s.symbolCache.clear();
+        s.recentValid = false;
+        s.mainWindow = nullptr;
+    }
+    void TearDown() override {
+        {
+            PluginState& s = State();
+            std::lock_guard<std::mutex> lock(s.stateLock);
+            s.settings = PluginSettings{};
+            s.symbolCache.clear();
+        }
+        DoubleTest::TearDown();
+    }
+    static SymbolCacheEntry Entry(const std::string& key) {
+        PluginState& s = State();
+        std::lock_guard<std::mutex> lock(s.stateLock);
+        return s.symbolCache[key];
+    }
+    // Lets the next cycle of a ticker run at once.
+    static void MakeDue(const std::string& key) {
+        PluginState& s = State();
+        std::lock_guard<std::mutex> lock(s.stateLock);
+        s.symbolCache[key].lastPollTick = 0;
+    }
+    static std::wstring Status() {
+        PluginState& s = State();
+        std::lock_guard<std::mutex> lock(s.stateLock);
+        return s.statusText;
+    }
+    size_t Searches() const {
+        const std::vector<std::string> paths = service.Events("http", "path");
+        return static_cast<size_t>(std::count(paths.begin(), paths.end(), "/symbol_search"));
+    }
+    // The quote-session id the client opened, from its second message.
+    static std::string SessionOf(const std::string& message) {
+        const size_t open = message.find("[\"") + 2;
+        return message.substr(open, message.find('"', open) - open);
+    }
+
+    PluginSettings settings;
+    std::vector<Bar> bars;
+    std::wstring error;
+};
+
+}  // namespace
+
+TEST_F(LivePoll, LatestBarsConversationAndTheNewestThree) {
+    Scenario(R"({"ws":{"seed":6,"now":1710547200,"history":10}})");
+    ASSERT_TRUE(PollLatestBars(L"AAPL", "NASDAQ:AAPL", 300, settings, bars, error)) << Narrow(error);
+    ASSERT_EQ(bars.size(), 3u);
+    EXPECT_LT(bars[0].dateTime, bars[1].dateTime);
+    EXPECT_LT(bars[1].dateTime, bars[2].dateTime);
+
+    const std::vector<std::string> sent = Messages();
+    ASSERT_EQ(sent.size(), 6u);
+    const std::string cs = SessionOf(sent[1]);
+    EXPECT_EQ(cs.rfind("cs_live_", 0), 0u);
+    EXPECT_EQ(sent[0], "{\"m\":\"set_auth_token\",\"p\":[\"unauthorized_user_token\"]}");
+    EXPECT_EQ(sent[1], "{\"m\":\"chart_create_session\",\"p\":[\"" + cs + "\",\"\"]}");
+    EXPECT_EQ(sent[2], "{\"m\":\"set_locale\",\"p\":[\"en\",\"US\"]}");
+    EXPECT_EQ(sent[3], "{\"m\":\"switch_timezone\",\"p\":[\"" + cs + "\",\"Etc/UTC\"]}");
+    EXPECT_EQ(sent[4], "{\"m\":\"resolve_symbol\",\"p\":[\"" + cs +
+                           "\",\"sds_live_sym_1\",\"={\\\"symbol\\\":\\\"NASDAQ:AAPL\\\",\\\"adjustment\\\":"
+                           "\\\"splits\\\",\\\"session\\\":\\\"extended\\\"}\"]}");
+    EXPECT_EQ(sent[5], "{\"m\":\"create_series\",\"p\":[\"" + cs +
+                           "\",\"sds_live_1\",\"s1\",\"sds_live_sym_1\",\"5\",3]}");
+
+    // Daily: resolution 1D and end-of-day marks; a "du" reply ends the poll too.
+    Scenario(R"({"ws":{"seed":6,"now":1710547200,"history":10,"series_reply":"du"}})");
+    ASSERT_TRUE(PollLatestBars(L"NASDAQ:AAPL", "", 86400, settings, bars, error)) << Narrow(error);
+    ASSERT_FALSE(bars.empty());
+    EXPECT_EQ((bars.back().dateTime >> 26) & 0x1FFFF, 0x1FFFFu) << "hour 31, minute 63, second 63";
+    EXPECT_NE(Messages().back().find("\"1D\",3]}"), std::string::npos);
+}
+
+TEST_F(LivePoll, LatestBarsFailuresAreQuickAndSaySo) {
+    Scenario(R"({"ws":{"seed":6}})");
+    EXPECT_FALSE(PollLatestBars(L"AAPL", "NASDAQ:AAPL", 0, settings, bars, error));
+    EXPECT_EQ(error, L"Missing chart periodicity");
+    EXPECT_TRUE(service.Events("ws_open", "connection").empty()) << "no connection is opened";
+    EXPECT_FALSE(PollLatestBars(L"", "", 300, settings, bars, error));
+    EXPECT_EQ(error, L"Missing symbol id");
+
+    Scenario(R"({"ws":{"unknown_symbols":["NASDAQ:NOPE"]}})");
+    Stopwatch watch;
+    EXPECT_FALSE(PollLatestBars(L"NASDAQ:NOPE", "", 300, settings, bars, error));
+    EXPECT_EQ(error, L"TradingView symbol error: invalid symbol");
+    EXPECT_LT(watch.Ms(), static_cast<ULONGLONG>(kTimeoutMs)) << "ended by the answer, not the deadline";
+
+    Scenario(R"({"ws":{"fault":{"kind":"critical_error","on":"create_series"}}})");
+    EXPECT_FALSE(PollLatestBars(L"NASDAQ:AAPL", "", 300, settings, bars, error));
+    EXPECT_EQ(error, L"TradingView critical error");
+
+    Scenario(R"({"ws":{"fault":{"kind":"stall","on":"create_series"}}})");
+    Stopwatch stalled;
+    EXPECT_FALSE(PollLatestBars(L"NASDAQ:AAPL", "", 300, settings, bars, error));
+    EXPECT_LT(stalled.Ms(), kGiveUpBoundMs);
+    EXPECT_TRUE(bars.empty());
+}
+
+TEST_F(LivePoll, QuoteConversationFieldsAndTimes) {
+    Scenario(R"({"ws":{"seed":7,"now":1710547200,"quote":{"first_without_lp":true,
+                 "fields":{"lp_time":null,"trade_time":1700000000}}}})");
+    LogTail log(LogPath());
+    RecentInfo quote{};
+    ASSERT_TRUE(PollLiveQuote(L"AAPL", "NASDAQ:AAPL", settings, quote, error)) << Narrow(error);
+    EXPECT_GT(quote.last, 0.0f);
+    EXPECT_EQ(quote.validFields, 9);
+    EXPECT_EQ(quote.statusBits, 0x607F);
+    const std::uint64_t local = ToHostDateTime(1700000000, false, settings);
+    EXPECT_EQ(quote.tradeDate, PackedYmd(local));
+    EXPECT_EQ(quote.tradeTime, PackedHms(local));
+    EXPECT_FALSE(Entry("AAPL").sessionText.empty()) << "the session text is kept in the entry";
+
+    const std::vector<std::string> sent = Messages();
+    ASSERT_EQ(sent.size(), 6u);
+    const std::string qs = SessionOf(sent[1]);
+    EXPECT_EQ(qs.rfind("qs_", 0), 0u);
+    EXPECT_EQ(sent[0], "{\"m\":\"set_auth_token\",\"p\":[\"unauthorized_user_token\"]}");
+    EXPECT_EQ(sent[1], "{\"m\":\"quote_create_session\",\"p\":[\"" + qs + "\"]}");
+    EXPECT_EQ(sent[2], "{\"m\":\"set_locale\",\"p\":[\"en\",\"US\"]}");
+    EXPECT_EQ(sent[3].rfind("{\"m\":\"quote_set_fields\",\"p\":[\"" + qs + "\",\"ch\",\"chp\",", 0), 0u);
+    EXPECT_NE(sent[3].find(",\"rtc\",\"rtc_time\",\"last_trade_time\",\"trade_time\",\"last_price_time\","
+                           "\"regular_close_time\",\"rch_time\"]}"),
+              std::string::npos);
+    EXPECT_EQ(std::count(sent[3].begin(), sent[3].end(), ','), 30) << "30 parameters";
+    EXPECT_EQ(sent[4], "{\"m\":\"quote_add_symbols\",\"p\":[\"" + qs +
+                           "\",\"={\\\"symbol\\\":\\\"NASDAQ:AAPL\\\",\\\"adjustment\\\":\\\"splits\\\"}\"]}");
+    EXPECT_EQ(sent[5], "{\"m\":\"quote_fast_symbols\",\"p\":[\"" + qs + "\",\"NASDAQ:AAPL\"]}");
+
+    const std::string text = log.Text();
+    EXPECT_NE(text.find("POLL live quote qsd without lp ticker=AAPL payload={"), std::string::npos);
+    EXPECT_NE(text.find("POLL live quote timestamp fallback ticker=AAPL field=trade_time epoch=1700000000\r\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("POLL live quote fields ticker=AAPL pro_name=NASDAQ:AAPL type=stock"), std::string::npos);
+
+    // An unknown symbol: the service's error qsd ends the poll at once.
+    Scenario(R"({"ws":{"unknown_symbols":["NASDAQ:NOPE"]}})");
+    RecentInfo untouched{};
+    Stopwatch watch;
+    EXPECT_FALSE(PollLiveQuote(L"NOPE", "NASDAQ:NOPE", settings, untouched, error));
+    EXPECT_EQ(error, L"TradingView quote error: invalid symbol");
+    EXPECT_LT(watch.Ms(), static_cast<ULONGLONG>(kTimeoutMs));
+    EXPECT_EQ(untouched.last, 0.0f);
+}
+
+TEST_F(LivePoll, CycleStoresBarsThenFallsBackToTheQuote) {
+    Scenario(R"({"ws":{"seed":8,"now":1710547200,"history":10}})");
+    ASSERT_TRUE(PollTicker(L"NASDAQ:AAPL", 300, false, error)) << Narrow(error);
+    EXPECT_EQ(Searches(), 0u) << "a colon ticker is its own identifier";
+    SymbolCacheEntry e = Entry("NASDAQ:AAPL");
+    EXPECT_TRUE(e.hasBar && e.hasQuote && !e.running);
+    EXPECT_EQ(e.barPeriodicity, 300);
+    EXPECT_EQ(e.symbolId, "NASDAQ:AAPL");
+    EXPECT_EQ(e.served.last, e.latestBar.close);
+    EXPECT_EQ(std::memcmp(&e.served, &e.live, sizeof(RecentInfo)), 0);
+    EXPECT_EQ(Status(), L"Live OHLC OK: NASDAQ:AAPL");
+    const Bar barBefore = e.latestBar;
+
+    // The latest-bar conversation closes before its bars; the quote answers.
+    MakeDue("NASDAQ:AAPL");
+    Scenario(R"({"ws":{"seed":8,"now":1710547200,"fault":{"kind":"close","on":"create_series","connection":1}}})");
+    LogTail log(LogPath());
+    ASSERT_TRUE(PollTicker(L"NASDAQ:AAPL", 300, false, error)) << Narrow(error);
+    e = Entry("NASDAQ:AAPL");
+    EXPECT_FALSE(e.hasBar);
+    EXPECT_TRUE(e.hasQuote);
+    EXPECT_EQ(e.barPeriodicity, 0);
+    EXPECT_EQ(e.latestBar.dateTime, barBefore.dateTime) << "the last bar is kept";
+    EXPECT_EQ(Status(), L"Live quote OK: NASDAQ:AAPL");
+    EXPECT_NE(log.Text().find("POLL latest OHLC failed for NASDAQ:AAPL: No latest OHLC bar received; falling back "
+                              "to quote\r\n"),
+              std::string::npos)
+        << log.Text();
+    EXPECT_NE(log.Text().find("POLL success ticker=NASDAQ:AAPL last="), std::string::npos);
+
+    // Both fail: the live data stays, the status names the error.
+    MakeDue("NASDAQ:AAPL");
+    Scenario(R"({"ws":{"unknown_symbols":["NASDAQ:AAPL"]}})");
+    EXPECT_FALSE(PollTicker(L"NASDAQ:AAPL", 300, false, error));
+    EXPECT_EQ(error, L"TradingView quote error: invalid symbol");
+    EXPECT_EQ(Status(), L"Live quote error: NASDAQ:AAPL - TradingView quote error: invalid symbol");
+    const SymbolCacheEntry after = Entry("NASDAQ:AAPL");
+    EXPECT_EQ(std::memcmp(&after.served, &e.served, sizeof(RecentInfo)), 0);
+    EXPECT_TRUE(after.hasQuote);
+    EXPECT_FALSE(after.running);
+    EXPECT_NE(after.lastPollTick, 0u) << "a failed poll is next tried one interval later";
+}
+
+TEST_F(LivePoll, CycleResolvesOnceAndReusesTheIdentifier) {
+    Scenario(R"({"ws":{"seed":9,"now":1710547200,"history":10}})");
+    ASSERT_TRUE(PollTicker(L"AAPL", 86400, false, error)) << Narrow(error);
+    EXPECT_EQ(Searches(), 1u);
+    EXPECT_EQ(Entry("AAPL").symbolId, "NASDAQ:AAPL");
+    MakeDue("AAPL");
+    Scenario(R"({"ws":{"seed":9,"now":1710547200,"history":10}})");
+    ASSERT_TRUE(PollTicker(L"AAPL", 86400, false, error)) << Narrow(error);
+    EXPECT_EQ(Searches(), 0u) << "the identifier found once is reused";
+
+    // An explicit market makes one search; its failure ends the cycle.
+    {
+        PluginState& s = State();
+        std::lock_guard<std::mutex> lock(s.stateLock);
+        s.settings.Market = L"stock";
+    }
+    Scenario(R"({"search":{"NOSUCH":[]}})");
+    LogTail log(LogPath());
+    EXPECT_FALSE(PollTicker(L"NOSUCH", 86400, false, error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(Searches(), 1u);
+    EXPECT_NE(log.Text().find("POLL resolve failed ticker=NOSUCH error="), std::string::npos);
+    EXPECT_FALSE(Entry("NOSUCH").running);
+}
