@@ -4,9 +4,11 @@
 #include <winhttp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <vector>
 
 #include "foundation/log.h"
 #include "foundation/settings_record.h"
@@ -26,7 +28,8 @@ struct WebSocketAsyncState {
     DWORD error = 0;
     DWORD bytes = 0;
     WINHTTP_WEB_SOCKET_BUFFER_TYPE type = WINHTTP_WEB_SOCKET_BINARY_MESSAGE_BUFFER_TYPE;
-    int openHandles = 0;
+    std::atomic<int> openHandles{0};
+    void* moduleReference = nullptr;  // held while parked (see Park)  // changed under `lock`; read without it by the sweep
 
     char receiveBuffer[8192];
     std::string sendBuffer;
@@ -42,7 +45,10 @@ namespace {
 
 constexpr size_t kMaxMessageBytes = 64u << 20;
 constexpr int kMaxPiecesPerMessage = 1 << 20;
-constexpr int kHandleClosingWaitMs = 5000;
+// Closing normally reports within milliseconds; a handle with an operation
+// still pending against a silent server may report much later (under Wine,
+// only when the server goes). Its state is then parked, not waited for.
+constexpr int kHandleClosingWaitMs = 250;
 constexpr int kCloseHandshakeWaitMs = 1000;
 
 struct Completion {
@@ -86,6 +92,42 @@ void CALLBACK OnWinHttpStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID
             return;
     }
     s->signal.notify_all();
+}
+
+// States whose handles have not all reported closing yet. Each is freed by
+// a later Close once its last handle has reported.
+std::mutex g_parkedLock;
+std::vector<std::unique_ptr<WebSocketAsyncState>> g_parked;
+
+// A parked state's late callback runs code of this module, so each parked
+// state holds a reference to the module until it is freed: the host may
+// unload the DLL meanwhile, and the code must still be there.
+void Park(std::unique_ptr<WebSocketAsyncState> state) {
+    HMODULE module = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                       reinterpret_cast<LPCWSTR>(reinterpret_cast<void*>(&OnWinHttpStatus)), &module);
+    state->moduleReference = module;
+    std::lock_guard<std::mutex> guard(g_parkedLock);
+    g_parked.push_back(std::move(state));
+}
+
+void FreeSettledParkedStates() {
+    std::vector<std::unique_ptr<WebSocketAsyncState>> settled;
+    {
+        std::lock_guard<std::mutex> guard(g_parkedLock);
+        auto keep = std::partition(g_parked.begin(), g_parked.end(),
+                                   [](const std::unique_ptr<WebSocketAsyncState>& p) { return p->openHandles > 0; });
+        std::move(keep, g_parked.end(), std::back_inserter(settled));
+        g_parked.erase(keep, g_parked.end());
+    }
+    // The last callback may still be leaving the state's lock: take it once
+    // before the state goes.
+    for (auto& state : settled) {
+        { std::lock_guard<std::mutex> wait(state->lock); }
+        HMODULE module = static_cast<HMODULE>(state->moduleReference);
+        state.reset();
+        if (module != nullptr) FreeLibrary(module);
+    }
 }
 
 void Arm(WebSocketAsyncState& s) {
@@ -296,8 +338,9 @@ void WebSocketClient::Close() {
     if (allClosed) {
         state_.reset();
     } else {
-        // A handle never reported closing; its callback may still come, so
-        // the state is deliberately left allocated rather than freed under it.
-        static_cast<void>(state_.release());
+        // A handle has not reported closing; its callback may still come, so
+        // the state must outlive it.
+        Park(std::move(state_));
     }
+    FreeSettledParkedStates();
 }

@@ -57,7 +57,8 @@ protected:
         DoubleTest::SetUp();
         const std::string origin = Narrow(service.Origin());
         WriteFileBytes(plugin.DatabaseFolder() + L"\\Velmarquin.ini",
-                       "[TradingView]\r\nTimeoutMs=1500\r\nDebugLogging=1\r\n[Service]\r\nSymbolSearchOrigin=" +
+                       "[TradingView]\r\nTimeoutMs=1500\r\nDebugLogging=1\r\nPollSeconds=" + pollSeconds +
+                           "\r\n[Service]\r\nSymbolSearchOrigin=" +
                            origin + "\r\nWebOrigin=" + origin + "\r\nDataOrigin=" + origin + "\r\n");
         ASSERT_EQ(dll.Init(), 1);
         ASSERT_EQ(Notify(1, window.Get()), 1);
@@ -81,6 +82,7 @@ protected:
     }
     std::string Ini() const { return ReadFileBytes(plugin.DatabaseFolder() + L"\\Velmarquin.ini"); }
 
+    std::string pollSeconds = "5";
     PluginCopy plugin;
     Exports dll{plugin};
     HostWindow window;
@@ -170,8 +172,9 @@ TEST_F(HostSide, VolumesReachTheHostAsFloatAndAsWholeNumber) {
     HostQuotation quotes[5];
     ASSERT_EQ(dll.GetQuotesEx("NASDAQ:MSFT", 86400, 0, 5, quotes, nullptr), 5);
 
-    // Give the newest cached bar a volume with a fraction; the next request
-    // is served from the (fresh) cache file.
+    // Give the cached bar before the newest a volume with a fraction (the
+    // newest may carry the worker's live bar); the next request is served
+    // from the (fresh) cache file.
     const std::wstring folder = plugin.DatabaseFolder() + L"\\VelmarquinCache";
     WIN32_FIND_DATAW found;
     HANDLE find = FindFirstFileW((folder + L"\\bars_*.cache").c_str(), &found);
@@ -179,7 +182,8 @@ TEST_F(HostSide, VolumesReachTheHostAsFloatAndAsWholeNumber) {
     FindClose(find);
     const std::wstring file = folder + L"\\" + found.cFileName;
     std::string content = ReadFileBytes(file);
-    const size_t rowStart = content.rfind("\r\n", content.size() - 3) + 2;
+    const size_t lastRow = content.rfind("\r\n", content.size() - 3);
+    const size_t rowStart = content.rfind("\r\n", lastRow - 1) + 2;
     size_t field = rowStart;
     for (int i = 0; i < 5; ++i) field = content.find(',', field) + 1;
     const size_t fieldEnd = content.find(',', field);
@@ -188,14 +192,75 @@ TEST_F(HostSide, VolumesReachTheHostAsFloatAndAsWholeNumber) {
 
     HostQuotation again[5];
     ASSERT_EQ(dll.GetQuotesEx("NASDAQ:MSFT", 86400, 0, 5, again, nullptr), 5);
-    EXPECT_EQ(again[4].volume, 1234.9f);
-    EXPECT_EQ(again[4].openInterest, 0.0f);
-    EXPECT_EQ(again[4].close, quotes[4].close);
+    EXPECT_EQ(again[3].volume, 1234.9f);
+    EXPECT_EQ(again[3].openInterest, 0.0f);
+    EXPECT_EQ(again[3].close, quotes[3].close);
     HostLegacyQuotation legacy[5];
     std::memset(legacy, 0xAB, sizeof(legacy));
     ASSERT_EQ(dll.GetQuotes("NASDAQ:MSFT", 86400, 0, 5, legacy), 5);
-    EXPECT_EQ(legacy[4].volume, 1234);
-    EXPECT_EQ(legacy[4].openInterest, 0);
-    EXPECT_EQ(legacy[4].close, quotes[4].close);
-    EXPECT_EQ(legacy[4].unused[0], 0xAB) << "the record's last four bytes are not the plug-in's";
+    EXPECT_EQ(legacy[3].volume, 1234);
+    EXPECT_EQ(legacy[3].openInterest, 0);
+    EXPECT_EQ(legacy[3].close, quotes[3].close);
+    EXPECT_EQ(legacy[3].unused[0], 0xAB) << "the record's last four bytes are not the plug-in's";
+}
+
+namespace {
+// The worker polls every second here.
+class LiveHost : public HostSide {
+protected:
+    void SetUp() override {
+        pollSeconds = "1";
+        HostSide::SetUp();
+        window.TakeStreaming();
+    }
+    // Runs until `done` holds, at most `limitMs`.
+    template <typename Done>
+    bool WaitUntil(Done done, ULONGLONG limitMs) {
+        Stopwatch watch;
+        while (watch.Ms() < limitMs) {
+            if (done()) return true;
+            Sleep(50);
+        }
+        return done();
+    }
+};
+}  // namespace
+
+TEST_F(LiveHost, TheWorkerKeepsChartAndQuoteWindowCurrent) {
+    Scenario(R"({"ws":{"seed":10,"now":1710547200,"history":10}})");
+    HostQuotation quotes[10];
+    ASSERT_EQ(dll.GetQuotesEx("NASDAQ:AAPL", 300, 0, 10, quotes, nullptr), 10);
+    // The history update makes the ticker due at once; the unforced
+    // streaming post comes once 3000 ms have passed since the last one.
+    int streaming = 0;
+    EXPECT_TRUE(WaitUntil([&] { return (streaming += window.TakeStreaming()) > 0; }, 10000));
+    EXPECT_TRUE(WaitUntil([&] { return std::string(Status().LongMessage()) == "Live OHLC OK: NASDAQ:AAPL"; }, 5000));
+    const void* recent = dll.GetRecentInfo("NASDAQ:AAPL");
+    ASSERT_NE(recent, nullptr);
+    EXPECT_GT(FloatAt(recent, 96), 0.0f);
+    EXPECT_NE(plugin.Log().find("POLL worker tick done ticker=NASDAQ:AAPL periodicity=300 polled=1 error=(none)\r\n"),
+              std::string::npos);
+
+    Stopwatch watch;
+    EXPECT_EQ(dll.Release(), 1);
+    EXPECT_LT(watch.Ms(), kGiveUpBoundMs);
+    EXPECT_NE(plugin.Log().find("POLL worker stopped\r\n"), std::string::npos);
+}
+
+TEST_F(LiveHost, ReleaseWaitsOnlyForThePollInProgress) {
+    Scenario(R"({"ws":{"seed":11,"now":1710547200,"history":5}})");
+    HostQuotation quotes[5];
+    const char* tickers[] = {"NASDAQ:AAPL", "NASDAQ:MSFT", "NASDAQ:TSLA", "NYSE:IBM", "XETR:SAP"};
+    for (const char* ticker : tickers) ASSERT_EQ(dll.GetQuotesEx(ticker, 300, 0, 5, quotes, nullptr), 5) << ticker;
+    // Now every connection stalls: each poll takes two full time-outs, and
+    // all five tickers are due.
+    Scenario(R"({"ws":{"stall_upgrade":true}})");
+    Sleep(1000);
+    Stopwatch watch;
+    EXPECT_EQ(dll.Release(), 1);
+    // The poll in progress (latest bar, then quote) plus one wait; five
+    // polls one after another would take five times as long.
+    EXPECT_LT(watch.Ms(), 2ull * kTimeoutMs + 1000 + 2500) << plugin.Log().substr(plugin.Log().size() > 6000 ? plugin.Log().size() - 6000 : 0);
+    StatusBytes status = Status();
+    EXPECT_STREQ(status.LongMessage(), "Released");
 }
