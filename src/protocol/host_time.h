@@ -13,12 +13,12 @@ int PackedHms(std::uint64_t packed);
 
 std::uint64_t PackDateTime(int year, int month, int day, int hour, int minute, int second);
 
-// Shifted by EodTimeShiftDays (daily) or IntradayTimeShiftMinutes, converted
-// to local time and packed; daily bars carry hour 31, minute 63, second 63.
-// A time the platform cannot convert gives 0.
 // The Unix time of a packed date-time read as local time (hour 31, minute 63
 // and second 63 of end-of-day bars count as 0, so a daily bar gives local
 // midnight). Daylight saving is left to the platform. -1 when it cannot convert.
 std::int64_t UnixFromPackedLocal(std::uint64_t packed);
 
+// Shifted by EodTimeShiftDays (daily) or IntradayTimeShiftMinutes, converted
+// to local time and packed; daily bars carry hour 31, minute 63, second 63.
+// A time the platform cannot convert gives 0.
 std::uint64_t ToHostDateTime(std::int64_t unixSeconds, bool daily, const PluginSettings& settings);
