@@ -11,6 +11,7 @@
 #include "foundation/text.h"
 #include "plugin/session_state.h"
 #include "polling/poll_worker.h"
+#include "storage/memory_cache.h"
 
 namespace {
 
@@ -51,12 +52,9 @@ int PluginInit() {
 
 int PluginRelease() {
     StopPollWorker();
+    ClearMemoryCaches();
     PluginState& s = State();
     std::lock_guard<std::mutex> lock(s.stateLock);
-    s.recentValid = false;
-    s.symbolCache.clear();
-    s.activeTickers.clear();
-    s.pollCursor = 0;
     s.statusText = L"Released";
     return 1;
 }

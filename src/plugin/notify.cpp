@@ -10,6 +10,7 @@
 #include "foundation/state.h"
 #include "foundation/text.h"
 #include "plugin/session_state.h"
+#include "storage/memory_cache.h"
 
 namespace {
 
@@ -76,12 +77,7 @@ int HandleNotify(const PluginNotification* notification) {
     }
     if ((n.reason & kDatabaseUnloaded) != 0) {
         LogDebug(L"API Notify database unloaded: clearing caches");
-        PluginState& s = State();
-        std::lock_guard<std::mutex> lock(s.stateLock);
-        s.recentValid = false;
-        s.symbolCache.clear();
-        s.activeTickers.clear();
-        s.pollCursor = 0;
+        ClearMemoryCaches();
     }
     return 1;
 }

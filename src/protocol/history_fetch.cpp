@@ -154,6 +154,13 @@ std::string ServiceErrorReason(const std::string& payload) {
     return {};
 }
 
+std::wstring ServiceErrorText(const std::string& payload) {
+    const bool symbolError = payload.find("\"symbol_error\"") != std::string::npos;
+    if (!symbolError && payload.find("\"series_error\"") == std::string::npos) return {};
+    return std::wstring(symbolError ? L"TradingView symbol error: " : L"TradingView series error: ") +
+           Utf8ToWide(ServiceErrorReason(payload));
+}
+
 bool FetchBars(const std::wstring& ticker, int periodicity, int requestedBars, std::vector<Bar>& bars,
                std::wstring& errorText) {
     bars.clear();
@@ -224,13 +231,8 @@ bool FetchBars(const std::wstring& ticker, int periodicity, int requestedBars, s
         }
         // An unknown symbol or an unserved resolution: say so now instead of
         // waiting for the deadline.
-        if (payload.find("\"symbol_error\"") != std::string::npos ||
-            payload.find("\"series_error\"") != std::string::npos) {
-            const bool symbol = payload.find("\"symbol_error\"") != std::string::npos;
-            failure = std::wstring(symbol ? L"TradingView symbol error: " : L"TradingView series error: ") +
-                      Utf8ToWide(ServiceErrorReason(payload));
-            return SessionStep::Finish;
-        }
+        failure = ServiceErrorText(payload);
+        if (!failure.empty()) return SessionStep::Finish;
         if (payload.find("\"s\"") != std::string::npos && payload.find("\"m\"") != std::string::npos &&
             ParseSeriesPayload(payload, periodicity, settings, bars)) {
             gotBars = true;

@@ -70,12 +70,8 @@ bool PollLatestBars(const std::wstring& ticker, const std::string& symbolId, int
         }
         // An unknown symbol or an unserved resolution ends the poll now, so
         // the cycle can fall back to the quote without waiting the time-out.
-        const bool symbolError = payload.find("\"symbol_error\"") != std::string::npos;
-        if (symbolError || payload.find("\"series_error\"") != std::string::npos) {
-            failure = std::wstring(symbolError ? L"TradingView symbol error: " : L"TradingView series error: ") +
-                      Utf8ToWide(ServiceErrorReason(payload));
-            return SessionStep::Finish;
-        }
+        failure = ServiceErrorText(payload);
+        if (!failure.empty()) return SessionStep::Finish;
         if (payload.find("\"s\"") != std::string::npos && payload.find("\"m\"") != std::string::npos &&
             ParseSeriesPayload(payload, periodicity, settings, bars)) {
             gotBars = true;

@@ -10,6 +10,15 @@
 #include "protocol/host_time.h"
 #include "storage/disk_cache.h"
 
+void ClearMemoryCaches() {
+    PluginState& s = State();
+    std::lock_guard<std::mutex> lock(s.stateLock);
+    s.recentValid = false;
+    s.symbolCache.clear();
+    s.activeTickers.clear();
+    s.pollCursor = 0;
+}
+
 void InitRecentInfo(RecentInfo& record, const std::wstring& ticker) {
     record.structSize = kRecentInfoSize;
     const std::string name = WideToUtf8(ticker);

@@ -9,6 +9,10 @@
 #include "foundation/host_types.h"
 #include "foundation/settings_record.h"
 
+// Empties the symbol cache, the recent record and the active-ticker set
+// (database unload, Release). Takes stateLock.
+void ClearMemoryCaches();
+
 RecentInfo RecentInfoFromBar(const std::wstring& ticker, const Bar& bar, const Bar* previous);
 void InitRecentInfo(RecentInfo& record, const std::wstring& ticker);
 void UpdateRecentCache(const std::wstring& ticker, const std::string& symbolId, int periodicity,
