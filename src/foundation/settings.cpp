@@ -18,6 +18,24 @@ constexpr wchar_t kServiceSection[] = L"Service";
 constexpr unsigned kTextCapacity = 512;
 constexpr unsigned kRawCapacity = 32;
 
+// An INI value is one line: the line ends the multi-line symbol box lets a
+// user type would leave every symbol after the first outside the value. They
+// become commas, which separate symbols just the same.
+std::wstring OneLineSymbolList(const std::wstring& text) {
+    std::wstring line;
+    line.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const wchar_t c = text[i];
+        if (c == L'\r' || c == L'\n') {
+            if (c == L'\r' && i + 1 < text.size() && text[i + 1] == L'\n') ++i;
+            line += L',';
+        } else {
+            line += c;
+        }
+    }
+    return line;
+}
+
 std::wstring ReadText(const std::wstring& path, const wchar_t* key, const std::wstring& current) {
     return IniReadString(path, kSection, key, current, kTextCapacity);
 }
@@ -102,7 +120,7 @@ void WriteSettingsFile(const std::wstring& path, const PluginSettings& s) {
     IniWriteString(path, kSection, L"ResolutionOverride", s.ResolutionOverride);
     IniWriteString(path, kSection, L"IntradayTimeShiftMinutes", std::to_wstring(s.IntradayTimeShiftMinutes));
     IniWriteString(path, kSection, L"EodTimeShiftDays", std::to_wstring(s.EodTimeShiftDays));
-    IniWriteString(path, kSection, L"BulkSymbols", s.BulkSymbols);
+    IniWriteString(path, kSection, L"BulkSymbols", OneLineSymbolList(s.BulkSymbols));
     IniWriteString(path, kSection, L"PollSeconds", std::to_wstring(s.PollSeconds));
     IniWriteString(path, kSection, L"DebugLogging", BoolText(s.DebugLogging));
     IniWriteString(path, kSection, L"TimeoutMs", std::to_wstring(s.TimeoutMs));

@@ -64,6 +64,18 @@ struct PluginState {
     // Entries are never erased, so a pointer the host holds stays valid for
     // as long as the DLL is loaded (std::map nodes do not move).
     std::map<std::string, RecentInfoSlots> recentSlots;  // key: UTF-8 ticker
+
+    // The status menu's hidden owner (an HWND, kept until the process ends)
+    // and the window classes registered so far.
+    void* popupHostWindow = nullptr;
+    bool popupClassRegistered = false;
+    bool configClassRegistered = false;
+    bool pageClassRegistered = false;
+
+    // The open configuration window (an HWND). Guarded by configWindowLock
+    // alone, never taken together with stateLock.
+    std::mutex configWindowLock;
+    void* configWindow = nullptr;
 };
 
 PluginState& State();

@@ -12,6 +12,7 @@
 #include "plugin/session_state.h"
 #include "polling/poll_worker.h"
 #include "storage/memory_cache.h"
+#include "ui/config_window.h"
 
 namespace {
 
@@ -52,6 +53,7 @@ int PluginInit() {
 
 int PluginRelease() {
     StopPollWorker();
+    CloseConfigWindow();
     ClearMemoryCaches();
     PluginState& s = State();
     std::lock_guard<std::mutex> lock(s.stateLock);
@@ -62,7 +64,10 @@ int PluginRelease() {
 int PluginConfigure(const char* databasePath) {
     if (databasePath != nullptr && databasePath[0] != '\0') SetDatabaseFolder(AnsiToWide(databasePath));
     LoadSettings();
+    const std::wstring iniPath = ResolveIniPath();
     PluginSettings settings = CopySettings();
+    // Returns when the window is gone; a Save has written the file itself.
+    OpenConfigWindow(iniPath, settings);
     {
         PluginState& s = State();
         std::lock_guard<std::mutex> lock(s.stateLock);

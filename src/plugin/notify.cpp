@@ -11,12 +11,15 @@
 #include "foundation/text.h"
 #include "plugin/session_state.h"
 #include "storage/memory_cache.h"
+#include "ui/config_window.h"
+#include "ui/status_menu.h"
 
 namespace {
 
 constexpr int kDatabaseLoaded = 1;
 constexpr int kDatabaseUnloaded = 2;
 constexpr int kSettingsChanged = 4;
+constexpr int kStatusRightClick = 8;
 constexpr size_t kFormat4TickerOffset = 270;
 
 // A NUL-terminated ticker inside a host symbol record, decoded as UTF-8.
@@ -76,8 +79,10 @@ int HandleNotify(const PluginNotification* notification) {
         NotifyHostStreaming(true);
     }
     if ((n.reason & kDatabaseUnloaded) != 0) {
+        CloseConfigWindow();
         LogDebug(L"API Notify database unloaded: clearing caches");
         ClearMemoryCaches();
     }
+    if ((n.reason & kStatusRightClick) != 0) ShowStatusMenu();
     return 1;
 }
