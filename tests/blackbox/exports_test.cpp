@@ -113,7 +113,7 @@ TEST(Exports, StatusCallsLoggedOneToTwentyThenEveryTwentieth) {
     PluginCopy plugin;
     Exports dll(plugin);
     testing_support::WriteFileBytes(plugin.DatabaseFolder() + L"\\Velmarquin.ini", "[TradingView]\r\nDebugLogging=1\r\n");
-    ASSERT_EQ(dll.Configure(testing_support::Narrow(plugin.DatabaseFolder()).c_str(), nullptr), 1);
+    ASSERT_EQ(dll.ConfigureAndCancel(testing_support::Narrow(plugin.DatabaseFolder()).c_str()), 1);
     StatusBytes status = {};
     for (int i = 0; i < 65; ++i) ASSERT_EQ(dll.GetPluginStatus(&status), 1);
     const std::string log = plugin.Log();

@@ -34,7 +34,7 @@ TEST(LogFile, NonAsciiTextIsUtf8AndDeletedLogIsRecreated) {
     testing_support::WriteFileBytes(folder + L"\\Velmarquin.ini", "[TradingView]\r\nPollSeconds=0\r\n");
     char ansi[MAX_PATH] = {};
     ASSERT_GT(WideCharToMultiByte(CP_ACP, 0, folder.c_str(), -1, ansi, MAX_PATH, nullptr, nullptr), 0);
-    ASSERT_EQ(dll.Configure(ansi, nullptr), 1);
+    ASSERT_EQ(dll.ConfigureAndCancel(ansi), 1);
     EXPECT_NE(plugin.Log().find("d\xC3\xA9pot\\Velmarquin.ini\r\n"), std::string::npos) << plugin.Log();
 
     ASSERT_TRUE(DeleteFileW((plugin.Folder() + L"\\Velmarquin.log").c_str()));

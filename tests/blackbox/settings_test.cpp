@@ -28,7 +28,7 @@ protected:
     // Writes the database's INI (unless empty), runs Configure and returns the file afterwards.
     std::string Configure(const std::string& content) {
         if (!content.empty()) WriteFileBytes(Ini(), content);
-        EXPECT_EQ(dll.Configure(Narrow(plugin.DatabaseFolder()).c_str(), nullptr), 1);
+        EXPECT_EQ(dll.ConfigureAndCancel(Narrow(plugin.DatabaseFolder()).c_str()), 1);
         return ReadFileBytes(Ini());
     }
 
@@ -128,8 +128,8 @@ TEST_F(SettingsFile, MissingKeysAreAddedAndBooleansNormalised) {
 TEST_F(SettingsFile, ConfigureWithoutPathKeepsTheDatabase) {
     Configure("");
     ASSERT_TRUE(DeleteFileW(Ini().c_str()));
-    EXPECT_EQ(dll.Configure(nullptr, nullptr), 1);
-    EXPECT_EQ(dll.Configure("", nullptr), 1);
+    EXPECT_EQ(dll.ConfigureAndCancel(nullptr), 1);
+    EXPECT_EQ(dll.ConfigureAndCancel(""), 1);
     EXPECT_TRUE(PathExists(Ini()));
     EXPECT_FALSE(PathExists(plugin.Folder() + L"\\Velmarquin.ini"));
 }

@@ -29,16 +29,6 @@ struct HostLegacyQuotation {
     std::uint8_t unused[4];
 };
 static_assert(sizeof(HostLegacyQuotation) == 32, "legacy quotation");
-struct HostNotification {
-    std::int32_t size;
-    std::int32_t reason;
-    const char* databasePath;
-    HWND mainWindow;
-    const void* format4Symbol;
-    const void* reserved;
-    const void* olderSymbol;
-};
-static_assert(sizeof(HostNotification) == 48, "notification record");
 
 float FloatAt(const void* record, size_t offset) {
     float value;

@@ -4,10 +4,23 @@
 #include <cstdint>
 
 #include "support/test_support.h"
+#include "support/ui_driver.h"
 
 struct HostValueBytes {
     std::uint8_t bytes[12];
 };
+
+// The host's notification record.
+struct HostNotification {
+    std::int32_t size;
+    std::int32_t reason;
+    const char* databasePath;
+    HWND mainWindow;
+    const void* format4Symbol;
+    const void* reserved;
+    const void* olderSymbol;
+};
+static_assert(sizeof(HostNotification) == 48, "notification record");
 
 struct Exports {
     using GetPluginInfoFn = int (*)(void*);
@@ -36,6 +49,17 @@ struct Exports {
           Notify(plugin.Get<NotifyFn>("Notify")),
           GetRecentInfo(plugin.Get<GetRecentInfoFn>("GetRecentInfo")),
           GetPluginStatus(plugin.Get<GetPluginStatusFn>("GetPluginStatus")) {}
+
+    // Configure as the host's configure button calls it: the settings are
+    // loaded, the configuration window opens, and here it is cancelled as
+    // soon as it appears. Returns Configure's result.
+    int ConfigureAndCancel(const char* databasePath) const {
+        ui_driver::ModalCall cancel([] {
+            HWND window = ui_driver::WaitFor([] { return ui_driver::FindShownTopLevel(L"VelmarquinConfigWindow"); });
+            if (window != nullptr) SendMessageW(ui_driver::FindById(window, IDCANCEL), BM_CLICK, 0, 0);
+        });
+        return Configure(databasePath, nullptr);
+    }
 
     GetPluginInfoFn GetPluginInfo;
     VoidIntFn Init;

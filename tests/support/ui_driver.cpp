@@ -97,11 +97,13 @@ RECT RectInParent(HWND window) {
     return rect;
 }
 
-HWND OpenMenu() {
-    TopLevelSearch search{L"#32768", nullptr, true, nullptr};
+HWND FindShownTopLevel(const wchar_t* cls) {
+    TopLevelSearch search{cls, nullptr, true, nullptr};
     EnumWindows(MatchTopLevel, reinterpret_cast<LPARAM>(&search));
     return search.found;
 }
+
+HWND OpenMenu() { return FindShownTopLevel(L"#32768"); }
 
 void ClickTab(HWND tabControl, int index) {
     RECT item{};
