@@ -1034,6 +1034,16 @@ bool parseNotify(const Args& a, Action& out, std::string& error) {
     return true;
 }
 
+// The right-click on the plug-in's status field: the popup menu opens at the
+// mouse and its command runs before Notify returns.
+bool parseRightClick(const Args&, Action& out, std::string&) {
+    NotifyRequest request;
+    request.folder = Arg{L"-", "-"};
+    request.reason = 8;
+    out = [request](Host& h) { return runNotify(h, request); };
+    return true;
+}
+
 bool parseNotifyEx(const Args& a, Action& out, std::string& error) {
     NotifyRequest request;
     request.folder = a[0];
@@ -1162,7 +1172,7 @@ const CommandEntry kCommands[] = {
     {"info", 0, 1, "info [-]                      GetPluginInfo (- passes null)", parseInfo},
     {"init", 0, 0, "init                          Init", parseInit},
     {"release", 0, 0, "release                       Release", parseRelease},
-    {"configure", 1, 1, "configure <dbFolder|->        Configure(dbFolder, null)", parseConfigure},
+    {"configure", 1, 1, "configure <dbFolder|->        Configure(dbFolder, null): the configuration window", parseConfigure},
     {"notify", 2, 3,
      "notify <dbFolder|-> <reasonBits> [ticker]\n"
      "                                Notify with the main window; ticker in the older\n"
@@ -1173,6 +1183,8 @@ const CommandEntry kCommands[] = {
      "                                Notify with a chosen window and symbol records\n"
      "                                (new: ticker at offset 270)",
      parseNotifyEx},
+    {"rightclick", 0, 0, "rightclick                    Notify(reason 8): the status field's popup menu",
+     parseRightClick},
     {"notifynull", 0, 0, "notifynull                    Notify(null)", parseNotifyNull},
     {"quotes", 3, 4,
      "quotes <ticker|-> <periodicity> <bars> [nullbuf]\n"
