@@ -97,6 +97,21 @@ RECT RectInParent(HWND window) {
     return rect;
 }
 
+int CountTopLevel(const wchar_t* cls) {
+    struct Count {
+        const wchar_t* cls;
+        int n;
+    } count{cls, 0};
+    EnumWindows(
+        [](HWND w, LPARAM param) {
+            auto* c = reinterpret_cast<Count*>(param);
+            if (OwnProcess(w) && ClassOf(w) == c->cls) ++c->n;
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&count));
+    return count.n;
+}
+
 HWND FindShownTopLevel(const wchar_t* cls) {
     TopLevelSearch search{cls, nullptr, true, nullptr};
     EnumWindows(MatchTopLevel, reinterpret_cast<LPARAM>(&search));

@@ -23,6 +23,8 @@ bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs = 10000);
 
 // A top-level window of this process with the class (and title, when given), visible or not.
 HWND FindTopLevel(const wchar_t* cls, const wchar_t* title = nullptr);
+// How many top-level windows of this process have the class.
+int CountTopLevel(const wchar_t* cls);
 // The same, shown (a window is shown once its contents are made).
 HWND FindShownTopLevel(const wchar_t* cls);
 // The descendant of `root` with the control id.

@@ -427,14 +427,7 @@ TEST_F(ConfigWindow, ASecondOpenReturnsFalseAtOnce) {
     EXPECT_LT(GetTickCount64() - start, 2000u);
     EXPECT_EQ(other.Market, L"etf");
     EXPECT_EQ(FindConfigWindow(), window);
-    int windows = 0;
-    EnumWindows(
-        [](HWND w, LPARAM count) {
-            if (ClassOf(w) == L"VelmarquinConfigWindow") ++*reinterpret_cast<int*>(count);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&windows));
-    EXPECT_EQ(windows, 1);
+    EXPECT_EQ(CountTopLevel(L"VelmarquinConfigWindow"), 1);
     Click(Control(IDCANCEL));
     ASSERT_TRUE(Finished());
 }

@@ -122,14 +122,7 @@ TEST_F(StatusMenu, EscapeRunsNothingAndTheOwnerWindowIsReused) {
     EXPECT_FALSE(IsWindowVisible(first));
     ASSERT_TRUE(Choose(-1));
     EXPECT_EQ(owner, first);
-    int owners = 0;
-    EnumWindows(
-        [](HWND w, LPARAM count) {
-            if (ClassOf(w) == L"VelmarquinPopupHost") ++*reinterpret_cast<int*>(count);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&owners));
-    EXPECT_EQ(owners, 1);
+    EXPECT_EQ(CountTopLevel(L"VelmarquinPopupHost"), 1);
     EXPECT_TRUE(Boxes().empty());
     std::lock_guard<std::mutex> lock(g_lock);
     EXPECT_TRUE(g_opened.empty());
@@ -252,14 +245,7 @@ TEST_F(StatusMenu, OpenConfigurationOpensOneWindowAndStoresItsRecord) {
     ASSERT_TRUE(rightClickAndChoose(kConfiguration));
     Sleep(300);
     EXPECT_EQ(FindConfigWindow(), window);
-    int windows = 0;
-    EnumWindows(
-        [](HWND w, LPARAM count) {
-            if (ClassOf(w) == L"VelmarquinConfigWindow") ++*reinterpret_cast<int*>(count);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&windows));
-    EXPECT_EQ(windows, 1);
+    EXPECT_EQ(CountTopLevel(L"VelmarquinConfigWindow"), 1);
 
     // Save stores the window's record as the current settings.
     SendMessageW(FindById(window, kIdUsername), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"menu-user"));
