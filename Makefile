@@ -8,9 +8,9 @@ DIST    := dist
 PREFIX  := $(abspath $(BUILD))/wineprefix
 JOBS    ?= 2
 PACKAGES := g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth cmake make openssl python3 clang \
-            libclang-rt-14-dev x11-apps imagemagick zip
+            libclang-rt-14-dev x11-apps imagemagick zip fonts-wine
 
-.PHONY: all deps configure build dll test demo clean prefix certs fuzz bench
+.PHONY: all deps configure build dll test demo clean prefix certs fuzz bench screenshots
 
 all: dll
 
@@ -48,6 +48,19 @@ test: build dll prefix
 bench: build prefix
 	cmake --build $(BUILD) -j $(JOBS) --target velmarquin_bench
 	tests/support/with-double.sh $(BUILD)/certs $(BUILD)/wine-run.sh $(BUILD)/bin/velmarquin_bench.exe
+
+# Pictures of the configuration window's tabs and the status menu, taken in
+# a Wine virtual desktop under Xvfb and written to docs/screenshots/.
+SHOTS := $(abspath $(BUILD))/shots
+screenshots: build prefix
+	cmake --build $(BUILD) -j $(JOBS) --target screenshots
+	rm -rf $(SHOTS) && mkdir -p $(SHOTS) docs/screenshots
+	cd $(BUILD)/bin && timeout 120 xvfb-run -a -s "-screen 0 1280x1024x24" \
+	  ../wine-run.sh explorer /desktop=velmarquin,1024x768 screenshots.exe "Z:$(SHOTS)"
+	for f in config-chart config-connection config-tools status-menu; do \
+	  test -s $(SHOTS)/$$f.bmp || { echo "no picture $$f" >&2; exit 1; }; \
+	  convert $(SHOTS)/$$f.bmp -strip -define png:exclude-chunks=date,time docs/screenshots/$$f.png; \
+	done
 
 fuzz: deps
 	fuzz/run.sh build-fuzz 60

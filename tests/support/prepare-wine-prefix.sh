@@ -15,6 +15,12 @@ if [ ! -f "$prefix/system.reg" ]; then
   timeout 120 wineserver -w || true
 fi
 [ -f "$prefix/system.reg" ] || { echo "Wine prefix could not be created" >&2; exit 1; }
+# Wine's own TrueType fonts (Tahoma, Marlett for the caption buttons), so
+# windows are drawn as on Windows rather than with the bitmap fallbacks.
+if [ -d /usr/share/wine/fonts ]; then
+  mkdir -p "$prefix/drive_c/windows/Fonts"
+  cp -n /usr/share/wine/fonts/*.ttf "$prefix/drive_c/windows/Fonts/" 2>/dev/null || true
+fi
 if [ $# -eq 3 ]; then
   ca="$2"
   trust="$3"
