@@ -10,7 +10,7 @@ JOBS    ?= 2
 PACKAGES := g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth cmake make openssl python3 clang \
             libclang-rt-14-dev x11-apps imagemagick zip fonts-wine
 
-.PHONY: all deps configure build dll test demo clean prefix certs fuzz bench screenshots
+.PHONY: all deps configure build dll test demo clean prefix certs fuzz bench screenshots reliability-report
 
 all: dll
 
@@ -61,6 +61,15 @@ screenshots: build prefix
 	  test -s $(SHOTS)/$$f.bmp || { echo "no picture $$f" >&2; exit 1; }; \
 	  convert $(SHOTS)/$$f.bmp -strip -define png:exclude-chunks=date,time docs/screenshots/$$f.png; \
 	done
+
+# docs/RELIABILITY.md from one run of the fault matrix and the bad-input tests.
+ROWS := $(abspath $(BUILD))/reliability-rows.tsv
+reliability-report: build dll prefix
+	rm -f $(ROWS)
+	cd $(BUILD) && VELMARQUIN_RELIABILITY_ROWS="Z:$(ROWS)" xvfb-run -a ctest --output-on-failure \
+	  -R '^(fault_matrix_tests|blackbox_tests|unit_tests)$$'
+	python3 tools/reliability_report.py $(ROWS) > docs/RELIABILITY.md.new
+	mv docs/RELIABILITY.md.new docs/RELIABILITY.md
 
 fuzz: deps
 	fuzz/run.sh build-fuzz 60

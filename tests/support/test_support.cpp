@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 
 namespace testing_support {
 
@@ -75,6 +76,21 @@ std::vector<std::string> SplitCrLfLines(const std::string& text) {
         start = end + 2;
     }
     return lines;
+}
+
+void AddReliabilityRow(const std::vector<std::string>& fields) {
+    const char* path = std::getenv("VELMARQUIN_RELIABILITY_ROWS");
+    if (path == nullptr || *path == '\0') return;
+    std::string row;
+    for (const std::string& field : fields) {
+        if (!row.empty()) row += '\t';
+        for (char c : field) row += (c == '\t' || c == '\r' || c == '\n') ? ' ' : c;
+    }
+    row += '\n';
+    FILE* file = _wfopen(Widen(path).c_str(), L"ab");
+    if (file == nullptr) return;
+    std::fwrite(row.data(), 1, row.size(), file);
+    std::fclose(file);
 }
 
 TempFolder::TempFolder() {

@@ -20,6 +20,12 @@ std::wstring Widen(const std::string& ascii);
 std::string Narrow(const std::wstring& ascii);
 std::vector<std::string> SplitCrLfLines(const std::string& text);
 
+// Appends one row of tab-separated fields to the reliability report's raw
+// file when the environment variable VELMARQUIN_RELIABILITY_ROWS names one
+// (make reliability-report); otherwise does nothing. The first field names
+// the report's table.
+void AddReliabilityRow(const std::vector<std::string>& fields);
+
 // A fresh, empty folder under the temporary folder, removed with its contents.
 class TempFolder {
 public:
