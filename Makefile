@@ -10,7 +10,7 @@ JOBS    ?= 2
 PACKAGES := g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth cmake make openssl python3 clang \
             libclang-rt-14-dev x11-apps imagemagick zip fonts-wine
 
-.PHONY: all deps configure build dll test demo clean prefix certs fuzz bench screenshots reliability-report
+.PHONY: all deps configure build dll test demo clean prefix certs fuzz bench screenshots reliability-report soak
 
 all: dll
 
@@ -70,6 +70,12 @@ reliability-report: build dll prefix
 	  -R '^(fault_matrix_tests|blackbox_tests|unit_tests)$$'
 	python3 tools/reliability_report.py $(ROWS) > docs/RELIABILITY.md.new
 	mv docs/RELIABILITY.md.new docs/RELIABILITY.md
+
+# The load soak for longer than make test runs it (SOAK_SECONDS, default an hour).
+SOAK_SECONDS ?= 3600
+soak: build dll prefix
+	cd $(BUILD) && VELMARQUIN_SOAK_SECONDS=$(SOAK_SECONDS) VELMARQUIN_DOUBLE_LIFETIME=$$(($(SOAK_SECONDS) + 600)) \
+	  xvfb-run -a ../tests/support/with-double.sh certs ./wine-run.sh bin/load_tests.exe --gtest_filter='*Soak*'
 
 fuzz: deps
 	fuzz/run.sh build-fuzz 60
