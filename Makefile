@@ -10,7 +10,7 @@ JOBS    ?= 2
 PACKAGES := g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth cmake make openssl python3 clang \
             libclang-rt-14-dev x11-apps imagemagick zip fonts-wine
 
-.PHONY: all deps configure build dll test demo clean prefix certs fuzz bench screenshots reliability-report soak
+.PHONY: all deps configure build dll test demo clean prefix certs fuzz bench screenshots reliability-report soak release
 
 all: dll
 
@@ -34,6 +34,18 @@ dll: deps configure
 	cmake --build $(BUILD) -j $(JOBS) --target Velmarquin
 	rm -rf $(DIST) && mkdir -p $(DIST)
 	cp $(BUILD)/bin/Velmarquin.dll docs/TECHNICAL_GUIDE.html $(DIST)/
+
+# dist/Velmarquin-VERSION.zip: what a user downloads. File times are fixed,
+# so the same build gives the same archive.
+VERSION := 1.0.0
+release: dll
+	rm -rf $(DIST)/release && mkdir -p $(DIST)/release
+	cp $(DIST)/Velmarquin.dll $(DIST)/TECHNICAL_GUIDE.html docs/INSTALL.txt $(DIST)/release/
+	touch -d '2026-01-01 00:00:00 UTC' $(DIST)/release/*
+	rm -f $(DIST)/Velmarquin-$(VERSION).zip
+	cd $(DIST)/release && TZ=UTC zip -X -q ../Velmarquin-$(VERSION).zip Velmarquin.dll TECHNICAL_GUIDE.html INSTALL.txt
+	rm -rf $(DIST)/release
+	@cd $(DIST) && sha256sum Velmarquin-$(VERSION).zip | tee Velmarquin-$(VERSION).zip.sha256
 
 certs: deps
 	tools/service_double/make_certs.sh $(BUILD)/certs

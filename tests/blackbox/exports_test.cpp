@@ -33,6 +33,34 @@ TEST(Exports, PluginInfoImageByteForByte) {
     EXPECT_EQ(dll.GetPluginInfo(nullptr), 0);
 }
 
+// What Explorer's file properties show: the version agrees with the one the host is told.
+TEST(Exports, VersionResourceNamesTheProduct) {
+    PluginCopy plugin;
+    wchar_t path[MAX_PATH] = {};
+    ASSERT_GT(GetModuleFileNameW(plugin.Module(), path, MAX_PATH), 0u);
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(path, &ignored);
+    ASSERT_GT(size, 0u) << "the DLL carries a version resource";
+    std::vector<std::uint8_t> data(size);
+    ASSERT_TRUE(GetFileVersionInfoW(path, 0, size, data.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+    EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);
+    EXPECT_EQ(fixed->dwFileVersionLS, 0u);
+    EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_DLL));
+    auto text = [&](const wchar_t* name) {
+        wchar_t* value = nullptr;
+        UINT chars = 0;
+        const std::wstring key = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+        if (!VerQueryValueW(data.data(), key.c_str(), reinterpret_cast<void**>(&value), &chars)) return std::wstring();
+        return std::wstring(value);
+    };
+    EXPECT_EQ(text(L"ProductName"), L"Velmarquin");
+    EXPECT_EQ(text(L"FileVersion"), L"1.0.0.0");
+    EXPECT_NE(text(L"FileDescription").find(L"AmiBroker"), std::wstring::npos);
+}
+
 TEST(Exports, FixedAnswers) {
     PluginCopy plugin;
     Exports dll(plugin);
