@@ -11,9 +11,11 @@
 #include <vector>
 
 #include "foundation/state.h"
+#include "polling/poll_cycle.h"
 #include "protocol/history_fetch.h"
 #include "protocol/host_time.h"
 #include "storage/disk_cache.h"
+#include "support/plugin_exports.h"
 #include "support/service_double_client.h"
 #include "support/test_support.h"
 
@@ -40,6 +42,119 @@ std::string SeriesPayload(int count) {
     }
     return "{\"m\":\"timescale_update\",\"p\":[\"cs_1\",{\"sds_1\":{\"node\":\"x\",\"s\":[" + items +
            "],\"ns\":{\"d\":\"\",\"indexes\":[]},\"t\":\"s1\"}}]}";
+}
+
+// CPU time of this process so far, in milliseconds.
+double ProcessCpuMs() {
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+    auto ms = [](const FILETIME& t) {
+        return static_cast<double>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e4;
+    };
+    return ms(kernel) + ms(user);
+}
+
+void WriteSettings(const std::wstring& folder, const std::wstring& origin, int pollSeconds) {
+    const std::string o = testing_support::Narrow(origin);
+    testing_support::WriteFileBytes(folder + L"\\Velmarquin.ini",
+                                    "[TradingView]\r\nTimeoutMs=20000\r\nPollSeconds=" + std::to_string(pollSeconds) +
+                                        "\r\n[Service]\r\nSymbolSearchOrigin=" + o + "\r\nWebOrigin=" + o +
+                                        "\r\nDataOrigin=" + o + "\r\n");
+}
+
+int NotifyLoaded(const Exports& dll, const std::string& database) {
+    HostNotification n = {};
+    n.size = sizeof(n);
+    n.reason = 1;
+    n.databasePath = database.c_str();
+    return dll.Notify(&n);
+}
+
+// The calls the host makes while the user waits, through a private copy of the DLL.
+void HostFacingFigures(const testing_support::ServiceDouble& service) {
+    using testing_support::PluginCopy;
+    // Start-up: loading the DLL, then Init with the settings of a database
+    // that has been used before (the usual start of the host).
+    std::vector<double> loads, inits, releases;
+    for (int run = 0; run < 7; ++run) {
+        auto start = std::chrono::steady_clock::now();
+        PluginCopy plugin;
+        loads.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        Exports dll(plugin);
+        WriteSettings(plugin.Folder(), service.Origin(), 5);
+        start = std::chrono::steady_clock::now();
+        dll.Init();
+        inits.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        start = std::chrono::steady_clock::now();
+        dll.Release();
+        releases.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+    }
+    auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    };
+    std::printf("LoadLibrary of a private copy: %.2f ms\n", median(loads));
+    std::printf("Init (settings read, worker started): %.2f ms\n", median(inits));
+    std::printf("Release with nothing polling: %.2f ms\n", median(releases));
+
+    PluginCopy plugin;
+    Exports dll(plugin);
+    WriteSettings(plugin.DatabaseFolder(), service.Origin(), 3600);
+    const std::string database = testing_support::Narrow(plugin.DatabaseFolder());
+    dll.Init();
+    NotifyLoaded(dll, database);
+    service.SetScenario(R"({"ws":{"seed":9,"now":1710547200,"history":30000,"max_per_request":5000}})");
+    std::vector<char> quotes(30000 * 40);
+    const int got = dll.GetQuotesEx("NASDAQ:AAPL", 60, 0, 30000, quotes.data(), nullptr);
+    // Let the first poll of the new ticker end; with PollSeconds 3600 nothing is due afterwards.
+    Sleep(3000);
+
+    constexpr int kCalls = 20000;
+    std::vector<std::uint8_t> status(300);
+    const double statusMs = MedianMs(5, [&] {
+        for (int i = 0; i < kCalls; ++i) dll.GetPluginStatus(status.data());
+    });
+    std::printf("GetPluginStatus: %.2f us per call\n", statusMs * 1000.0 / kCalls);
+    const double recentMs = MedianMs(5, [&] {
+        for (int i = 0; i < kCalls; ++i) dll.GetRecentInfo("NASDAQ:AAPL");
+    });
+    std::printf("GetRecentInfo, ticker known: %.2f us per call\n", recentMs * 1000.0 / kCalls);
+    const double unknownMs = MedianMs(5, [&] {
+        for (int i = 0; i < kCalls; ++i) dll.GetRecentInfo("NASDAQ:NONE");
+    });
+    std::printf("GetRecentInfo, ticker unknown: %.2f us per call\n", unknownMs * 1000.0 / kCalls);
+    const double hitMs = MedianMs(9, [&] { dll.GetQuotesEx("NASDAQ:AAPL", 60, 0, 30000, quotes.data(), nullptr); });
+    std::printf("GetQuotesEx, cache hit of 30000 bars (%d delivered first): %.1f ms\n", got, hitMs);
+
+    // The worker with one active ticker that is not due: its CPU time is the
+    // whole process's, measured while this thread sleeps.
+    const double cpuStart = ProcessCpuMs();
+    Sleep(10000);
+    const double cpuMs = ProcessCpuMs() - cpuStart;
+    std::printf("Worker while nothing is due: %.2f ms CPU per second (process total over 10 s)\n", cpuMs / 10.0);
+    dll.Release();
+}
+
+// One poll cycle of a known ticker against the double (latest bars, in-process).
+void PollCycleFigure() {
+    const std::wstring ticker = L"NASDAQ:MSFT";
+    const double pollMs = MedianMs(9, [&] {
+        {
+            PluginState& s = State();
+            std::lock_guard<std::mutex> lock(s.stateLock);
+            s.symbolCache["NASDAQ:MSFT"].lastPollTick = 0;  // due again
+        }
+        std::wstring error;
+        PollTicker(ticker, 300, false, error);
+    });
+    std::wstring status;
+    {
+        PluginState& s = State();
+        std::lock_guard<std::mutex> lock(s.stateLock);
+        status = s.statusText;
+    }
+    std::printf("PollTicker, latest bars of a 5-minute chart from the double: %.1f ms (status \"%ls\")\n", pollMs,
+                status.c_str());
 }
 
 }  // namespace
@@ -91,5 +206,8 @@ int main() {
 
     const double hitMs = MedianMs(9, [&] { FetchBars(L"NASDAQ:AAPL", 60, 30000, bars, error); });
     std::printf("FetchBars, cache hit of 30000 bars: %.2f ms (%zu bars)\n", hitMs, bars.size());
+
+    PollCycleFigure();
+    HostFacingFigures(service);
     return 0;
 }
