@@ -106,7 +106,13 @@ bool LoadCachedBars(const std::wstring& path, int periodicity, const PluginSetti
     bool first = true;
     while (pos < content.size()) {
         size_t end = content.find('\n', pos);
-        if (end == std::string::npos) end = content.size();
+        if (end == std::string::npos) {
+            // Every row is written with its line end, so a last row without one was cut
+            // (a file damaged or half-copied outside the plug-in): its last number may be
+            // shortened, and serving it would give the host a wrong value.
+            if (!first) break;
+            end = content.size();
+        }
         std::string line = content.substr(pos, end - pos);
         pos = end + 1;
         if (!line.empty() && line.back() == '\r') line.pop_back();
