@@ -166,7 +166,9 @@ TEST(Exports, InitRestoresTheLastSessionTicker) {
     Exports dll(plugin);
     // With no database known yet, Init reads the settings file beside the DLL.
     testing_support::WriteFileBytes(plugin.Folder() + L"\\Velmarquin.ini",
-                   "[TradingView]\r\nDebugLogging=1\r\n[State]\r\nLastTicker=NYSE:IBM\r\nLastPeriodicity=300\r\n");
+                   std::string("[TradingView]\r\nDebugLogging=1\r\nTimeoutMs=1500\r\n[State]\r\nLastTicker=NYSE:IBM\r\n"
+                               "LastPeriodicity=300\r\n") +
+                       testing_support::kOfflineServiceSection);
     ASSERT_EQ(dll.Init(), 1);
     const std::string log = plugin.Log();
     EXPECT_NE(log.find("STATE restored last ticker from INI ticker=NYSE:IBM periodicity=300 requestedBars=30000 path=" +

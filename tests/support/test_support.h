@@ -20,6 +20,12 @@ std::wstring Widen(const std::string& ascii);
 std::string Narrow(const std::wstring& ascii);
 std::vector<std::string> SplitCrLfLines(const std::string& text);
 
+// A [Service] section whose origins are a closed port on loopback: a test that
+// starts the worker without the double must never reach beyond this machine.
+inline constexpr char kOfflineServiceSection[] =
+    "[Service]\r\nSymbolSearchOrigin=https://127.0.0.1:9\r\nWebOrigin=https://127.0.0.1:9\r\n"
+    "DataOrigin=https://127.0.0.1:9\r\n";
+
 // Appends one row of tab-separated fields to the reliability report's raw
 // file when the environment variable VELMARQUIN_RELIABILITY_ROWS names one
 // (make reliability-report); otherwise does nothing. The first field names
