@@ -9,41 +9,27 @@
 #include <string>
 #include <vector>
 
-#include "net/double_fixture.h"
-#include "support/plugin_exports.h"
+#include "faults/dll_fixture.h"
 
 namespace {
 
 using testing_support::AddReliabilityRow;
-using testing_support::HostWindow;
-using testing_support::Narrow;
-using testing_support::PluginCopy;
-using testing_support::ReadFileBytes;
-using testing_support::WriteFileBytes;
-
-struct HostQuotation {
-    std::uint64_t dateTime;
-    float close, open, high, low, volume, openInterest, aux1, aux2;
-};
-static_assert(sizeof(HostQuotation) == 40, "host quotation");
 
 // Where the double sits for each service origin.
 enum class Untrusted { kNone, kSearch, kWeb, kData };
 
 // One plug-in copy per cell, loaded and started as the host does, with a
 // database whose INI points every origin at the double.
-class FaultMatrix : public DoubleTest {
+class FaultMatrix : public DllTest {
 protected:
     void Start(Untrusted untrusted, const std::string& extraSettings, int pollSeconds) {
-        const std::string good = Narrow(service.Origin());
         const std::string bad = Narrow(service.UntrustedOrigin());
-        auto origin = [&](Untrusted which) { return untrusted == which ? bad : good; };
-        WriteFileBytes(plugin.DatabaseFolder() + L"\\Velmarquin.ini",
-                       "[TradingView]\r\nTimeoutMs=" + std::to_string(kTimeoutMs) + "\r\nPollSeconds=" +
-                           std::to_string(pollSeconds) + "\r\nDebugLogging=1\r\n" + extraSettings +
-                           "[Service]\r\nSymbolSearchOrigin=" + origin(Untrusted::kSearch) +
-                           "\r\nWebOrigin=" + origin(Untrusted::kWeb) + "\r\nDataOrigin=" + origin(Untrusted::kData) +
-                           "\r\n");
+        auto origin = [&](Untrusted which) { return untrusted == which ? bad : std::string(); };
+        WriteFileBytes(IniPath(), SettingsText("TimeoutMs=" + std::to_string(kTimeoutMs) + "\r\nPollSeconds=" +
+                                                   std::to_string(pollSeconds) + "\r\nDebugLogging=1\r\n" +
+                                                   extraSettings,
+                                               origin(Untrusted::kSearch), origin(Untrusted::kWeb),
+                                               origin(Untrusted::kData)));
         ASSERT_EQ(dll.Init(), 1);
         ASSERT_EQ(Notify(1), 1);
     }
@@ -63,50 +49,6 @@ protected:
         EXPECT_LT(watch.Ms(), kGiveUpBoundMs) << "Release waits for one poll at most";
         DoubleTest::TearDown();
     }
-    int Notify(int reason) {
-        HostNotification n = {};
-        n.size = sizeof(n);
-        n.reason = reason;
-        n.databasePath = database.c_str();
-        n.mainWindow = window.Get();
-        return dll.Notify(&n);
-    }
-    StatusBytes Status() {
-        StatusBytes status = {};
-        EXPECT_EQ(dll.GetPluginStatus(&status), 1);
-        return status;
-    }
-    std::wstring IniPath() const { return plugin.DatabaseFolder() + L"\\Velmarquin.ini"; }
-    std::wstring CacheFolder() const { return plugin.DatabaseFolder() + L"\\VelmarquinCache"; }
-    // The names and sizes of the cache files, as one text.
-    std::string CacheListing() const {
-        std::string listing;
-        WIN32_FIND_DATAW found;
-        HANDLE find = FindFirstFileW((CacheFolder() + L"\\bars_*.cache").c_str(), &found);
-        if (find == INVALID_HANDLE_VALUE) return listing;
-        do {
-            listing += Narrow(found.cFileName) + ":" + std::to_string(found.nFileSizeLow) + ";";
-        } while (FindNextFileW(find, &found));
-        FindClose(find);
-        return listing;
-    }
-    // The status lines the plug-in set since the cell began, in order.
-    std::vector<std::string> StatusLines() const {
-        std::vector<std::string> lines;
-        const std::string log = plugin.Log();
-        const std::string tag = "STATUS: ";
-        for (size_t at = log.find(tag); at != std::string::npos; at = log.find(tag, at + 1)) {
-            const size_t end = log.find("\r\n", at);
-            lines.push_back(log.substr(at + tag.size(), end - at - tag.size()));
-        }
-        return lines;
-    }
-    bool HasStatusLine(const std::string& text) const {
-        for (const std::string& line : StatusLines()) {
-            if (line == text) return true;
-        }
-        return false;
-    }
     std::string AuthMessage() const {
         for (const std::string& m : Messages()) {
             if (m.find("set_auth_token") != std::string::npos) return m;
@@ -123,12 +65,6 @@ protected:
         }
         return done(std::string(Status().LongMessage()));
     }
-
-    PluginCopy plugin;
-    Exports dll{plugin};
-    HostWindow window;
-    std::string database = Narrow(plugin.DatabaseFolder());
-    std::vector<HostQuotation> quotes = std::vector<HostQuotation>(100);
 };
 
 // ---------------------------------------------------------------------------

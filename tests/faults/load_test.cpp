@@ -12,21 +12,10 @@
 #include <thread>
 #include <vector>
 
-#include "net/double_fixture.h"
-#include "support/plugin_exports.h"
+#include "faults/dll_fixture.h"
 
 namespace {
 
-using testing_support::HostWindow;
-using testing_support::Narrow;
-using testing_support::PluginCopy;
-using testing_support::ReadFileBytes;
-using testing_support::WriteFileBytes;
-
-struct HostQuotation {
-    std::uint64_t dateTime;
-    float close, open, high, low, volume, openInterest, aux1, aux2;
-};
 struct HostLegacyQuotation {
     std::uint32_t date;
     float close, open, high, low;
@@ -69,22 +58,18 @@ struct LoadTally {
     }
 };
 
-class Load : public DoubleTest {
+class Load : public DllTest {
 protected:
     void SetUp() override {
         DoubleTest::SetUp();
-        const std::string origin = Narrow(service.Origin());
-        WriteFileBytes(plugin.DatabaseFolder() + L"\\Velmarquin.ini",
-                       "[TradingView]\r\nTimeoutMs=" + std::to_string(kTimeoutMs) +
-                           "\r\nPollSeconds=1\r\n[Service]\r\nSymbolSearchOrigin=" + origin + "\r\nWebOrigin=" + origin +
-                           "\r\nDataOrigin=" + origin + "\r\n");
+        WriteFileBytes(IniPath(), SettingsText("TimeoutMs=" + std::to_string(kTimeoutMs) + "\r\nPollSeconds=1\r\n"));
         Scenario(R"({"ws":{"seed":21,"now":1710547200,"history":200,"any_symbol":true}})");
         ASSERT_EQ(dll.Init(), 1);
         ASSERT_EQ(Notify(1), 1);
         for (int i = 0; i < kTickers; ++i) {
             tickers.push_back("LOAD:T" + std::to_string(i));
-            std::vector<HostQuotation> quotes(kBars);
-            ASSERT_EQ(dll.GetQuotesEx(tickers.back().c_str(), 300, 0, kBars, quotes.data(), nullptr), kBars)
+            std::vector<HostQuotation> bars(kBars);
+            ASSERT_EQ(dll.GetQuotesEx(tickers.back().c_str(), 300, 0, kBars, bars.data(), nullptr), kBars)
                 << tickers.back();
         }
     }
@@ -92,15 +77,6 @@ protected:
         if (!released) dll.Release();
         DoubleTest::TearDown();
     }
-    int Notify(int reason) {
-        HostNotification n = {};
-        n.size = sizeof(n);
-        n.reason = reason;
-        n.databasePath = database.c_str();
-        n.mainWindow = window.Get();
-        return dll.Notify(&n);
-    }
-
     // Runs the host's threads for `durationMs`; false when one of them
     // stopped making progress (the plug-in hangs or deadlocks).
     bool RunHostThreads(ULONGLONG durationMs, LoadTally& tally) {
@@ -114,10 +90,10 @@ protected:
         std::vector<std::thread> threads;
         // Two chart threads: the modern and the legacy quote request.
         threads.emplace_back([&] {
-            std::vector<HostQuotation> quotes(kBars);
+            std::vector<HostQuotation> bars(kBars);
             for (unsigned i = 0; !stop; ++i) {
                 timed([&] {
-                    const int got = dll.GetQuotesEx(tickers[i % kTickers].c_str(), 300, 0, kBars, quotes.data(), nullptr);
+                    const int got = dll.GetQuotesEx(tickers[i % kTickers].c_str(), 300, 0, kBars, bars.data(), nullptr);
                     if (got <= 0) ++tally.emptyDeliveries;
                 });
                 ++tally.quoteCalls;
@@ -125,10 +101,10 @@ protected:
             ++finished;
         });
         threads.emplace_back([&] {
-            std::vector<HostLegacyQuotation> quotes(kBars);
+            std::vector<HostLegacyQuotation> bars(kBars);
             for (unsigned i = 0; !stop; ++i) {
                 timed([&] {
-                    if (dll.GetQuotes(tickers[(i * 7) % kTickers].c_str(), 300, 0, kBars, quotes.data()) <= 0) {
+                    if (dll.GetQuotes(tickers[(i * 7) % kTickers].c_str(), 300, 0, kBars, bars.data()) <= 0) {
                         ++tally.emptyDeliveries;
                     }
                 });
@@ -210,10 +186,6 @@ protected:
         return count;
     }
 
-    PluginCopy plugin;
-    Exports dll{plugin};
-    HostWindow window;
-    std::string database = Narrow(plugin.DatabaseFolder());
     std::vector<std::string> tickers;
     bool released = false;
 };

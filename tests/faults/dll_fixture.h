@@ -1,0 +1,89 @@
+// The fixture of the tests that drive a private copy of the DLL as the host
+// does, with a database whose settings file points at the local service double.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "net/double_fixture.h"
+#include "support/plugin_exports.h"
+
+namespace {
+
+using testing_support::HostWindow;
+using testing_support::Narrow;
+using testing_support::PluginCopy;
+using testing_support::ReadFileBytes;
+using testing_support::WriteFileBytes;
+
+// The host's 40-byte quotation record.
+struct HostQuotation {
+    std::uint64_t dateTime;
+    float close, open, high, low, volume, openInterest, aux1, aux2;
+};
+static_assert(sizeof(HostQuotation) == 40, "host quotation");
+
+class DllTest : public DoubleTest {
+protected:
+    // The database's settings file: `tradingView` as the [TradingView] lines,
+    // every origin at the double unless `dataOrigin` names another.
+    std::string SettingsText(const std::string& tradingView, const std::string& searchOrigin = "",
+                             const std::string& webOrigin = "", const std::string& dataOrigin = "") const {
+        const std::string good = Narrow(service.Origin());
+        auto or_good = [&](const std::string& origin) { return origin.empty() ? good : origin; };
+        return "[TradingView]\r\n" + tradingView + "[Service]\r\nSymbolSearchOrigin=" + or_good(searchOrigin) +
+               "\r\nWebOrigin=" + or_good(webOrigin) + "\r\nDataOrigin=" + or_good(dataOrigin) + "\r\n";
+    }
+    int Notify(int reason) {
+        HostNotification n = {};
+        n.size = sizeof(n);
+        n.reason = reason;
+        n.databasePath = database.c_str();
+        n.mainWindow = window.Get();
+        return dll.Notify(&n);
+    }
+    StatusBytes Status() {
+        StatusBytes status = {};
+        EXPECT_EQ(dll.GetPluginStatus(&status), 1);
+        return status;
+    }
+    std::wstring IniPath() const { return plugin.DatabaseFolder() + L"\\Velmarquin.ini"; }
+    std::wstring CacheFolder() const { return plugin.DatabaseFolder() + L"\\VelmarquinCache"; }
+    // The names and sizes of the cache files, as one text.
+    std::string CacheListing() const {
+        std::string listing;
+        WIN32_FIND_DATAW found;
+        HANDLE find = FindFirstFileW((CacheFolder() + L"\\bars_*.cache").c_str(), &found);
+        if (find == INVALID_HANDLE_VALUE) return listing;
+        do {
+            listing += Narrow(found.cFileName) + ":" + std::to_string(found.nFileSizeLow) + ";";
+        } while (FindNextFileW(find, &found));
+        FindClose(find);
+        return listing;
+    }
+    // The status lines the plug-in set since the test began, in order.
+    std::vector<std::string> StatusLines() const {
+        std::vector<std::string> lines;
+        const std::string log = plugin.Log();
+        const std::string tag = "STATUS: ";
+        for (size_t at = log.find(tag); at != std::string::npos; at = log.find(tag, at + 1)) {
+            const size_t end = log.find("\r\n", at);
+            lines.push_back(log.substr(at + tag.size(), end - at - tag.size()));
+        }
+        return lines;
+    }
+    bool HasStatusLine(const std::string& text) const {
+        for (const std::string& line : StatusLines()) {
+            if (line == text) return true;
+        }
+        return false;
+    }
+
+    PluginCopy plugin;
+    Exports dll{plugin};
+    HostWindow window;
+    std::string database = Narrow(plugin.DatabaseFolder());
+    std::vector<HostQuotation> quotes = std::vector<HostQuotation>(100);
+};
+
+}  // namespace
