@@ -79,7 +79,7 @@ ROWS := $(abspath $(BUILD))/reliability-rows.tsv
 reliability-report: build dll prefix
 	rm -f $(ROWS)
 	cd $(BUILD) && VELMARQUIN_RELIABILITY_ROWS="Z:$(ROWS)" xvfb-run -a ctest --output-on-failure \
-	  -R '^(fault_matrix_tests|bad_files_tests|blackbox_tests|unit_tests)$$'
+	  -R '^(fault_matrix_tests|bad_files_tests)$$'
 	python3 tools/reliability_report.py $(ROWS) > docs/RELIABILITY.md.new
 	mv docs/RELIABILITY.md.new docs/RELIABILITY.md
 
