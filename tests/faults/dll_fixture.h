@@ -16,13 +16,6 @@ using testing_support::PluginCopy;
 using testing_support::ReadFileBytes;
 using testing_support::WriteFileBytes;
 
-// The host's 40-byte quotation record.
-struct HostQuotation {
-    std::uint64_t dateTime;
-    float close, open, high, low, volume, openInterest, aux1, aux2;
-};
-static_assert(sizeof(HostQuotation) == 40, "host quotation");
-
 class DllTest : public DoubleTest {
 protected:
     // The database's settings file: `tradingView` as the [TradingView] lines,

@@ -6,6 +6,7 @@
 // descriptors; Wine's own handle and private-bytes counters read 0 here).
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -15,13 +16,6 @@
 #include "faults/dll_fixture.h"
 
 namespace {
-
-struct HostLegacyQuotation {
-    std::uint32_t date;
-    float close, open, high, low;
-    std::int32_t volume, openInterest;
-    std::uint8_t unused[4];
-};
 
 constexpr int kTickers = 64;
 constexpr int kBars = 50;
@@ -69,8 +63,16 @@ protected:
         for (int i = 0; i < kTickers; ++i) {
             tickers.push_back("LOAD:T" + std::to_string(i));
             std::vector<HostQuotation> bars(kBars);
-            ASSERT_EQ(dll.GetQuotesEx(tickers.back().c_str(), 300, 0, kBars, bars.data(), nullptr), kBars)
-                << tickers.back();
+            // Setting up the active set is not what is under test: with the
+            // worker already polling the first tickers and a time-out of 1.5 s,
+            // one download may be unlucky on a busy machine. Say why, try again.
+            int got = dll.GetQuotesEx(tickers.back().c_str(), 300, 0, kBars, bars.data(), nullptr);
+            if (got != kBars) {
+                std::printf("%s: first download failed (%s); trying again\n", tickers.back().c_str(),
+                            Status().LongMessage());
+                got = dll.GetQuotesEx(tickers.back().c_str(), 300, 0, kBars, bars.data(), nullptr);
+            }
+            ASSERT_EQ(got, kBars) << tickers.back() << ": " << Status().LongMessage();
         }
     }
     void TearDown() override {

@@ -15,21 +15,7 @@ using testing_support::PluginCopy;
 using testing_support::ReadFileBytes;
 using testing_support::WriteFileBytes;
 
-// The host's 40- and 32-byte quotation records and its 192-byte quote record,
-// read at their offsets.
-struct HostQuotation {
-    std::uint64_t dateTime;
-    float close, open, high, low, volume, openInterest, aux1, aux2;
-};
-static_assert(sizeof(HostQuotation) == 40, "host quotation");
-struct HostLegacyQuotation {
-    std::uint32_t date;
-    float close, open, high, low;
-    std::int32_t volume, openInterest;
-    std::uint8_t unused[4];
-};
-static_assert(sizeof(HostLegacyQuotation) == 32, "legacy quotation");
-
+// The host's 192-byte quote record, read at its offsets.
 float FloatAt(const void* record, size_t offset) {
     float value;
     std::memcpy(&value, static_cast<const char*>(record) + offset, sizeof(value));

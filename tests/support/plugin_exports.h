@@ -6,6 +6,20 @@
 #include "support/test_support.h"
 #include "support/ui_driver.h"
 
+// The host's 40-byte quotation record and its older 32-byte one.
+struct HostQuotation {
+    std::uint64_t dateTime;
+    float close, open, high, low, volume, openInterest, aux1, aux2;
+};
+static_assert(sizeof(HostQuotation) == 40, "host quotation");
+struct HostLegacyQuotation {
+    std::uint32_t date;
+    float close, open, high, low;
+    std::int32_t volume, openInterest;
+    std::uint8_t unused[4];
+};
+static_assert(sizeof(HostLegacyQuotation) == 32, "legacy quotation");
+
 struct HostValueBytes {
     std::uint8_t bytes[12];
 };
