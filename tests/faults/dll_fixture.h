@@ -19,13 +19,13 @@ using testing_support::WriteFileBytes;
 class DllTest : public DoubleTest {
 protected:
     // The database's settings file: `tradingView` as the [TradingView] lines,
-    // every origin at the double unless `dataOrigin` names another.
+    // every origin at the double unless another is given.
     std::string SettingsText(const std::string& tradingView, const std::string& searchOrigin = "",
                              const std::string& webOrigin = "", const std::string& dataOrigin = "") const {
         const std::string good = Narrow(service.Origin());
-        auto or_good = [&](const std::string& origin) { return origin.empty() ? good : origin; };
-        return "[TradingView]\r\n" + tradingView + "[Service]\r\nSymbolSearchOrigin=" + or_good(searchOrigin) +
-               "\r\nWebOrigin=" + or_good(webOrigin) + "\r\nDataOrigin=" + or_good(dataOrigin) + "\r\n";
+        auto orGood = [&](const std::string& origin) { return origin.empty() ? good : origin; };
+        return "[TradingView]\r\n" + tradingView + "[Service]\r\nSymbolSearchOrigin=" + orGood(searchOrigin) +
+               "\r\nWebOrigin=" + orGood(webOrigin) + "\r\nDataOrigin=" + orGood(dataOrigin) + "\r\n";
     }
     int Notify(int reason) {
         HostNotification n = {};
