@@ -48,8 +48,11 @@ protected:
         DoubleTest::TearDown();
     }
     // The host's database unload and load: the in-memory caches are emptied,
-    // so the next request reads the disk.
+    // so the next request reads the disk. The last session's ticker is dropped
+    // first: restored, it would be polled at once, and its live bar could be
+    // laid over the bars read from the disk.
     void ReloadDatabase() {
+        WritePrivateProfileStringW(L"State", nullptr, nullptr, IniPath().c_str());
         ASSERT_EQ(Notify(2), 1);
         ASSERT_EQ(Notify(1), 1);
     }
