@@ -78,7 +78,12 @@ protected:
         FindClose(find);
         return CacheFolder() + L"\\" + found.cFileName;
     }
-    bool Ok() { return std::string(Status().LongMessage()) == "TradingView OK: " + std::string(kTicker); }
+    // The status after a good download; the worker's first poll of the ticker
+    // may already have replaced it with its own good line.
+    bool Ok() {
+        const std::string status = Status().LongMessage();
+        return status == "TradingView OK: " + std::string(kTicker) || status == "Live OHLC OK: " + std::string(kTicker);
+    }
 };
 
 bool SameQuote(const HostQuotation& a, const HostQuotation& b) {
