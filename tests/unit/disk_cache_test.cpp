@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cstdio>
+#include <cstring>
 #include <mutex>
 
 #include "foundation/state.h"
@@ -174,6 +176,63 @@ TEST_F(DiskCache, FileCutInsideItsLastRow) {
     std::vector<Bar> bars;
     ASSERT_TRUE(LoadCachedBars(path, 300, settings, bars));
     EXPECT_TRUE(SameBars(bars, series));
+}
+
+// Rows as the plug-in writes them and rows edited by hand read exactly as the
+// scan "%lld,%lf,%lf,%lf,%lf,%lf,%lf" reads them.
+TEST_F(DiskCache, RowsReadAsTheScanReadsThem) {
+    std::vector<std::string> rows;
+    std::uint32_t seed = 99;
+    auto next = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return seed;
+    };
+    char row[512];
+    for (int i = 0; i < 2000; ++i) {
+        const double scale[] = {1e-6, 0.01, 1, 173.25, 65000, 3e9, 1e15};
+        auto value = [&] {
+            const double v = static_cast<double>(static_cast<float>(next() % 100000) / 997.0f) * scale[next() % 7];
+            return next() % 9 == 0 ? -v : v;
+        };
+        std::snprintf(row, sizeof(row), "%lld,%.10f,%.10f,%.10f,%.10f,%.10f,%.10f",
+                      1600000000LL + static_cast<long long>(next() % 400000000u), value(), value(), value(), value(),
+                      value(), value());
+        rows.push_back(row);
+    }
+    for (const char* odd :
+         {" 1700000000,1,2,3,4", "+1700000000,+1.5,2,3,4,5,6", "1700000000, 1,2,3,4,5,6", "1700000000,1e2,2.5E-3,3,4,5,6",
+          "1700000000,1,2,3,4,5,6,7", "1700000000,1,2,3,4,5,6xyz", "1700000000,1,2,3,4,1e400,0", "1700000000,.5,5.,-.25,-0,1,2",
+          "1700000000,1,2,3,4,5e", "99999999999999999999,1,2,3,4", "1700000000,1,2,3", "1700000000.5,1,2,3,4"}) {
+        rows.push_back(odd);
+    }
+    std::string file = "VelmarquinCache 1\r\nperiodicity=300\r\n";
+    std::vector<Bar> expected;
+    for (const std::string& r : rows) {
+        file += r + "\r\n";
+        long long time = 0;
+        double v[6] = {0, 0, 0, 0, 0, 0};
+        const int fields =
+            std::sscanf(r.c_str(), "%lld,%lf,%lf,%lf,%lf,%lf,%lf", &time, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]);
+        if (fields < 5) continue;
+        Bar bar;
+        bar.dateTime = ToHostDateTime(time, false, settings);
+        if (bar.dateTime == 0) continue;
+        bar.open = static_cast<float>(v[0]);
+        bar.high = static_cast<float>(v[1]);
+        bar.low = static_cast<float>(v[2]);
+        bar.close = static_cast<float>(v[3]);
+        bar.volume = fields >= 6 ? static_cast<float>(v[4]) : 0.0f;
+        bar.openInterest = fields >= 7 ? static_cast<float>(v[5]) : 0.0f;
+        expected.push_back(bar);
+    }
+    std::vector<Bar> bars;
+    ASSERT_TRUE(LoadCachedBars(Write(file), 300, settings, bars));
+    ASSERT_EQ(bars.size(), expected.size());
+    for (size_t i = 0; i < bars.size(); ++i) {
+        ASSERT_EQ(bars[i].dateTime, expected[i].dateTime) << i;
+        // Bit for bit: NaN and the sign of zero included.
+        ASSERT_EQ(std::memcmp(&bars[i].open, &expected[i].open, 6 * sizeof(float)), 0) << i;
+    }
 }
 
 TEST_F(DiskCache, RandomBytesNeverCrashTheReader) {
