@@ -186,6 +186,13 @@ const FetchCell kHistoryCells[] = {
      WS_FAULT(R"({"kind":"huge_message","on":"create_series","size":6000000})"), ""},
     {"history fetch", "upgrade refused (403)", Untrusted::kNone, R"({"ws":{"refuse_upgrade":403}})",
      "WinHttpWebSocketCompleteUpgrade failed"},
+    {"history fetch", "upgrade answered HTTP 404", Untrusted::kNone, R"({"ws":{"refuse_upgrade":404}})",
+     "WinHttpWebSocketCompleteUpgrade failed"},
+    {"history fetch", "upgrade answered HTTP 429", Untrusted::kNone, R"({"ws":{"refuse_upgrade":429}})",
+     "WinHttpWebSocketCompleteUpgrade failed"},
+    {"history fetch", "upgrade answered HTTP 500", Untrusted::kNone, R"({"ws":{"refuse_upgrade":500}})",
+     "WinHttpWebSocketCompleteUpgrade failed"},
+    {"history fetch", "upgrade connection dropped", Untrusted::kNone, R"({"ws":{"drop_upgrade":true}})", "failed"},
     {"history fetch", "upgrade never answered", Untrusted::kNone, R"({"ws":{"stall_upgrade":true}})", "failed"},
     {"history fetch", "untrusted certificate", Untrusted::kData, R"({"ws":{"history":40}})", "failed"},
     {"history fetch", "unknown symbol", Untrusted::kNone, R"({"ws":{"unknown_symbols":["NASDAQ:AAPL"]}})",
@@ -287,6 +294,8 @@ TEST_P(Poll, KeepsTheHostsDataAndSaysWhyAndRecovers) {
     R"({"ws":{"seed":7,"now":1710547200,"history":40,"faults":[{"kind":"series_error","on":"create_series"},)" \
         fault R"(]}})"
 
+// A refused upgrade, an untrusted certificate or an unknown symbol meets both
+// polls (same origin, same symbol): those cells end on the quote poll's error.
 const PollCell kLatestBarCells[] = {
     {"latest-bar poll", "stall", Untrusted::kNone, BAR_FAULT(R"({"kind":"stall","on":"create_series"})"), true, false},
     {"latest-bar poll", "connection dropped", Untrusted::kNone, BAR_FAULT(R"({"kind":"drop","on":"create_series"})"),
@@ -303,6 +312,10 @@ const PollCell kLatestBarCells[] = {
      BAR_FAULT(R"({"kind":"series_error","on":"create_series"})"), true, false},
     {"latest-bar poll", "upgrade refused (403)", Untrusted::kNone,
      R"({"ws":{"seed":7,"now":1710547200,"history":40,"refuse_upgrade":403}})", false, false},
+    {"latest-bar poll", "upgrade answered HTTP 429", Untrusted::kNone,
+     R"({"ws":{"seed":7,"now":1710547200,"history":40,"refuse_upgrade":429}})", false, false},
+    {"latest-bar poll", "upgrade answered HTTP 500", Untrusted::kNone,
+     R"({"ws":{"seed":7,"now":1710547200,"history":40,"refuse_upgrade":500}})", false, false},
     {"latest-bar poll", "untrusted certificate", Untrusted::kData, R"({"ws":{"seed":7,"history":40}})", false, false},
     {"latest-bar poll", "unknown symbol", Untrusted::kNone,
      R"({"ws":{"seed":7,"now":1710547200,"history":40,"unknown_symbols":["NASDAQ:AAPL"]}})", false, false},
