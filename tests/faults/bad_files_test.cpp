@@ -71,13 +71,6 @@ protected:
         }
         return count;
     }
-    std::wstring CacheFile() const {
-        WIN32_FIND_DATAW found;
-        HANDLE find = FindFirstFileW((CacheFolder() + L"\\bars_*.cache").c_str(), &found);
-        if (find == INVALID_HANDLE_VALUE) return {};
-        FindClose(find);
-        return CacheFolder() + L"\\" + found.cFileName;
-    }
     // The status after a good download; the worker's first poll of the ticker
     // may already have replaced it with its own good line.
     bool Ok() {

@@ -27,12 +27,13 @@ protected:
         return "[TradingView]\r\n" + tradingView + "[Service]\r\nSymbolSearchOrigin=" + orGood(searchOrigin) +
                "\r\nWebOrigin=" + orGood(webOrigin) + "\r\nDataOrigin=" + orGood(dataOrigin) + "\r\n";
     }
-    int Notify(int reason) {
+    int Notify(int reason) { return Notify(reason, window.Get()); }
+    int Notify(int reason, HWND mainWindow) {
         HostNotification n = {};
         n.size = sizeof(n);
         n.reason = reason;
         n.databasePath = database.c_str();
-        n.mainWindow = window.Get();
+        n.mainWindow = mainWindow;
         return dll.Notify(&n);
     }
     StatusBytes Status() {
@@ -53,6 +54,14 @@ protected:
         } while (FindNextFileW(find, &found));
         FindClose(find);
         return listing;
+    }
+    // The first cache file, or empty when there is none.
+    std::wstring CacheFile() const {
+        WIN32_FIND_DATAW found;
+        HANDLE find = FindFirstFileW((CacheFolder() + L"\\bars_*.cache").c_str(), &found);
+        if (find == INVALID_HANDLE_VALUE) return {};
+        FindClose(find);
+        return CacheFolder() + L"\\" + found.cFileName;
     }
     // The status lines the plug-in set since the test began, in order.
     std::vector<std::string> StatusLines() const {

@@ -4,16 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "net/double_fixture.h"
-#include "support/plugin_exports.h"
+#include "faults/dll_fixture.h"
 
 namespace {
-
-using testing_support::HostWindow;
-using testing_support::Narrow;
-using testing_support::PluginCopy;
-using testing_support::ReadFileBytes;
-using testing_support::WriteFileBytes;
 
 // The host's 192-byte quote record, read at its offsets.
 float FloatAt(const void* record, size_t offset) {
@@ -27,42 +20,22 @@ std::int32_t IntAt(const void* record, size_t offset) {
     return value;
 }
 
-class HostSide : public DoubleTest {
+class HostSide : public DllTest {
 protected:
     void SetUp() override {
         DoubleTest::SetUp();
-        const std::string origin = Narrow(service.Origin());
-        WriteFileBytes(plugin.DatabaseFolder() + L"\\Velmarquin.ini",
-                       "[TradingView]\r\nTimeoutMs=1500\r\nDebugLogging=1\r\nPollSeconds=" + pollSeconds +
-                           "\r\n[Service]\r\nSymbolSearchOrigin=" +
-                           origin + "\r\nWebOrigin=" + origin + "\r\nDataOrigin=" + origin + "\r\n");
+        WriteFileBytes(IniPath(),
+                       SettingsText("TimeoutMs=1500\r\nDebugLogging=1\r\nPollSeconds=" + pollSeconds + "\r\n"));
         ASSERT_EQ(dll.Init(), 1);
-        ASSERT_EQ(Notify(1, window.Get()), 1);
+        ASSERT_EQ(Notify(1), 1);
     }
     void TearDown() override {
         dll.Release();
         DoubleTest::TearDown();
     }
-    int Notify(int reason, HWND mainWindow) {
-        HostNotification n = {};
-        n.size = sizeof(n);
-        n.reason = reason;
-        n.databasePath = database.c_str();
-        n.mainWindow = mainWindow;
-        return dll.Notify(&n);
-    }
-    StatusBytes Status() {
-        StatusBytes status = {};
-        EXPECT_EQ(dll.GetPluginStatus(&status), 1);
-        return status;
-    }
-    std::string Ini() const { return ReadFileBytes(plugin.DatabaseFolder() + L"\\Velmarquin.ini"); }
+    std::string Ini() const { return ReadFileBytes(IniPath()); }
 
     std::string pollSeconds = "5";
-    PluginCopy plugin;
-    Exports dll{plugin};
-    HostWindow window;
-    std::string database = Narrow(plugin.DatabaseFolder());
 };
 
 }  // namespace
@@ -72,32 +45,32 @@ TEST_F(HostSide, ChartsAStockAndFeedsTheStatusAndTheQuoteWindow) {
     Scenario(R"({"ws":{"seed":3,"now":1710547200,"history":10}})");
 
     // Requests the host can make by mistake deliver nothing and say so.
-    std::vector<HostQuotation> quotes(500);
-    EXPECT_EQ(dll.GetQuotesEx("AAPL", 86400, 0, 0, quotes.data(), nullptr), 0);
+    std::vector<HostQuotation> bars(500);
+    EXPECT_EQ(dll.GetQuotesEx("AAPL", 86400, 0, 0, bars.data(), nullptr), 0);
     EXPECT_EQ(dll.GetQuotesEx("AAPL", 86400, 0, 10, nullptr, nullptr), 0);
     EXPECT_STREQ(Status().LongMessage(), "Invalid GetQuotesEx call");
     EXPECT_EQ(Ini().find("[State]"), std::string::npos) << "an invalid request is not remembered";
 
-    ASSERT_EQ(dll.GetQuotesEx("AAPL", 86400, 0, 500, quotes.data(), nullptr), 10);
+    ASSERT_EQ(dll.GetQuotesEx("AAPL", 86400, 0, 500, bars.data(), nullptr), 10);
     StatusBytes status = Status();
     EXPECT_STREQ(status.LongMessage(), "TradingView OK: AAPL");
     EXPECT_EQ(status.Color(), 0x00008000u);
     EXPECT_STREQ(status.ShortMessage(), "Velmarquin ready");
     for (int i = 0; i < 10; ++i) {
-        EXPECT_EQ(quotes[i].dateTime & 0x3FFFFFFull, 0u) << "low 26 bits of a packed time are zero";
-        EXPECT_EQ((quotes[i].dateTime >> 26) & 0x3F, 63u) << "daily bars carry second 63";
-        EXPECT_EQ(quotes[i].aux1, 0.0f);
-        EXPECT_EQ(quotes[i].aux2, 0.0f);
-        EXPECT_GE(quotes[i].high, quotes[i].low);
+        EXPECT_EQ(bars[i].dateTime & 0x3FFFFFFull, 0u) << "low 26 bits of a packed time are zero";
+        EXPECT_EQ((bars[i].dateTime >> 26) & 0x3F, 63u) << "daily bars carry second 63";
+        EXPECT_EQ(bars[i].aux1, 0.0f);
+        EXPECT_EQ(bars[i].aux2, 0.0f);
+        EXPECT_GE(bars[i].high, bars[i].low);
         if (i > 0) {
-            EXPECT_LT(quotes[i - 1].dateTime, quotes[i].dateTime);
+            EXPECT_LT(bars[i - 1].dateTime, bars[i].dateTime);
         }
     }
 
     // Size 3: the three newest, now from the disk cache.
     HostQuotation three[3];
     ASSERT_EQ(dll.GetQuotesEx("AAPL", 86400, 0, 3, three, nullptr), 3);
-    EXPECT_EQ(std::memcmp(three, &quotes[7], sizeof(three)), 0);
+    EXPECT_EQ(std::memcmp(three, &bars[7], sizeof(three)), 0);
     const std::string ini = Ini();
     EXPECT_NE(ini.find("[State]\r\nLastTicker=AAPL\r\nLastPeriodicity=86400\r\nLastBars=3\r\n"), std::string::npos)
         << ini;
@@ -109,15 +82,19 @@ TEST_F(HostSide, ChartsAStockAndFeedsTheStatusAndTheQuoteWindow) {
     EXPECT_STREQ(static_cast<const char*>(recent) + 4, "AAPL");
     EXPECT_EQ(IntAt(recent, 76), 9);
     EXPECT_EQ(IntAt(recent, 80), 0x607F);
-    EXPECT_EQ(FloatAt(recent, 96), quotes[9].close);
-    EXPECT_EQ(FloatAt(recent, 116), quotes[8].close);
+    EXPECT_EQ(FloatAt(recent, 96), bars[9].close);
+    EXPECT_EQ(FloatAt(recent, 116), bars[8].close);
     EXPECT_EQ(dll.GetRecentInfo("MSFT"), nullptr) << "nothing is known of MSFT yet";
     EXPECT_EQ(Ini().find("LastTicker=MSFT"), std::string::npos) << "GetRecentInfo does not write the State section";
+    // The quote window's request made MSFT active and the worker polls it at
+    // once; its status line must be in before the next request sets its own.
+    Stopwatch firstPoll;
+    while (!HasStatusLine("Live OHLC OK: MSFT") && firstPoll.Ms() < 10000) Sleep(50);
 
     // An unknown symbol fails at once with the service's reason, in red.
     Scenario(R"({"ws":{"unknown_symbols":["NASDAQ:NOPE"]}})");
     Stopwatch watch;
-    EXPECT_EQ(dll.GetQuotesEx("NASDAQ:NOPE", 86400, 0, 10, quotes.data(), nullptr), 0);
+    EXPECT_EQ(dll.GetQuotesEx("NASDAQ:NOPE", 86400, 0, 10, bars.data(), nullptr), 0);
     EXPECT_LT(watch.Ms(), kGiveUpBoundMs);
     status = Status();
     EXPECT_STREQ(status.LongMessage(), "TradingView fetch failed: TradingView symbol error: invalid symbol");
@@ -129,7 +106,7 @@ TEST_F(HostSide, ChartsAStockAndFeedsTheStatusAndTheQuoteWindow) {
     ASSERT_EQ(Notify(2, nullptr), 1);
     EXPECT_EQ(dll.GetRecentInfo("AAPL"), nullptr);
     EXPECT_EQ(IntAt(recent, 0), 192);
-    EXPECT_EQ(FloatAt(recent, 96), quotes[9].close);
+    EXPECT_EQ(FloatAt(recent, 96), bars[9].close);
 
     // Reason 4 reloads the settings and posts to the window kept from the
     // first notification (the unload carried none).
@@ -145,18 +122,14 @@ TEST_F(HostSide, ChartsAStockAndFeedsTheStatusAndTheQuoteWindow) {
 
 TEST_F(HostSide, VolumesReachTheHostAsFloatAndAsWholeNumber) {
     Scenario(R"({"ws":{"seed":4,"now":1710547200,"history":5}})");
-    HostQuotation quotes[5];
-    ASSERT_EQ(dll.GetQuotesEx("NASDAQ:MSFT", 86400, 0, 5, quotes, nullptr), 5);
+    HostQuotation bars[5];
+    ASSERT_EQ(dll.GetQuotesEx("NASDAQ:MSFT", 86400, 0, 5, bars, nullptr), 5);
 
     // Give the cached bar before the newest a volume with a fraction (the
     // newest may carry the worker's live bar); the next request is served
     // from the (fresh) cache file.
-    const std::wstring folder = plugin.DatabaseFolder() + L"\\VelmarquinCache";
-    WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW((folder + L"\\bars_*.cache").c_str(), &found);
-    ASSERT_NE(find, INVALID_HANDLE_VALUE);
-    FindClose(find);
-    const std::wstring file = folder + L"\\" + found.cFileName;
+    const std::wstring file = CacheFile();
+    ASSERT_FALSE(file.empty());
     std::string content = ReadFileBytes(file);
     const size_t lastRow = content.rfind("\r\n", content.size() - 3);
     const size_t rowStart = content.rfind("\r\n", lastRow - 1) + 2;
@@ -170,13 +143,13 @@ TEST_F(HostSide, VolumesReachTheHostAsFloatAndAsWholeNumber) {
     ASSERT_EQ(dll.GetQuotesEx("NASDAQ:MSFT", 86400, 0, 5, again, nullptr), 5);
     EXPECT_EQ(again[3].volume, 1234.9f);
     EXPECT_EQ(again[3].openInterest, 0.0f);
-    EXPECT_EQ(again[3].close, quotes[3].close);
+    EXPECT_EQ(again[3].close, bars[3].close);
     HostLegacyQuotation legacy[5];
     std::memset(legacy, 0xAB, sizeof(legacy));
     ASSERT_EQ(dll.GetQuotes("NASDAQ:MSFT", 86400, 0, 5, legacy), 5);
     EXPECT_EQ(legacy[3].volume, 1234);
     EXPECT_EQ(legacy[3].openInterest, 0);
-    EXPECT_EQ(legacy[3].close, quotes[3].close);
+    EXPECT_EQ(legacy[3].close, bars[3].close);
     EXPECT_EQ(legacy[3].unused[0], 0xAB) << "the record's last four bytes are not the plug-in's";
 }
 
@@ -204,8 +177,8 @@ protected:
 
 TEST_F(LiveHost, TheWorkerKeepsChartAndQuoteWindowCurrent) {
     Scenario(R"({"ws":{"seed":10,"now":1710547200,"history":10}})");
-    HostQuotation quotes[10];
-    ASSERT_EQ(dll.GetQuotesEx("NASDAQ:AAPL", 300, 0, 10, quotes, nullptr), 10);
+    HostQuotation bars[10];
+    ASSERT_EQ(dll.GetQuotesEx("NASDAQ:AAPL", 300, 0, 10, bars, nullptr), 10);
     // The history update makes the ticker due at once; the unforced
     // streaming post comes once 3000 ms have passed since the last one.
     int streaming = 0;
@@ -225,9 +198,9 @@ TEST_F(LiveHost, TheWorkerKeepsChartAndQuoteWindowCurrent) {
 
 TEST_F(LiveHost, ReleaseWaitsOnlyForThePollInProgress) {
     Scenario(R"({"ws":{"seed":11,"now":1710547200,"history":5}})");
-    HostQuotation quotes[5];
+    HostQuotation bars[5];
     const char* tickers[] = {"NASDAQ:AAPL", "NASDAQ:MSFT", "NASDAQ:TSLA", "NYSE:IBM", "XETR:SAP"};
-    for (const char* ticker : tickers) ASSERT_EQ(dll.GetQuotesEx(ticker, 300, 0, 5, quotes, nullptr), 5) << ticker;
+    for (const char* ticker : tickers) ASSERT_EQ(dll.GetQuotesEx(ticker, 300, 0, 5, bars, nullptr), 5) << ticker;
     // Now every connection stalls: each poll takes two full time-outs, and
     // all five tickers are due.
     Scenario(R"({"ws":{"stall_upgrade":true}})");
