@@ -1,19 +1,29 @@
 // The service's "~m~<length>~m~<payload>" framing and the message builder.
+// The length counts UTF-16 code units of the payload (the length of the text
+// as the service's JavaScript sees it; a code point above U+FFFF counts two),
+// while the payload itself travels as UTF-8. For ASCII the two agree.
 // Pure functions over bytes (no Windows header); any thread.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 // {"m":<name>,"p":[<p1>,<p2>,...]}: each parameter is already JSON text.
 std::string BuildMessage(const std::string& name, const std::vector<std::string>& parameters);
 
-// "~m~" + byte length + "~m~" + payload.
+// UTF-16 code units of UTF-8 bytes. A byte that does not belong to a whole,
+// well-formed sequence counts one unit, as a replacement character would.
+std::uint64_t Utf16Length(const std::string& utf8);
+
+// "~m~" + UTF-16 length + "~m~" + payload.
 std::string FrameText(const std::string& payload);
 
 // Takes the next whole frame off the front of `buffer`. False (buffer kept)
 // while a frame has not fully arrived; bytes that cannot begin a frame are
 // dropped, but a trailing part of a marker split across messages is kept.
+// A length that ends inside a character ends the payload before that
+// character; the bytes left over are dropped in front of the next frame.
 bool NextFramePayload(std::string& buffer, std::string& payload);
 
 // A payload that is not empty and does not begin with "{" (a heartbeat such

@@ -40,9 +40,9 @@ TEST(Framing, SeveralFramesSplitFramesAndGarbage) {
     EXPECT_TRUE(Drain(buffer).empty());
     EXPECT_EQ(buffer, "~m~12");  // digits up to the end: wait for more
 
-    // Byte length, not characters.
+    // UTF-16 units, not bytes.
     buffer = FrameText("\xC3\xA9t\xC3\xA9");
-    EXPECT_EQ(buffer, "~m~5~m~\xC3\xA9t\xC3\xA9");
+    EXPECT_EQ(buffer, "~m~3~m~\xC3\xA9t\xC3\xA9");
     EXPECT_EQ(Drain(buffer), std::vector<std::string>{"\xC3\xA9t\xC3\xA9"});
 }
 
