@@ -7,6 +7,7 @@
 #include "foundation/log.h"
 #include "foundation/state.h"
 #include "foundation/text.h"
+#include "foundation/volume.h"
 #include "plugin/live_overlay.h"
 #include "plugin/session_state.h"
 #include "protocol/history_fetch.h"
@@ -53,7 +54,8 @@ int DeliverQuotesEx(const char* ticker, int periodicity, int size, Quotation* qu
     SetStatusText(L"TradingView OK: " + t);
     for (size_t i = 0; i < bars.size(); ++i) {
         const Bar& b = bars[i];
-        quotes[i] = Quotation{b.dateTime, b.close, b.open, b.high, b.low, b.volume, b.openInterest, 0.0f, 0.0f};
+        quotes[i] = Quotation{b.dateTime, b.close, b.open, b.high, b.low, VolumeAsFloat(b.volume),
+                              VolumeAsFloat(b.openInterest), 0.0f, 0.0f};
     }
     return static_cast<int>(bars.size());
 }
@@ -80,8 +82,8 @@ int DeliverQuotes(const char* ticker, int periodicity, int size, LegacyQuotation
         q.open = b.open;
         q.high = b.high;
         q.low = b.low;
-        q.volume = static_cast<std::int32_t>(b.volume);
-        q.openInterest = static_cast<std::int32_t>(b.openInterest);
+        q.volume = VolumeAsInt32(b.volume);
+        q.openInterest = VolumeAsInt32(b.openInterest);
     }
     return static_cast<int>(bars.size());
 }

@@ -9,10 +9,12 @@
 #include "foundation/log.h"
 #include "foundation/state.h"
 #include "foundation/text.h"
+#include "foundation/volume.h"
 #include "net/websocket_client.h"
 #include "protocol/host_time.h"
 #include "protocol/json_text.h"
 #include "protocol/message_sender.h"
+#include "protocol/service_errors.h"
 #include "protocol/session_loop.h"
 
 namespace {
@@ -82,10 +84,8 @@ void ApplyQuoteToRecentInfo(RecentInfo& record, double last, double change, doub
     if (record.open <= 0) record.open = record.prevClose > 0 ? record.prevClose : record.last;
     if (record.high <= 0 || record.last > record.high) record.high = record.last;
     if (record.low <= 0 || record.low > record.last) record.low = record.last;
-    record.tradeVolume = static_cast<std::int32_t>(volume);
-    record.totalVolume = static_cast<std::int32_t>(volume);
-    record.tradeVolumeF = static_cast<float>(volume);
-    record.totalVolumeF = static_cast<float>(volume);
+    record.tradeVolume = record.totalVolume = VolumeAsInt32(volume);
+    record.tradeVolumeF = record.totalVolumeF = VolumeAsFloat(volume);
     if (epoch > 0) {
         // Always the intraday shift: a quote is a moment, whatever the chart.
         const std::uint64_t packed = ToHostDateTime(epoch, false, settings);
@@ -108,7 +108,8 @@ bool PollLiveQuote(const std::wstring& ticker, const std::string& symbolId, cons
     if (!connection.Connect(settings.UserAgent, settings.TimeoutMs, errorText)) return false;
     const std::string quoteSession = "qs_" + std::to_string(TickCount64() & 0xFFFFFF);
     if (!SendQuoteMessages(connection, quoteSession, id)) {
-        errorText = L"Failed to send quote poll messages";
+        const std::string said = ServiceErrorBeforeFailure(connection, settings.TimeoutMs);
+        errorText = said.empty() ? L"Failed to send quote poll messages" : Utf8ToWide(said);
         connection.Close();
         return false;
     }
@@ -119,11 +120,17 @@ bool PollLiveQuote(const std::wstring& ticker, const std::string& symbolId, cons
     std::wstring failure;
     SessionHandlers handlers;
     handlers.onPayload = [&](const std::string& payload) {
+        // A refused token or a dead session: no quote will come.
+        failure = Utf8ToWide(ServiceErrorText(payload));
+        if (!failure.empty()) return SessionStep::Finish;
         if (payload.size() < 9 || payload.find("\"m\":\"qsd\"") == std::string::npos) return SessionStep::Continue;
-        // The service's answer for a symbol it does not know: no quote will come.
-        if (payload.find("\"s\":\"error\"") != std::string::npos) {
+        // Any status but "ok" ("error" for an unknown symbol,
+        // "permission_denied" for one the session may not see): no quote
+        // will come for it.
+        const std::string status = JsonStringField(payload, "s", 0);
+        if (!status.empty() && status != "ok") {
             const std::string reason = JsonStringField(payload, "errmsg", 0);
-            failure = L"TradingView quote error: " + Utf8ToWide(reason.empty() ? std::string("error") : reason);
+            failure = L"TradingView quote error: " + Utf8ToWide(reason.empty() ? status : reason);
             return SessionStep::Finish;
         }
         if (JsonNumberField(payload, "lp").empty()) {

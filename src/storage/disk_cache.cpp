@@ -13,6 +13,7 @@
 #include "foundation/settings.h"
 #include "foundation/state.h"
 #include "foundation/text.h"
+#include "foundation/volume.h"
 #include "protocol/host_time.h"
 
 namespace {
@@ -171,8 +172,9 @@ bool LoadCachedBars(const std::wstring& path, int periodicity, const PluginSetti
         bar.high = static_cast<float>(v[1]);
         bar.low = static_cast<float>(v[2]);
         bar.close = static_cast<float>(v[3]);
-        bar.volume = fields >= 6 ? static_cast<float>(v[4]) : 0.0f;
-        bar.openInterest = fields >= 7 ? static_cast<float>(v[5]) : 0.0f;
+        // A file written before volumes were checked may hold "inf".
+        bar.volume = fields >= 6 ? VolumeAsFloat(v[4]) : 0.0f;
+        bar.openInterest = fields >= 7 ? VolumeAsFloat(v[5]) : 0.0f;
         bars.push_back(bar);
     }
     if (first) return false;

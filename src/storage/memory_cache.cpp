@@ -7,6 +7,7 @@
 #include "foundation/log.h"
 #include "foundation/state.h"
 #include "foundation/text.h"
+#include "foundation/volume.h"
 #include "protocol/host_time.h"
 #include "storage/disk_cache.h"
 
@@ -36,11 +37,9 @@ RecentInfo RecentInfoFromBar(const std::wstring& ticker, const Bar& bar, const B
     info.high = bar.high;
     info.low = bar.low;
     info.last = bar.close;
-    info.tradeVolume = static_cast<std::int32_t>(bar.volume);
-    info.totalVolume = static_cast<std::int32_t>(bar.volume);
-    info.tradeVolumeF = bar.volume;
-    info.totalVolumeF = bar.volume;
-    info.openInterest = bar.openInterest;
+    info.tradeVolume = info.totalVolume = VolumeAsInt32(bar.volume);
+    info.tradeVolumeF = info.totalVolumeF = VolumeAsFloat(bar.volume);
+    info.openInterest = VolumeAsFloat(bar.openInterest);
     info.change = previous != nullptr ? bar.close - previous->close : 0.0f;
     info.prevClose = previous != nullptr ? previous->close : bar.close;
     info.updateDate = info.tradeDate = PackedYmd(bar.dateTime);
