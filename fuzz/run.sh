@@ -7,10 +7,13 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 seconds="${2:-20}"
 mkdir -p "$1"
 out=$(cd "$1" && pwd)
-flags="-std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -I$root/src"
-for target in frames json numbers; do
-  clang++ $flags "$root/fuzz/fuzz_$target.cpp" "$root/src/protocol/framing.cpp" "$root/src/protocol/json_text.cpp" \
-    -o "$out/fuzz_$target"
+flags="-std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -I$root/src -I$root/tests"
+# The pure text layer every target links.
+sources="$root/src/protocol/framing.cpp $root/src/protocol/json_text.cpp $root/src/protocol/series_reader.cpp
+  $root/src/protocol/search_reply.cpp $root/src/protocol/host_time.cpp $root/src/foundation/volume.cpp"
+for target in frames json numbers series; do
+  # shellcheck disable=SC2086
+  clang++ $flags "$root/fuzz/fuzz_$target.cpp" $sources -o "$out/fuzz_$target"
   work="$out/corpus_$target"
   mkdir -p "$work"
   cp "$root/fuzz/corpus/$target/"* "$work/"
@@ -23,4 +26,4 @@ for target in frames json numbers; do
   fi
   grep -E '^#[0-9]+.*DONE' "$out/fuzz_$target.log" || tail -2 "$out/fuzz_$target.log"
 done
-echo "fuzzing: 3 targets, no findings"
+echo "fuzzing: 4 targets, no findings"

@@ -12,6 +12,8 @@
 #include "protocol/host_time.h"
 #include "protocol/json_text.h"
 #include "protocol/message_sender.h"
+#include "protocol/series_reader.h"
+#include "protocol/service_errors.h"
 #include "protocol/session_loop.h"
 #include "protocol/symbol_routing.h"
 #include "storage/disk_cache.h"
@@ -90,75 +92,15 @@ std::string ResolutionFor(int periodicity, const PluginSettings& settings) {
 
 bool ParseSeriesPayload(const std::string& payload, int periodicity, const PluginSettings& settings,
                         std::vector<Bar>& bars) {
-    if (payload.size() < 5) return false;
-    const size_t marker = payload.find("\"s\":[");
-    if (marker == std::string::npos) return false;
-    const size_t start = marker + 5;
-    size_t end = payload.size() - start >= 2 ? payload.find("}]", start) : std::string::npos;
-    if (end == std::string::npos) end = payload.rfind(']');
-    if (end == std::string::npos || end <= start) return false;
-
-    const bool daily = periodicity >= 86400;
-    const size_t before = bars.size();
-    for (const std::string& object : SplitJsonObjects(payload.substr(start, end - start))) {
-        std::string inner;
-        if (!JsonArrayField(object, "v", inner)) continue;
-        const std::vector<double> v = ParseNumberList(inner);
-        if (v.size() < 5 || !std::isfinite(v[0]) || std::fabs(v[0]) > 9e15) continue;
-        std::int64_t t = std::llround(v[0]);
-        if (t > 100000000000LL) t /= 1000;
-        Bar bar;
-        bar.dateTime = ToHostDateTime(t, daily, settings);
-        if (bar.dateTime == 0) continue;  // a time the platform cannot convert is no bar for the host
-        bar.open = static_cast<float>(v[1]);
-        bar.high = static_cast<float>(v[2]);
-        bar.low = static_cast<float>(v[3]);
-        bar.close = static_cast<float>(v[4]);
-        bar.volume = v.size() >= 6 ? static_cast<float>(v[5]) : 0.0f;
-        bar.openInterest = 0;
-        bars.push_back(bar);
-    }
-    if (bars.size() != before) {
-        // Later values win for equal times: after a stable sort the last bar
-        // of each run of equal times is the newest one. O(n log n) per
-        // payload instead of a scan of the whole list per new bar.
-        std::stable_sort(bars.begin(), bars.end(),
-                         [](const Bar& a, const Bar& b) { return a.dateTime < b.dateTime; });
-        size_t out = 0;
-        for (size_t i = 0; i < bars.size(); ++i) {
-            if (i + 1 < bars.size() && bars[i + 1].dateTime == bars[i].dateTime) continue;
-            bars[out++] = bars[i];
-        }
-        bars.resize(out);
-    }
+    if (!ReadSeriesBars(payload, periodicity, settings, bars)) return false;
     LogDebug(L"Parsed bars from payload: " + std::to_wstring(bars.size()));
-    return !bars.empty();
+    return true;
 }
 
 bool RequestMoreData(WebSocketClient& connection, const std::string& chartSession, const std::string& seriesId,
                      int count) {
     return SendMessage(connection, "request_more_data",
                        {JsonQuote(chartSession), JsonQuote(seriesId), std::to_string(std::max(1, count))});
-}
-
-std::string ServiceErrorReason(const std::string& payload) {
-    std::string inner;
-    if (!JsonArrayField(payload, "p", inner)) return {};
-    const size_t close = inner.rfind('"');
-    if (close == std::string::npos || close == 0) return {};
-    size_t open = close;
-    while (open > 0) {
-        --open;
-        if (inner[open] == '"' && (open == 0 || inner[open - 1] != '\\')) return inner.substr(open + 1, close - open - 1);
-    }
-    return {};
-}
-
-std::wstring ServiceErrorText(const std::string& payload) {
-    const bool symbolError = payload.find("\"symbol_error\"") != std::string::npos;
-    if (!symbolError && payload.find("\"series_error\"") == std::string::npos) return {};
-    return std::wstring(symbolError ? L"TradingView symbol error: " : L"TradingView series error: ") +
-           Utf8ToWide(ServiceErrorReason(payload));
 }
 
 bool FetchBars(const std::wstring& ticker, int periodicity, int requestedBars, std::vector<Bar>& bars,
@@ -209,7 +151,11 @@ bool FetchBars(const std::wstring& ticker, int periodicity, int requestedBars, s
     LogDebug("TradingView resolution: " + resolution + " bars=" + std::to_string(firstCount) + " adjustment=splits");
     if (!SendOpening(connection, token, quoteSession, chartSession, symbolId, resolution,
                      settings.ExtendedHours ? "extended" : "regular", firstCount)) {
-        return Fail(errorText, L"Failed to send TradingView websocket messages");
+        // A refused token is answered at once and the connection closed while
+        // the opening is still being sent: report what the service said.
+        const std::string said = ServiceErrorBeforeFailure(connection, settings.TimeoutMs);
+        connection.Close();
+        return Fail(errorText, said.empty() ? L"Failed to send TradingView websocket messages" : Utf8ToWide(said));
     }
 
     // One deadline for the whole conversation, computed in 64 bits first.
@@ -220,29 +166,40 @@ bool FetchBars(const std::wstring& ticker, int periodicity, int requestedBars, s
     size_t best = 0;
     bool gotBars = false;
     bool accepted = false;
+    size_t barsAtLastCompletion = SIZE_MAX;  // no series completion yet
     std::wstring failure;
 
     SessionHandlers handlers;
     handlers.onPayload = [&](const std::string& payload) {
         if (IsDebugLoggingOn()) LogLine(L"WS payload: " + Utf8ToWide(payload.substr(0, std::min<size_t>(400, payload.size()))));
-        if (payload.size() >= 14 && payload.find("critical_error") != std::string::npos) {
-            failure = L"TradingView critical error";
-            return SessionStep::Finish;
-        }
-        // An unknown symbol or an unserved resolution: say so now instead of
-        // waiting for the deadline.
-        failure = ServiceErrorText(payload);
+        // An unknown symbol, an unserved resolution, a refused token or a
+        // dead session: say so now instead of waiting for the deadline.
+        failure = Utf8ToWide(ServiceErrorText(payload));
         if (!failure.empty()) return SessionStep::Finish;
         if (payload.find("\"s\"") != std::string::npos && payload.find("\"m\"") != std::string::npos &&
             ParseSeriesPayload(payload, periodicity, settings, bars)) {
             gotBars = true;
         }
-        const bool completed = payload.find("series_completed") != std::string::npos ||
-                               payload.find("quote_completed") != std::string::npos;
+        const bool seriesCompleted = payload.find("series_completed") != std::string::npos;
+        const bool completed = seriesCompleted || payload.find("quote_completed") != std::string::npos;
         if (completed && gotBars) {
             if (bars.size() >= static_cast<size_t>(std::max(0, requestedBars))) {
                 accepted = true;
                 return SessionStep::Finish;
+            }
+            // The service says the series has no more (the account's bar
+            // limit, or the instrument's first bar), or a round brought
+            // nothing new: asking again would only bring nothing again.
+            if (seriesCompleted) {
+                const std::string why = SeriesDataCompleted(payload);
+                if (!why.empty() || bars.size() == barsAtLastCompletion) {
+                    LogDebug(L"HISTORY no more data ticker=" + ticker + L" reason=" +
+                             (why.empty() ? std::wstring(L"nothing new") : Utf8ToWide(why)) + L" bars=" +
+                             std::to_wstring(bars.size()));
+                    accepted = true;
+                    return SessionStep::Finish;
+                }
+                barsAtLastCompletion = bars.size();
             }
             best = std::max(best, bars.size());
             if (round < maxRounds) {
@@ -250,7 +207,8 @@ bool FetchBars(const std::wstring& ticker, int periodicity, int requestedBars, s
                 ++round;
                 LogDebug(L"Requesting more data: round=" + std::to_wstring(round) + L" ask=" + std::to_wstring(ask));
                 if (!RequestMoreData(connection, chartSession, "sds_1", ask)) {
-                    failure = L"request_more_data failed";
+                    const std::string said = ServiceErrorBeforeFailure(connection, settings.TimeoutMs);
+                    failure = said.empty() ? L"request_more_data failed" : Utf8ToWide(said);
                     return SessionStep::Finish;
                 }
             }

@@ -20,12 +20,3 @@ bool ParseSeriesPayload(const std::string& payload, int periodicity, const Plugi
                         std::vector<Bar>& bars);
 bool RequestMoreData(WebSocketClient& connection, const std::string& chartSession, const std::string& seriesId,
                      int count);
-
-// The last quoted text of a message's "p" array: the reason the service gives
-// in symbol_error and series_error.
-std::string ServiceErrorReason(const std::string& payload);
-
-// "TradingView symbol error: <reason>" or "TradingView series error:
-// <reason>" for the service's answer to an unknown symbol or an unserved
-// resolution; empty for any other payload.
-std::wstring ServiceErrorText(const std::string& payload);

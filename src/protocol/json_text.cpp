@@ -142,3 +142,41 @@ std::string FirstContractSymbol(const std::string& reply) {
     if (symbol == std::string::npos) return {};
     return JsonStringField(reply, "symbol", symbol);
 }
+
+size_t JsonStringEnd(const std::string& text, size_t open) {
+    for (size_t i = open + 1; i < text.size(); ++i) {
+        if (text[i] == '\\') {
+            ++i;
+        } else if (text[i] == '"') {
+            return i;
+        }
+    }
+    return text.size();
+}
+
+std::vector<std::string> JsonArrayElements(const std::string& inner) {
+    std::vector<std::string> elements;
+    int depth = 0;
+    size_t begin = 0;
+    auto take = [&](size_t end) {
+        const size_t first = inner.find_first_not_of(" \t\r\n", begin);
+        if (first == std::string::npos || first >= end) return;
+        const size_t last = inner.find_last_not_of(" \t\r\n", end - 1);
+        elements.push_back(inner.substr(first, last + 1 - first));
+    };
+    for (size_t i = 0; i < inner.size(); ++i) {
+        const char c = inner[i];
+        if (c == '"') {
+            i = JsonStringEnd(inner, i);
+        } else if (c == '{' || c == '[') {
+            ++depth;
+        } else if (c == '}' || c == ']') {
+            --depth;
+        } else if (c == ',' && depth == 0) {
+            take(i);
+            begin = i + 1;
+        }
+    }
+    take(inner.size());
+    return elements;
+}

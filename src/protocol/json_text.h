@@ -16,3 +16,10 @@ bool JsonArrayField(const std::string& json, const std::string& key, std::string
 std::vector<std::string> SplitJsonObjects(const std::string& inner);
 std::vector<double> ParseNumberList(const std::string& text);
 std::string FirstContractSymbol(const std::string& reply);
+
+// The index of the quote that closes the string opened at `open` (a
+// backslash escapes the next byte), or the text's size when it never closes.
+size_t JsonStringEnd(const std::string& text, size_t open);
+// The top-level elements of an array's inner text, each as raw JSON text
+// (strings keep their quotes); strings and nesting are followed.
+std::vector<std::string> JsonArrayElements(const std::string& inner);

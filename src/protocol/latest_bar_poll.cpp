@@ -7,6 +7,7 @@
 #include "protocol/history_fetch.h"
 #include "protocol/json_text.h"
 #include "protocol/message_sender.h"
+#include "protocol/service_errors.h"
 #include "protocol/session_loop.h"
 
 namespace {
@@ -53,7 +54,8 @@ bool PollLatestBars(const std::wstring& ticker, const std::string& symbolId, int
     const std::string chartSession = "cs_live_" + std::to_string((TickCount64() >> 8) & 0xFFFFFF);
     if (!SendLatestBarMessages(connection, chartSession, id, ResolutionFor(periodicity, settings),
                                settings.ExtendedHours ? "extended" : "regular")) {
-        errorText = L"Failed to send TradingView latest-bar messages";
+        const std::string said = ServiceErrorBeforeFailure(connection, settings.TimeoutMs);
+        errorText = said.empty() ? L"Failed to send TradingView latest-bar messages" : Utf8ToWide(said);
         connection.Close();
         return false;
     }
@@ -64,13 +66,9 @@ bool PollLatestBars(const std::wstring& ticker, const std::string& symbolId, int
     std::wstring failure;
     SessionHandlers handlers;
     handlers.onPayload = [&](const std::string& payload) {
-        if (payload.size() >= 14 && payload.find("critical_error") != std::string::npos) {
-            failure = L"TradingView critical error";
-            return SessionStep::Finish;
-        }
-        // An unknown symbol or an unserved resolution ends the poll now, so
-        // the cycle can fall back to the quote without waiting the time-out.
-        failure = ServiceErrorText(payload);
+        // An unknown symbol, an unserved resolution, a refused session: end
+        // the poll now, so the cycle can fall back to the quote at once.
+        failure = Utf8ToWide(ServiceErrorText(payload));
         if (!failure.empty()) return SessionStep::Finish;
         if (payload.find("\"s\"") != std::string::npos && payload.find("\"m\"") != std::string::npos &&
             ParseSeriesPayload(payload, periodicity, settings, bars)) {

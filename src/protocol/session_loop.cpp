@@ -3,8 +3,10 @@
 #include <vector>
 
 #include "foundation/clock.h"
+#include "foundation/settings_record.h"
 #include "protocol/framing.h"
 #include "protocol/message_sender.h"
+#include "protocol/service_errors.h"
 
 SessionEnd RunSessionLoop(WebSocketClient& connection, std::uint32_t deadlineTick, const SessionHandlers& handlers) {
     std::string frames;
@@ -29,4 +31,17 @@ SessionEnd RunSessionLoop(WebSocketClient& connection, std::uint32_t deadlineTic
         if (handlers.afterMessage && handlers.afterMessage() == SessionStep::Finish) return SessionEnd::Finished;
     }
     return SessionEnd::DeadlinePassed;
+}
+
+std::string ServiceErrorBeforeFailure(WebSocketClient& connection, std::int32_t timeoutMs) {
+    std::string said;
+    SessionHandlers handlers;
+    handlers.onPayload = [&said](const std::string& payload) {
+        said = ServiceErrorText(payload);
+        return said.empty() ? SessionStep::Continue : SessionStep::Finish;
+    };
+    const std::uint32_t deadline =
+        static_cast<std::uint32_t>(TickCount32() + static_cast<std::uint64_t>(EffectiveTimeoutMs(timeoutMs)));
+    RunSessionLoop(connection, deadline, handlers);
+    return said;
 }

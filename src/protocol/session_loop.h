@@ -20,3 +20,8 @@ struct SessionHandlers {
 };
 
 SessionEnd RunSessionLoop(WebSocketClient& connection, std::uint32_t deadlineTick, const SessionHandlers& handlers);
+
+// After a send failed: reads what the service already sent (until the
+// connection ends, or the time-out passes) and gives the text of its first
+// error answer (a refused token, say), or empty when it sent none.
+std::string ServiceErrorBeforeFailure(WebSocketClient& connection, std::int32_t timeoutMs);
