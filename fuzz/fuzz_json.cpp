@@ -1,11 +1,12 @@
-// Runs every JSON scanner over arbitrary text with keys and start positions
-// taken from the input.
+// Runs every JSON scanner and the symbol-search reader over arbitrary text
+// with keys and start positions taken from the input.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
 #include "protocol/json_text.h"
+#include "protocol/search_reply.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;
@@ -25,5 +26,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FirstContractSymbol(json);
     JsonQuote(json);
     FormEncodeUtf8(json);
+    if (TopLevelStringField(json, key).size() > json.size()) std::abort();
+    if (start < json.size() && ObjectAt(json, start).size() > json.size()) std::abort();
+    std::string symbolId;
+    // Nothing is invented: the identifier is made of the reply's bytes and one colon.
+    if (FirstMatchSymbolId(json, symbolId) == SearchReply::Resolved && symbolId.size() > json.size() + 1) std::abort();
     return 0;
 }

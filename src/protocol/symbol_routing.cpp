@@ -8,6 +8,7 @@
 #include "foundation/state.h"
 #include "foundation/text.h"
 #include "protocol/json_text.h"
+#include "protocol/search_reply.h"
 
 namespace {
 
@@ -107,24 +108,16 @@ bool ResolveSymbolId(const std::wstring& searchText, const std::wstring& market,
     if (!HttpGet(url, userAgent, timeoutMs, body, error, failure)) return false;
     if (debug) LogLine(L"Symbol search response head: " + Utf8ToWide(body.substr(0, std::min<size_t>(300, body.size()))));
 
-    const size_t object = body.find('{');
-    if (object == std::string::npos) {
+    const SearchReply reply = FirstMatchSymbolId(body, symbolId);
+    if (reply == SearchReply::NoMatch) {
         error = L"Empty TradingView symbol search response";
         return false;
     }
-    const std::string type = JsonStringField(body, "type", object);
-    const std::string exchange = JsonStringField(body, "exchange", object);
-    std::string symbol = JsonStringField(body, "symbol", object);
-    if (type == "futures") {
-        const std::string contract = FirstContractSymbol(body);
-        if (!contract.empty()) symbol = contract;
-    }
-    if (exchange.empty() || symbol.empty()) {
+    if (reply == SearchReply::Incomplete) {
         error = L"TradingView symbol resolution failed";
         LogLine(L"ERROR: " + error);
         return false;
     }
-    symbolId = exchange + ":" + symbol;
     if (debug) LogLine(L"Resolved symbol id: " + Utf8ToWide(symbolId));
     return true;
 }
