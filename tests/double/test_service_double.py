@@ -29,21 +29,31 @@ TIMEOUT = 10
 GONE = (ConnectionError, ssl.SSLError, OSError)
 
 
+def units(text):
+    """The length of a text as a JavaScript string (UTF-16 code units)."""
+    return len(text.encode("utf-16-le")) // 2
+
+
 def frame(text):
-    data = text.encode() if isinstance(text, str) else text
-    return b"~m~%d~m~" % len(data) + data
+    """A service frame: its length counts UTF-16 code units, its payload is UTF-8."""
+    text = text.decode() if isinstance(text, bytes) else text
+    return b"~m~%d~m~" % units(text) + text.encode()
 
 
 def payloads(message):
-    """The payloads of the service frames in one message (bytes or str)."""
-    data = message.encode() if isinstance(message, str) else message
+    """The payloads of the service frames in one message (bytes or str),
+    reading each length as UTF-16 code units."""
+    text = message.decode() if isinstance(message, bytes) else message
+    wide = text.encode("utf-16-le")  # two bytes per code unit
     out = []
-    while data.startswith(b"~m~"):
-        digits_end = data.index(b"~m~", 3)
-        n = int(data[3:digits_end])
-        out.append(data[digits_end + 3:digits_end + 3 + n].decode())
-        data = data[digits_end + 3 + n:]
-    assert not data, "bytes outside frames: %r" % data[:50]
+    pos = 0
+    while wide[pos:pos + 6] == "~m~".encode("utf-16-le"):
+        digits_end = wide.index("~m~".encode("utf-16-le"), pos + 6)
+        n = int(wide[pos + 6:digits_end].decode("utf-16-le"))
+        start = digits_end + 6
+        out.append(wide[start:start + 2 * n].decode("utf-16-le"))  # fails inside a surrogate pair
+        pos = start + 2 * n
+    assert pos == len(wide), "bytes outside frames: %r" % wide[pos:pos + 100].decode("utf-16-le", "replace")
     return out
 
 
@@ -201,8 +211,10 @@ class DoubleTest(unittest.TestCase):
         head, _, body = data.partition(b"\r\n\r\n")
         return int(head.split(b" ")[1]), body
 
-    def get(self, target):
-        return self.https(("GET %s HTTP/1.1\r\nHost: localhost\r\n\r\n" % target).encode())
+    def get(self, target, origin="https://localhost"):
+        """A GET as the plug-in sends it: with the web site's Origin and Referer."""
+        headers = "Origin: %s\r\nReferer: %s/\r\n" % (origin, origin) if origin else ""
+        return self.https(("GET %s HTTP/1.1\r\nHost: localhost\r\n%s\r\n" % (target, headers)).encode())
 
     def websocket(self, expect_hello=True):
         tls = self.connect()
@@ -229,16 +241,19 @@ class DoubleTest(unittest.TestCase):
             self.assertIn('"session_id":"<0.', hello[0])
         return client
 
-    def chart(self, client, symbol="NASDAQ:AAPL", resolution="1D", count=100, series="sds_1", answers=3):
-        """Opens a chart session as the plug-in does; returns the create_series answers."""
-        for m in (msg("set_auth_token", "unauthorized_user_token"), msg("chart_create_session", "cs_1", ""),
+    def chart(self, client, symbol="NASDAQ:AAPL", resolution="1D", count=100, series="sds_1", answers=4,
+              token="unauthorized_user_token"):
+        """Opens a chart session as the plug-in does; returns the resolve
+        answer and the create_series answers (series_loading,
+        timescale_update, series_timeframe, series_completed)."""
+        for m in (msg("set_auth_token", token), msg("chart_create_session", "cs_1", ""),
                   msg("switch_timezone", "cs_1", "Etc/UTC"),
                   msg("resolve_symbol", "cs_1", "sds_sym_1", symbol_param(symbol, "regular"))):
             client.send(frame(m))
         resolved = client.json_messages(1)[0]
         client.send(frame(msg("create_series", "cs_1", series, "s1", "sds_sym_1", resolution, count)))
         if resolved["m"] != "symbol_resolved":
-            return resolved, client.json_messages(1)
+            return resolved, client.json_messages(2)
         return resolved, client.json_messages(answers)
 
     @staticmethod
@@ -318,18 +333,26 @@ class DoubleTest(unittest.TestCase):
             rounds = [answers]
             for ask in (100, 100, 100):
                 client.send(frame(msg("request_more_data", "cs_1", "sds_1", ask)))
-                rounds.append(client.json_messages(2 if len(rounds) < 3 else 1))
+                rounds.append(client.json_messages(3 if len(rounds) < 3 else 1))
             client.close()
             return rounds
 
         first = conversation(7)
         self.assertEqual(first, conversation(7))
         self.assertNotEqual(first, conversation(8))
-        self.assertEqual([m["m"] for m in first[0]], ["series_loading", "timescale_update", "series_completed"])
-        self.assertEqual(first[0][2]["p"], ["cs_1", "sds_1", "s1", "streaming", {"rt_update_period": 1}])
+        self.assertEqual([m["m"] for m in first[0]],
+                         ["series_loading", "timescale_update", "series_timeframe", "series_completed"])
+        # [cs, series, update mode, key, why]; an anonymous session's stock data is delayed.
+        self.assertEqual(first[0][3], {"m": "series_completed", "t": NOW + 4000, "t_ms": (NOW + 4000) * 1000,
+                                       "p": ["cs_1", "sds_1", "delayed_streaming_900", "s1",
+                                             {"rt_update_period": 5}]})
+        # The 24 hours up to the newest bar: 288 five-minute bars, only 100 handed out yet.
+        self.assertEqual(first[0][2]["p"], ["cs_1", "sds_1", "s1", 0, 99, "LASTSESSION", True])
+        self.assertEqual(first[1][1]["p"][3:5], [0, 199])  # indexes count from the oldest bar sent
         newest, older, oldest = self.bars(first[0][1]), self.bars(first[1][0]), self.bars(first[2][0])
         self.assertEqual((len(newest), len(older), len(oldest)), (100, 100, 50))  # 250 bars of history
-        self.assertEqual([m["m"] for m in first[3]], ["series_completed"])  # nothing older is left
+        self.assertEqual([m["p"][4] for m in (first[1][2], first[2][2], first[3][0])],
+                         [{"rt_update_period": 5}] + [{"rt_update_period": 0, "data_completed": "end"}] * 2)
         times = [b[0] for b in oldest + older + newest]
         self.assertTrue(all(isinstance(t, float) for t in times))
         self.assertEqual(times[-1], float(NOW + 3900))  # aligned to 5 minutes, the newest bar is now's
@@ -343,14 +366,14 @@ class DoubleTest(unittest.TestCase):
         _, answers = self.chart(client, count=50)
         self.assertEqual(len(self.bars(answers[1])), 30)
         client.send(frame(msg("request_more_data", "cs_1", "sds_1", 50)))
-        self.assertEqual(len(self.bars(client.json_messages(2)[0])), 30)
+        self.assertEqual(len(self.bars(client.json_messages(3)[0])), 30)
         client.close()
 
     def test_resolutions_align_bar_times(self):
-        def starts(resolution, **ws):
+        def starts(resolution, symbol="BINANCE:BTCUSDT", **ws):
             self.scenario({"ws": dict(now=NOW + 12345, **ws)})
             client = self.websocket()
-            _, answers = self.chart(client, symbol="BINANCE:BTCUSDT", resolution=resolution, count=4)
+            _, answers = self.chart(client, symbol=symbol, resolution=resolution, count=4)
             client.close()
             return [int(b[0]) for b in self.bars(answers[1])]
 
@@ -366,13 +389,27 @@ class DoubleTest(unittest.TestCase):
         self.assertEqual([datetime.datetime.fromtimestamp(t, datetime.timezone.utc).weekday() for t in weekdays],
                          [1, 2, 3, 4])
 
+        # A daily bar is stamped when its trading date's session opens (now is
+        # Saturday 03:25 UTC, New York already on summer time, Chicago too).
+        friday = NOW - day
+        for symbol, ws, newest in (
+                ("NASDAQ:AAPL", {}, friday + 13 * 3600 + 1800),       # 09:30 New York: Saturday's not open yet
+                ("FX_IDC:EURUSD", {}, friday + 22 * 3600),            # Saturday's bar opens Friday 22:00 UTC
+                ("OANDA:EURUSD", {"skip_weekends": True}, friday - 3 * 3600),  # Friday's: Thursday 17:00 New York
+                ("CME_MINI:ES1!", {}, friday + 22 * 3600),            # 17:00 Chicago the evening before
+                ("TSE:7203", {}, NOW),                                # 09:00 Tokyo is 00:00 UTC
+                ("NASDAQ:AAPL", {"daily_stamps": "midnight"}, NOW)):
+            got = starts("1D", symbol, **ws)
+            self.assertEqual(got[-1], newest, (symbol, ws))
+            self.assertEqual(len(set(t % day for t in got)), 1, "no change of clocks in these four days")
+
     def test_latest_bar_poll_shapes(self):
         self.scenario({"ws": {"now": NOW}})
         client = self.websocket()
         _, answers = self.chart(client, resolution="60", count=3, series="sds_live_1")
         self.assertEqual(list(answers[1]["p"][1]), ["sds_live_1"])  # keyed by the series asked for
         self.assertEqual(len(self.bars(answers[1])), 3)
-        self.assertEqual(answers[2]["p"][1], "sds_live_1")
+        self.assertEqual(answers[3]["p"][1], "sds_live_1")
         client.close()
 
         self.scenario({"ws": {"now": NOW, "series_reply": "du"}})
@@ -384,10 +421,10 @@ class DoubleTest(unittest.TestCase):
 
         self.scenario({"ws": {"now": NOW, "du_after_series": True, "updates": {"interval_ms": 20, "count": 1}}})
         client = self.websocket()
-        _, answers = self.chart(client, resolution="60", count=3, answers=5)
-        self.assertEqual([m["m"] for m in answers], ["series_loading", "timescale_update", "series_completed",
-                                                     "du", "du"])
-        self.assertEqual(self.bars(answers[4])[0][0], self.bars(answers[1])[-1][0], "the newest bar moves")
+        _, answers = self.chart(client, resolution="60", count=3, answers=6)
+        self.assertEqual([m["m"] for m in answers], ["series_loading", "timescale_update", "series_timeframe",
+                                                     "series_completed", "du", "du"])
+        self.assertEqual(self.bars(answers[5])[0][0], self.bars(answers[1])[-1][0], "the newest bar moves")
         client.close()
 
     def test_unknown_symbols_and_resolutions_give_errors(self):
@@ -395,11 +432,8 @@ class DoubleTest(unittest.TestCase):
         client = self.websocket()
         resolved, answers = self.chart(client, symbol="NOWHERE:XYZ")
         self.assertEqual(resolved, {"m": "symbol_error", "p": ["cs_1", "sds_sym_1", "invalid symbol"]})
-        self.assertEqual(answers[0], {"m": "series_error", "p": ["cs_1", "sds_1", "s1", "resolve error"]})
-        client.send(frame(msg("quote_create_session", "qs_1")))
-        client.send(frame(msg("quote_add_symbols", "qs_1", symbol_param("NOWHERE:XYZ"))))
-        qsd = client.json_messages(1)[0]
-        self.assertEqual((qsd["m"], qsd["p"][1]["s"]), ("qsd", "error"))
+        self.assertEqual(answers, [{"m": "series_loading", "p": ["cs_1", "sds_1", "s1"]},
+                                   {"m": "series_error", "p": ["cs_1", "sds_1", "s1", "resolve error"]}])
         client.close()
 
         client = self.websocket()
@@ -436,16 +470,16 @@ class DoubleTest(unittest.TestCase):
         v = full["p"][1]["v"]
         self.assertEqual((v["lp_time"], v["pro_name"], v["type"]), (NOW, "BINANCE:BTCUSDT", "crypto"))
         self.assertEqual(completed, {"m": "quote_completed", "p": ["qs_1", name]})
-        updates = client.json_messages(2)
-        self.assertEqual([sorted(u["p"][1]["v"]) for u in updates],
-                         [["ch", "chp", "lp", "lp_time", "volume"], ["volume"]])
-        self.assertNotEqual(updates[0]["p"][1]["v"]["lp"], v["lp"])
+        updates = [json.loads(p) for p in payloads(client.text())]  # two partial qsd in one message
+        self.assertEqual([list(u["p"][1]["v"]) for u in updates],
+                         [["volume"], ["lp", "ch", "chp", "lp_time", "volume"]])
+        self.assertNotEqual(updates[1]["p"][1]["v"]["lp"], v["lp"])
         client.close()
         # A second poll in the same scenario sees a moved price.
         client = self.websocket()
         for m in (msg("quote_create_session", "qs_2"), msg("quote_add_symbols", "qs_2", name)):
             client.send(frame(m))
-        self.assertNotEqual(client.json_messages(1)[0]["p"][1]["v"]["lp"], updates[0]["p"][1]["v"]["lp"])
+        self.assertNotEqual(client.json_messages(1)[0]["p"][1]["v"]["lp"], updates[1]["p"][1]["v"]["lp"])
         client.close()
 
         client = poll(quote={"fields": {"lp_time": None, "trade_time": 1}})
@@ -458,6 +492,10 @@ class DoubleTest(unittest.TestCase):
         self.assertNotIn("lp", first["p"][1]["v"])
         self.assertIn("lp", second["p"][1]["v"])
         client.close()
+        client = poll(quote={"partial_without_lp": True}, updates={"interval_ms": 20, "count": 1})
+        client.json_messages(2)
+        self.assertEqual([list(json.loads(p)["p"][1]["v"]) for p in payloads(client.text())], [["volume"]] * 2)
+        client.close()
 
     def test_heartbeats_and_their_echoes_are_recorded(self):
         self.scenario({"ws": {"heartbeat": {"with_first_answer": True}}})
@@ -465,32 +503,247 @@ class DoubleTest(unittest.TestCase):
         client.send(frame(msg("chart_create_session", "cs_1", "")))
         client.send(frame(msg("resolve_symbol", "cs_1", "sds_sym_1", symbol_param("NASDAQ:MSFT"))))
         first = payloads(client.text())
-        self.assertEqual(first[0], "~h~1")  # in front of the first answer, in the same message
+        self.assertEqual(first[0], "~h~98")  # in front of the first answer, in the same message
         self.assertIn("symbol_resolved", first[1])
-        client.send(frame("~h~1"))
+        client.send(frame("~h~98"))
         client.send(frame("~h~9"))
         client.close()
         end = self.events("ws_end", wait=1)[0]
         self.assertEqual([(e["text"], e["expected"]) for e in self.events("heartbeat_echo")],
-                         [("~h~1", True), ("~h~9", False)])
+                         [("~h~98", True), ("~h~9", False)])
         self.assertEqual((end["heartbeats_sent"], end["heartbeats_echoed"], end["heartbeats_unanswered"]),
                          (1, 1, []))
         self.assertEqual(end["messages"], 4)
 
-        self.scenario({"ws": {"heartbeat_first": True}})
+        self.scenario({"ws": {"heartbeat_first": True, "heartbeat": {"first_number": 1}}})
         client = self.websocket()
         self.assertEqual(payloads(client.text()), ["~h~1"])
         client.close()
         self.assertEqual(self.events("ws_end", wait=1)[0]["heartbeats_unanswered"], ["~h~1"])
 
+        # The number counts up past 99 and the frame's length grows with it.
+        self.scenario({"ws": {"heartbeat": {"interval_ms": 20}}})
+        client = self.websocket()
+        beats = [client.text() for _ in range(4)]
+        self.assertEqual(beats, ["~m~5~m~~h~98", "~m~5~m~~h~99", "~m~6~m~~h~100", "~m~6~m~~h~101"])
+        client.close()
+
         self.scenario({"ws": {"heartbeat": {"interval_ms": 50, "require_echo_ms": 200}}})
         client = self.websocket()
-        self.assertEqual(payloads(client.text()), ["~h~1"])
+        self.assertEqual(payloads(client.text()), ["~h~98"])
         with self.assertRaises(GONE):
             for _ in range(100):
                 client.frame()  # not echoed: the double drops the connection
-        self.assertEqual([e["text"] for e in self.events("heartbeat_missed", wait=1)], ["~h~1"])
+        self.assertEqual([e["text"] for e in self.events("heartbeat_missed", wait=1)], ["~h~98"])
         client.close()
+
+    # ---- what the real service sends ------------------------------------------
+
+    def until_completed(self, client):
+        """(bars, the last object of series_completed, its update mode) of one
+        create_series or request_more_data answer."""
+        bars = []
+        for _ in range(10):
+            m = client.json_messages(1)[0]
+            if m["m"] == "timescale_update":
+                bars += self.bars(m)
+            if m["m"] == "series_completed":
+                return len(bars), m["p"][4], m["p"][2]
+        self.fail("no series_completed")
+
+    def test_frame_lengths_count_utf16_code_units(self):
+        self.scenario({})
+        # A client frame's length counts UTF-16 code units of its UTF-8 payload;
+        # the double frames its answers the same way.
+        for symbol, name in (("TSE:7203", "\u30c8\u30e8\u30bf\u81ea\u52d5\u8eca"),
+                             ("KRX:005930", "\uc0bc\uc131\uc804\uc790"),
+                             ("TSE:9861", "\U00020bb7\u91ce\u5bb6\u30db\u30fc\u30eb\u30c7\u30a3\u30f3\u30b0\u30b9"),
+                             ("EURONEXT:MC", "LVMH Mo\u00ebt Hennessy Louis Vuitton")):
+            client = self.websocket()
+            wanted = "=" + json.dumps({"symbol": symbol, "note": name}, ensure_ascii=False)
+            resolve = json.dumps({"m": "resolve_symbol", "p": ["cs_1", "sds_sym_1", wanted]}, ensure_ascii=False)
+            client.send(frame(msg("chart_create_session", "cs_1", "")) + frame(resolve))
+            raw = client.text()
+            (payload,) = payloads(raw)
+            self.assertTrue(raw.startswith("~m~%d~m~" % units(payload)), symbol)
+            self.assertNotEqual(units(payload), len(payload.encode()))
+            self.assertIn(name if symbol != "EURONEXT:MC" else "Mo\u00ebt", payload)  # raw UTF-8, no \u escapes
+            self.assertEqual(json.loads(payload)["p"][2]["pro_name"], symbol)
+            client.close()
+        self.assertEqual(self.events("violation"), [])
+
+        toyota = "\u30c8\u30e8\u30bf".encode()
+        for data, what in (("~m~1~m~\U00020bb7".encode(), "length ends inside a UTF-8 sequence"),
+                           (b"~m~2~m~\xff\xfe", "not valid UTF-8"),
+                           (b"~m~4~m~a" + toyota[:4], "message ends inside a UTF-8 sequence"),
+                           (b"~m~9~m~" + toyota, "6 code units short")):  # a length counted in bytes
+            self.scenario({})
+            client = self.websocket()
+            client.send(data)
+            self.assertEqual(payloads(client.text()), ['{"m":"protocol_error","p":["wrong data"]}'])
+            self.assertEqual(client.message()[0], 8)
+            client.close()
+            self.assertIn(what, self.events("violation", wait=1)[0]["what"], data)
+
+    def test_replay_sends_texts_verbatim_instead_of_answers(self):
+        resolved = frame(json.dumps({"m": "symbol_resolved", "p": ["cs_1", "sds_sym_1", {
+            "name": "7203", "pro_name": "TSE:7203", "local_description": "\u30c8\u30e8\u30bf"}]},
+            ensure_ascii=False)).decode()
+        big = (frame('{"m":"timescale_update","p":["cs_1",{"sds_1":{"s":[],"ns":{"d":"%s","indexes":[]},'
+                     '"t":"s1"}}]}' % ("x" * 1500000)) + frame("~h~5")).decode()
+        self.scenario({"ws": {"replay": [
+            {"on": "resolve_symbol", "text": resolved, "connection": 1},
+            {"on": "create_series", "text": big, "connection": 1},
+            {"on": "request_more_data", "text": "~m~5~m~first", "connection": 1},
+            {"on": "request_more_data", "text": "~m~6~m~second", "then": "close", "connection": 1},
+            {"on": "create_series", "text": "~m~5~m~stall", "then": "stall", "connection": 2},
+            {"on": "resolve_symbol", "text": "~m~4~m~drop", "then": "drop", "connections": [3]},
+            {"on": "resolve_symbol", "text": resolved, "connections": [4]}]}})
+
+        client = self.websocket()
+        for m in (msg("set_auth_token", "unauthorized_user_token"), msg("chart_create_session", "cs_1", ""),
+                  msg("resolve_symbol", "cs_1", "sds_sym_1", symbol_param("TSE:7203"))):
+            client.send(frame(m))
+        self.assertEqual(client.text(), resolved)
+        client.send(frame(msg("create_series", "cs_1", "sds_1", "s1", "sds_sym_1", "1", 300)))
+        self.assertEqual(client.text(), big)
+        for expected in ("~m~5~m~first", "~m~6~m~second"):  # successive entries for the same message
+            client.send(frame(msg("request_more_data", "cs_1", "sds_1", 100)))
+            self.assertEqual(client.text(), expected)
+        op, data = client.message()
+        self.assertEqual((op, data[:2]), (8, struct.pack(">H", 1000)))
+        client.close()
+
+        client = self.websocket()  # the second connection stalls after its replay
+        client.send(frame(msg("chart_create_session", "cs_1", "")))
+        client.send(frame(msg("resolve_symbol", "cs_1", "sds_sym_1", symbol_param("NASDAQ:AAPL"))))
+        self.assertEqual(client.json_messages(1)[0]["m"], "symbol_resolved")  # the double's own answer
+        client.send(frame(msg("create_series", "cs_1", "sds_1", "s1", "sds_sym_1", "1D", 10)))
+        self.assertEqual(client.text(), "~m~5~m~stall")
+        client.send(frame(msg("request_more_data", "cs_1", "sds_1", 10)))
+        client.tls.settimeout(1.0)
+        with self.assertRaises(socket.timeout):
+            client.frame()
+        client.close()
+
+        client = self.websocket()
+        client.send(frame(msg("chart_create_session", "cs_1", "")))
+        client.send(frame(msg("resolve_symbol", "cs_1", "sds_sym_1", symbol_param("NASDAQ:AAPL"))))
+        self.assertEqual(client.text(), "~m~4~m~drop")
+        with self.assertRaises(GONE):
+            client.frame()
+        client.close()
+
+        # A replayed answer still counts: the double answers the series on the symbol itself.
+        client = self.websocket()
+        resolved_answer, answers = self.chart(client, symbol="TSE:7203")
+        self.assertEqual(resolved_answer["p"][2]["local_description"], "\u30c8\u30e8\u30bf")
+        self.assertEqual([m["m"] for m in answers],
+                         ["series_loading", "timescale_update", "series_timeframe", "series_completed"])
+        client.close()
+        self.assertEqual([(e["connection"], e["on"], e["index"]) for e in self.events("replay", wait=7)],
+                         [(1, "resolve_symbol", 0), (1, "create_series", 1), (1, "request_more_data", 2),
+                          (1, "request_more_data", 3), (2, "create_series", 4), (3, "resolve_symbol", 5),
+                          (4, "resolve_symbol", 6)])
+        self.assertEqual(len([e for e in self.events("ws_message") if e["connection"] == 2]), 4)
+
+        for bad in ({"on": "create_series"}, {"on": "x", "text": "", "then": "later"}, {"on": "x", "text": "", "n": 1}):
+            with self.assertRaises(urllib.error.HTTPError) as caught:
+                self.control("POST", "/scenario", {"ws": {"replay": [bad]}})
+            self.assertEqual(caught.exception.code, 400)
+            caught.exception.close()
+
+    def test_bar_limit_and_why_a_series_stopped(self):
+        more, end, limit = ({"rt_update_period": 5}, {"rt_update_period": 0, "data_completed": "end"},
+                            {"rt_update_period": 0, "data_completed": "limit"})
+        anonymous, signed_in = "unauthorized_user_token", "test-token-123"
+        for token, resolution, ws, asks, expected in (
+                (anonymous, "1", {}, [4000, 4000, 100], [(4000, more), (1000, limit), (0, limit)]),
+                (anonymous, "5", {"bar_limit": 30}, [20, 20], [(20, more), (10, limit)]),
+                (anonymous, "5", {"bar_limit": 30, "history": 30}, [20, 20], [(20, more), (10, end)]),
+                (anonymous, "5", {"bar_limit": 0, "history": 6000}, [5500, 1000], [(5500, more), (500, end)]),
+                (anonymous, "1D", {"history": 6000}, [6000, 10], [(6000, end), (0, end)]),
+                (signed_in, "1", {"history": 6000}, [4000, 4000, 100], [(4000, more), (2000, end), (0, end)])):
+            self.scenario({"ws": dict({"now": NOW}, **ws)})
+            client = self.websocket()
+            for m in (msg("set_auth_token", token), msg("chart_create_session", "cs_1", ""),
+                      msg("resolve_symbol", "cs_1", "sds_sym_1", symbol_param("NASDAQ:AAPL"))):
+                client.send(frame(m))
+            client.json_messages(1)
+            got = []
+            for i, ask in enumerate(asks):
+                client.send(frame(msg("create_series", "cs_1", "sds_1", "s1", "sds_sym_1", resolution, ask) if i == 0
+                                  else msg("request_more_data", "cs_1", "sds_1", ask)))
+                count, why, mode = self.until_completed(client)
+                got.append((count, why))
+            client.close()
+            self.assertEqual(got, expected, (token, resolution, ws))
+            self.assertEqual(mode, "streaming" if token == signed_in else "delayed_streaming_900")
+
+    def test_index_bars_quote_volumes_and_refused_symbols(self):
+        self.scenario({"ws": {"now": NOW, "history": 5, "series_reply": "timescale+du",
+                              "denied_symbols": ["NASDAQ:TSLA"]}})
+        # An index has no volume: five-value bars, in the update as well.
+        for symbol, width in (("NASDAQ:NDX", 5), ("NASDAQ:AAPL", 6)):
+            client = self.websocket()
+            _, answers = self.chart(client, symbol=symbol, answers=5)
+            self.assertEqual({len(b) for b in self.bars(answers[1]) + self.bars(answers[4])}, {width}, symbol)
+            client.close()
+
+        client = self.websocket()
+        resolved, answers = self.chart(client, symbol="NASDAQ:TSLA")
+        self.assertEqual(resolved, {"m": "symbol_error", "p": ["cs_1", "sds_sym_1", "permission denied"]})
+        self.assertEqual([m["m"] for m in answers], ["series_loading", "series_error"])
+        names = ["NASDAQ:NDX", "TSE:9861", "NOWHERE:XYZ", "NASDAQ:TSLA"]
+        client.send(frame(msg("quote_create_session", "qs_1")))
+        client.send(frame(msg("quote_add_symbols", "qs_1", *names)))
+        raw = []
+        for _ in range(20):
+            raw += payloads(client.text())
+            if sum('"quote_completed"' in p for p in raw) == len(names):
+                break
+        client.close()
+        qsd = {}
+        for name in names:  # each symbol's qsd, then its quote_completed
+            i = raw.index(msg("quote_completed", "qs_1", name))
+            qsd[name] = raw[i - 1]
+        self.assertIn('"volume":1e+100', qsd["NASDAQ:NDX"])
+        keys = list(json.loads(qsd["TSE:9861"])["p"][1]["v"])
+        self.assertLess(keys.index("local_description"), keys.index("lp"))
+        self.assertLess(keys.index("description"), keys.index("lp_time"))
+        self.assertEqual(json.loads(qsd["NOWHERE:XYZ"])["p"][1],
+                         {"n": "NOWHERE:XYZ", "s": "error", "errmsg": "no_such_symbol", "v": {}})
+        self.assertEqual(json.loads(qsd["NASDAQ:TSLA"])["p"][1],
+                         {"n": "NASDAQ:TSLA", "s": "permission_denied", "errmsg": "Permission denied",
+                          "v": {"alternative": "NASDAQ:TSLA"}})
+
+    def test_auth_tokens_the_service_does_not_accept_end_the_connection(self):
+        self.scenario({"signin": {"username": "u", "password": "p", "token": "tok-1"}, "ws": {"tokens": ["tok-2"]}})
+        for token, accepted in (("unauthorized_user_token", True), ("tok-1", True), ("tok-2", True),
+                                ("test-token-123", False), ("bogus", False), (["x"], False)):
+            client = self.websocket()
+            client.send(frame(msg("set_auth_token", token)))
+            client.send(frame(msg("chart_create_session", "cs_1", "")) +
+                        frame(msg("resolve_symbol", "cs_1", "sds_sym_1", symbol_param("NASDAQ:AAPL"))))
+            if accepted:  # no answer to the token itself
+                self.assertEqual(client.json_messages(1)[0]["m"], "symbol_resolved", token)
+            else:
+                self.assertEqual(payloads(client.text()), ['{"m":"protocol_error","p":["bad auth token"]}'])
+                op, data = client.message()
+                self.assertEqual((op, data[:2]), (8, struct.pack(">H", 1000)), token)
+            client.close()
+
+    def test_too_many_connections_at_once_get_429(self):
+        self.scenario({})
+        clients = [self.websocket() for _ in range(6)]
+        with self.assertRaises(AssertionError):
+            self.websocket()
+        clients.pop().close()
+        self.events("ws_end", wait=1)
+        clients.append(self.websocket())
+        for client in clients:
+            client.close()
+        self.assertEqual([e["reply"] for e in self.events("http")], [101] * 6 + [429, 101])
 
     # ---- faults -----------------------------------------------------------
 
@@ -571,7 +824,7 @@ class DoubleTest(unittest.TestCase):
         client.text()
         client.send(frame(msg("create_series", "cs_1", "sds_1", "s1", "sds_sym_1", "1D", 10)))
         self.assertEqual([json.loads(p)["m"] for p in payloads(client.text())],
-                         ["series_loading", "timescale_update", "series_completed"])  # one message
+                         ["series_loading", "timescale_update", "series_timeframe", "series_completed"])  # one message
         client.send(frame(msg("request_more_data", "cs_1", "sds_1", 10)))
         self.assertEqual(payloads(client.text()), ['{"m":"protocol_error","p":["wrong data"]}'])
         self.assertEqual(client.message()[0], 8)
@@ -606,25 +859,65 @@ class DoubleTest(unittest.TestCase):
 
     def test_symbol_search(self):
         self.scenario({})
-        status, body = self.get("/symbol_search?text=ES1%21&type=futures")
-        root = json.loads(body)[0]
-        self.assertEqual((status, root["symbol"], root["exchange"]), (200, "ES", "CME_MINI"))
-        self.assertEqual(root["contracts"][0]["symbol"], "ES1!")
-        aapl = json.loads(self.get("/symbol_search?text=aapl&type=stock")[1])
-        self.assertEqual([(m["exchange"], m["currency_code"]) for m in aapl], [("NASDAQ", "USD"), ("BMV", "MXN")])
-        self.assertEqual(list(aapl[0])[:4], ["symbol", "description", "type", "exchange"])
-        self.assertEqual([m["exchange"] for m in json.loads(self.get("/symbol_search?text=EURUSD&type=forex")[1])],
-                         ["FX_IDC", "OANDA"])
-        self.assertEqual(self.get("/symbol_search?text=SPY&type=stock")[1], b"[]")  # the type filters
-        self.assertEqual(json.loads(self.get("/symbol_search?text=SPY&type=etf")[1])[0]["exchange"], "AMEX")
-        btc = json.loads(self.get("/symbol_search?text=BTCUSD&type=crypto")[1])
-        self.assertEqual([m["symbol"] for m in btc][:2], ["BTCUSD", "BTCUSD"])
-        self.assertEqual(self.get("/symbol_search?text=NOSUCH&type=stock"), (200, b"[]"))
-        self.assertEqual(self.get("/elsewhere")[0], 404)
 
-        self.scenario({"search": {"aapl": {"status": 200, "body": "[{\"exchange\":\"X\"}]"}, "MSFT": []}})
-        self.assertEqual(self.get("/symbol_search?text=AAPL&type=stock")[1], b'[{"exchange":"X"}]')
-        self.assertEqual(self.get("/symbol_search?text=MSFT&type=stock")[1], b"[]")
+        def search(query, origin="https://localhost"):
+            status, body = self.get("/symbol_search?" + query, origin)
+            self.assertEqual(status, 200, query)
+            return json.loads(body)
+
+        # Stocks, funds and indices answer as a plain array; crypto, forex and
+        # futures as {"symbols_remaining", "symbols"} with the matched text in <em>.
+        for query, shape, first in (
+                ("text=aapl&type=stock", list, {"symbol": "AAPL", "exchange": "NASDAQ", "currency_code": "USD"}),
+                ("text=SPY&type=etf", list, {"symbol": "SPY", "exchange": "AMEX"}),
+                ("text=MC&type=stock", list, {"symbol": "MC", "exchange": "Euronext Paris", "prefix": "EURONEXT",
+                                              "description": "LVMH Mo\u00ebt Hennessy Louis Vuitton"}),
+                ("text=7203", list, {"symbol": "7203", "exchange": "TSE", "local_description": "\u30c8\u30e8\u30bf"
+                                     "\u81ea\u52d5\u8eca"}),
+                ("text=BTC&type=crypto", dict, {"symbol": "<em>BTC</em>USD", "exchange": "COINBASE"}),
+                ("text=HYPE&type=crypto", dict, {"symbol": "<em>HYPE</em>USDT.P", "type": "swap", "exchange": "Bybit",
+                                                 "source_id": "BYBIT", "prefix": "BYBIT"}),
+                ("text=EURUSD&type=forex", dict, {"symbol": "<em>EURUSD</em>", "exchange": "FX_IDC"}),
+                ("text=ES1%21&type=futures", dict, {"symbol": "<em>ES</em>", "exchange": "CME_MINI"})):
+            answer = search(query)
+            self.assertIsInstance(answer, shape, query)
+            if shape is dict:
+                self.assertEqual(list(answer), ["symbols_remaining", "symbols"])
+                answer = answer["symbols"]
+            self.assertEqual({k: answer[0].get(k) for k in first}, first, query)
+        aapl = search("text=aapl&type=stock")
+        self.assertEqual([m["exchange"] for m in aapl], ["NASDAQ", "BMV"])
+        self.assertEqual(list(aapl[0])[:4], ["symbol", "description", "type", "exchange"])
+        self.assertEqual(search("text=ES1%21&type=futures")["symbols"][0]["contracts"][0]["symbol"], "ES1!")
+        for query in ("text=SPY&type=stock", "text=BTC&type=stock", "text=NOSUCH&type=stock"):
+            self.assertEqual(self.get("/symbol_search?" + query), (200, b"[]"), query)  # the type filters
+        self.assertEqual(self.get("/elsewhere")[0], 404)
+        # The search front end refuses a request that does not come from the web site.
+        for origin in (None, "http://localhost"):
+            self.assertEqual(self.get("/symbol_search?text=AAPL", origin)[0], 403, origin)
+
+        # The data side knows a listing that has a prefix only under that prefix,
+        # and a futures root only through its contracts.
+        for symbol, known in (("BYBIT:HYPEUSDT.P", True), ("Bybit:HYPEUSDT.P", False), ("EURONEXT:MC", True),
+                              ("Euronext Paris:MC", False), ("CME_MINI:ES", False), ("CME_MINI:ES1!", True)):
+            client = self.websocket()
+            resolved, _ = self.chart(client, symbol=symbol)
+            self.assertEqual(resolved["m"], "symbol_resolved" if known else "symbol_error", symbol)
+            client.close()
+
+        for shape, query, expected in (
+                ("array", "text=BTC&type=crypto", "BTCUSD"),
+                ("v3", "text=AAPL&type=stock", "<em>AAPL</em>"),
+                ("v3", "text=NOSUCH", None)):
+            self.scenario({"search_shape": shape})
+            answer = search(query)
+            found = answer if shape == "array" else answer["symbols"]
+            self.assertEqual(found[0]["symbol"] if found else None, expected, (shape, query))
+
+        self.scenario({"search": {"aapl": {"status": 200, "body": "[{\"exchange\":\"X\"}]"}, "MSFT": []},
+                       "search_origin": False})
+        self.assertEqual(self.get("/symbol_search?text=AAPL&type=stock", None)[1], b'[{"exchange":"X"}]')
+        self.assertEqual(self.get("/symbol_search?text=MSFT&type=stock", None)[1], b"[]")
 
     def test_http_faults(self):
         self.scenario({"http": [{"path": "/symbol_search", "status": 429, "times": 1},
@@ -715,9 +1008,9 @@ class DoubleTest(unittest.TestCase):
     def test_symbol_search_and_recording(self):
         self.scenario({})
         status, body = self.https(b"GET /symbol_search?text=ES1%21&type=futures HTTP/1.1\r\nHost: x\r\n"
-                                  b"X-Probe: 1\r\n\r\n")
-        self.assertEqual(json.loads(body)[0]["exchange"], "CME_MINI")
-        self.assertEqual(json.loads(body)[0]["contracts"][0]["symbol"], "ES1!")
+                                  b"Origin: https://x\r\nReferer: https://x/\r\nX-Probe: 1\r\n\r\n")
+        self.assertEqual(json.loads(body)["symbols"][0]["exchange"], "CME_MINI")
+        self.assertEqual(json.loads(body)["symbols"][0]["contracts"][0]["symbol"], "ES1!")
         self.assertEqual(self.get("/symbol_search?text=NOSUCH&type=stock")[1], b"[]")
         recording = self.recording()
         self.assertEqual(recording[0]["query"], "text=ES1%21&type=futures")
@@ -737,18 +1030,18 @@ class DoubleTest(unittest.TestCase):
             client = self.websocket()
             _, answers = self.chart(client, resolution="5", count=100)
             client.send(frame(msg("request_more_data", "cs_1", "sds_1", 200)))
-            answers += client.json_messages(2)
+            answers += client.json_messages(3)
             client.close()
             return answers
         first = conversation()
         self.assertEqual(first, conversation())
-        newest, older = self.bars(first[1]), self.bars(first[3])
+        newest, older = self.bars(first[1]), self.bars(first[4])
         self.assertEqual((len(newest), len(older)), (100, 150))  # the history holds 250 bars
         times = [b[0] for b in older + newest]
         self.assertEqual(times, sorted(set(times)))
         self.assertTrue(all(b - a == 300 for a, b in zip(times, times[1:])))
         self.assertEqual(times[-1], float(NOW))
-        self.assertEqual(first[4]["m"], "series_completed")
+        self.assertEqual(first[6]["m"], "series_completed")
 
     def test_stall_fault_sends_nothing_more(self):
         self.scenario({"ws": {"fault": {"kind": "stall"}}})

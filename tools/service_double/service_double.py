@@ -18,6 +18,7 @@ import argparse
 import asyncio
 import base64
 import calendar
+import codecs
 import datetime
 import hashlib
 import http
@@ -31,6 +32,11 @@ import struct
 import sys
 import time
 import urllib.parse
+
+try:
+    import zoneinfo
+except ImportError:  # without time zone data daily bars keep 00:00 UTC stamps
+    zoneinfo = None
 
 MAX_HEAD = 64 * 1024
 MAX_BODY = 16 * 1024 * 1024
@@ -85,23 +91,96 @@ LISTINGS = [
     ("CL", "NYMEX", "futures", "Crude Oil Futures", "USD", "US", 78.0, ["continuous"],
      {"contracts": [("CL1!", "Crude Oil Futures (continuous: current contract in front)"),
                     ("CLZ2024", "Crude Oil Futures (Dec 2024)")]}),
+    # Names in the exchange's language: their frames are longer in UTF-8
+    # bytes than in UTF-16 code units ("𠮷" is one character, two units).
+    ("7203", "TSE", "stock", "Toyota Motor Corporation", "JPY", "JP", 3500.0, ["common"],
+     {"is_primary_listing": True, "local_description": "トヨタ自動車", "decimals": 1}),
+    ("9861", "TSE", "stock", "Yoshinoya Holdings Co., Ltd.", "JPY", "JP", 3100.0, ["common"],
+     {"is_primary_listing": True, "local_description": "𠮷野家ホールディングス", "decimals": 1}),
+    ("005930", "KRX", "stock", "Samsung Electronics", "KRW", "KR", 78000.0, ["common"],
+     {"is_primary_listing": True, "local_description": "삼성전자", "decimals": 0}),
+    # Listings whose "exchange" is not the identifier's exchange part: the
+    # identifier is "prefix:symbol" (EURONEXT:MC, BYBIT:HYPEUSDT.P).
+    ("MC", "Euronext Paris", "stock", "LVMH Moët Hennessy Louis Vuitton", "EUR", "FR", 850.0, ["common"],
+     {"is_primary_listing": True, "prefix": "EURONEXT", "local_description": "LVMH Moët Hennessy Louis Vuitton"}),
+    ("HYPEUSDT.P", "Bybit", "swap", "HYPE / USDT Perpetual Contract", "USDT", "", 38.5, ["perpetual"],
+     {"prefix": "BYBIT", "decimals": 3}),
+    ("ETHUSDT.P", "Bybit", "swap", "ETH / USDT Perpetual Contract", "USDT", "", 3402.0, ["perpetual"],
+     {"prefix": "BYBIT"}),
 ]
 
 SOURCE_NAMES = {"NASDAQ": "Nasdaq Stock Market", "NYSE": "New York Stock Exchange", "AMEX": "NYSE American",
                 "BMV": "Bolsa Mexicana de Valores", "XETR": "Deutsche Boerse Xetra", "SP": "S&P Dow Jones Indices",
                 "DJ": "S&P Dow Jones Indices", "CBOE": "Cboe", "FX_IDC": "ICE Data Services", "OANDA": "OANDA",
-                "COINBASE": "Coinbase", "BINANCE": "Binance", "CME_MINI": "CME", "NYMEX": "NYMEX"}
+                "COINBASE": "Coinbase", "BINANCE": "Binance", "CME_MINI": "CME", "NYMEX": "NYMEX",
+                "TSE": "Tokyo Stock Exchange", "KRX": "Korea Exchange", "EURONEXT": "Euronext Paris",
+                "BYBIT": "Bybit"}
 SESSIONS = {"stock": ("0930-1600", "America/New_York"), "fund": ("0930-1600", "America/New_York"),
             "index": ("0930-1600", "America/New_York"), "forex": ("24x7", "Etc/UTC"),
-            "crypto": ("24x7", "Etc/UTC"), "futures": ("1800-1700", "America/New_York")}
+            "crypto": ("24x7", "Etc/UTC"), "swap": ("24x7", "Etc/UTC"),
+            "futures": ("1800-1700", "America/New_York")}
+EXCHANGE_SESSIONS = {"TSE": ("0900-1130,1230-1530", "Asia/Tokyo"), "KRX": ("0900-1530", "Asia/Seoul"),
+                     "EURONEXT": ("0900-1730", "Europe/Paris"),
+                     # A session that closes at or before its opening time
+                     # opens the evening before its trading date.
+                     "FX_IDC": ("2200-2200", "Etc/UTC"), "OANDA": ("1700-1700", "America/New_York"),
+                     "CME_MINI": ("1700-1600", "America/Chicago"), "NYMEX": ("1700-1600", "America/Chicago")}
+# The search answers these types in the {"symbols_remaining", "symbols"}
+# shape, with the matched text of "symbol" in <em> tags; others as an array.
+V3_SEARCH_TYPES = {"crypto", "swap", "forex", "futures"}
+# A type= filter that takes in more than its own name.
+SEARCH_TYPE_MATCHES = {"crypto": {"crypto", "swap"}}
+ANONYMOUS_TOKEN = "unauthorized_user_token"
+DEFAULT_TOKEN = "test-token-123"
+NO_VOLUME = 1e100  # the service's "no volume"; json.dumps writes it as 1e+100
+
+
+def session_of(symbol, entry):
+    """(session, time zone) of a data-side symbol."""
+    exchange = symbol.rpartition(":")[0]
+    return EXCHANGE_SESSIONS.get(exchange) or SESSIONS.get(entry.get("type"), ("0930-1600", "America/New_York"))
+
+
+def session_open(day, session, timezone):
+    """The instant (Unix seconds) the session of a trading date opens; day is
+    that date's 00:00 UTC. A session such as 1700-1600 opens the evening
+    before; daylight saving moves the UTC instant, not the local time."""
+    if zoneinfo is None or session == "24x7":
+        return day
+    first = session.split(",")[0]
+    opens, _, closes = first.partition("-")
+    try:
+        zone = zoneinfo.ZoneInfo(timezone)
+        hours, minutes = int(opens[:2]), int(opens[2:4])
+    except (ValueError, zoneinfo.ZoneInfoNotFoundError):
+        return day
+    date = datetime.datetime.fromtimestamp(day, datetime.timezone.utc).date()
+    if closes and closes <= opens:
+        date -= datetime.timedelta(days=1)
+    local = datetime.datetime(date.year, date.month, date.day, hours, minutes, tzinfo=zone)
+    return int(local.timestamp())
+
+
+def listing_id_exchange(listing):
+    """The exchange part of a listing's identifier: its "prefix" when it has
+    one, its "exchange" otherwise."""
+    return listing[8].get("prefix", listing[1])
 
 
 def build_symbols():
     """Data-side symbols: "EXCHANGE:SYMBOL" -> attributes."""
     table = {}
-    for symbol, exchange, kind, description, currency, _country, price, _specs, extra in LISTINGS:
+    for listing in LISTINGS:
+        symbol, _, kind, description, currency, _country, price, _specs, extra = listing
+        exchange = listing_id_exchange(listing)
         entry = {"type": kind, "description": description, "price": price, "currency": currency}
-        table[exchange + ":" + symbol] = dict(entry)
+        for name in ("local_description", "decimals"):
+            if name in extra:
+                entry[name] = extra[name]
+        # A futures root the search finds does not resolve on the chart;
+        # its contracts do.
+        if not extra.get("contracts"):
+            table[exchange + ":" + symbol] = dict(entry)
         for contract, contract_description in extra.get("contracts", []):
             table[exchange + ":" + contract] = dict(entry, description=contract_description)
     return table
@@ -110,17 +189,89 @@ def build_symbols():
 # ---------------------------------------------------------------------------
 # Small helpers.
 
+def utf16_length(text):
+    """The length of text as a JavaScript string: UTF-16 code units, so a
+    character above U+FFFF counts two."""
+    if text.isascii():
+        return len(text)
+    return len(text.encode("utf-16-le")) // 2
+
+
 def frame(payload):
-    """One service frame: ~m~ + byte length + ~m~ + payload."""
-    data = payload.encode("utf-8") if isinstance(payload, str) else payload
-    return b"~m~" + str(len(data)).encode() + b"~m~" + data
+    """One service frame: ~m~ + the payload's length in UTF-16 code units +
+    ~m~ + the payload as UTF-8. Bytes that are not UTF-8 (only a test's
+    deliberate garbage) are counted as bytes."""
+    if isinstance(payload, str):
+        data, n = payload.encode("utf-8"), utf16_length(payload)
+    else:
+        data = bytes(payload)
+        try:
+            n = len(data) if data.isascii() else utf16_length(data.decode("utf-8"))
+        except UnicodeDecodeError:
+            n = len(data)
+    return b"~m~" + str(n).encode() + b"~m~" + data
+
+
+def utf8_width(lead):
+    """Bytes of the UTF-8 sequence a lead byte starts (0: not a lead byte)."""
+    if lead < 0x80:
+        return 1
+    if 0xC2 <= lead <= 0xDF:
+        return 2
+    if 0xE0 <= lead <= 0xEF:
+        return 3
+    if 0xF0 <= lead <= 0xF4:
+        return 4
+    return 0
+
+
+def utf16_span(data, start, units):
+    """(end, error): where the UTF-8 text starting at data[start] reaches
+    `units` UTF-16 code units. Walks forward in chunks of at most the
+    number of units still wanted: a chunk of k bytes never holds more than
+    k units, so no chunk overshoots, and the whole walk reads each byte
+    about once."""
+    pos, need, size = start, units, len(data)
+    while need > 0:  # every round consumes at least one byte, or returns
+        if pos >= size:
+            return None, "message ends %d code units short" % need
+        chunk = data[pos:pos + need]
+        if chunk.isascii():
+            pos += len(chunk)
+            need -= len(chunk)
+            continue
+        decoder = codecs.getincrementaldecoder("utf-8")()
+        try:
+            text = decoder.decode(chunk)
+        except UnicodeDecodeError as error:
+            return None, "payload is not valid UTF-8 at offset %d" % (pos + error.start)
+        if text:
+            pos += len(chunk) - len(decoder.getstate()[0])
+            need -= utf16_length(text)
+            continue
+        # The chunk is shorter than the one character that starts it.
+        width = utf8_width(data[pos])
+        if width == 0 or pos + width > size:
+            if width and pos + width > size:
+                return None, "message ends inside a UTF-8 sequence at offset %d" % pos
+            return None, "payload is not valid UTF-8 at offset %d" % pos
+        try:
+            char = data[pos:pos + width].decode("utf-8")
+        except UnicodeDecodeError:
+            return None, "payload is not valid UTF-8 at offset %d" % pos
+        if utf16_length(char) > need:
+            return None, "length ends inside a UTF-8 sequence at offset %d" % pos
+        pos += width
+        need -= utf16_length(char)
+    return pos, None
 
 
 def split_frames(data):
     """(payloads, error) for one WebSocket message of service frames.
 
-    The message must be nothing but whole frames; error names the first
-    place where it is not (None when the message is well formed)."""
+    The message must be nothing but whole frames, each length counting the
+    payload's UTF-16 code units; error names the first place where it is
+    not (None when the message is well formed)."""
     out = []
     pos = 0
     while pos < len(data):
@@ -134,10 +285,11 @@ def split_frames(data):
             return out, "bad frame header at offset %d" % pos
         length = int(digits)
         start = end + 3
-        if start + length > len(data):
-            return out, "frame at offset %d declares %d bytes, %d present" % (pos, length, len(data) - start)
-        out.append(data[start:start + length])
-        pos = start + length
+        stop, error = utf16_span(data, start, length)
+        if error:
+            return out, "frame at offset %d declares %d code units: %s" % (pos, length, error)
+        out.append(data[start:stop])
+        pos = stop
     if not out:
         return out, "empty message"
     return out, None
@@ -252,9 +404,11 @@ class BarSeries:
     """A seeded, deterministic random walk of OHLCV bars for one symbol and
     resolution. The newest bar starts at the aligned "now"; older bars are
     made on demand, back to the symbol's history length. take_older hands
-    out bars never handed out before, so rounds do not overlap."""
+    out bars never handed out before, so rounds do not overlap. A symbol
+    without volume has five-value bars [t, o, h, l, c]."""
 
-    def __init__(self, seed, symbol, resolution, now, history, price, decimals, skip_weekends):
+    def __init__(self, seed, symbol, resolution, now, history, price, decimals, skip_weekends, has_volume=True,
+                 stamp=None):
         self.clock = Clock(resolution, skip_weekends)
         self.rng = random.Random("%s|%s|%s" % (seed, symbol, resolution))
         self.live_rng = random.Random("%s|%s|%s|live" % (seed, symbol, resolution))
@@ -262,9 +416,16 @@ class BarSeries:
         self.decimals = decimals
         self.volatility = max(0.0004, 0.015 * math.sqrt(self.clock.seconds() / 86400.0))
         self.newest_first = []
+        # Bars step through aligned times (for daily bars the trading date's
+        # 00:00 UTC); stamp turns one into the time the bar carries.
+        self.stamp = stamp or (lambda t: t)
         self.next_time = self.clock.align(now)
+        if self.stamp(self.next_time) > now:  # today's session has not opened yet
+            self.next_time = self.clock.back(self.next_time)
         self.next_close = price
         self.handed_out = 0
+        self.has_volume = has_volume
+        self.limit = 0  # at most this many bars handed out in all (0: no limit)
 
     def _make(self, count):
         while len(self.newest_first) < min(count, self.history):
@@ -272,8 +433,8 @@ class BarSeries:
             open_ = close / (1.0 + self.rng.gauss(0.0, self.volatility))
             high = max(open_, close) * (1.0 + abs(self.rng.gauss(0.0, self.volatility / 2)))
             low = min(open_, close) * (1.0 - abs(self.rng.gauss(0.0, self.volatility / 2)))
-            volume = float(int(self.rng.lognormvariate(11.0, 0.6)))
-            self.newest_first.append(self._bar(self.next_time, open_, high, low, close, volume))
+            volume = float(int(self.rng.lognormvariate(11.0, 0.6)))  # drawn always: same prices either way
+            self.newest_first.append(self._bar(self.stamp(self.next_time), open_, high, low, close, volume))
             # The older bar closes near where this one opened.
             self.next_close = open_ * (1.0 + self.rng.gauss(0.0, self.volatility / 10))
             self.next_time = self.clock.back(self.next_time)
@@ -285,15 +446,41 @@ class BarSeries:
         l = min(round(l, r), o, c)
         if l <= 0:
             l = 10.0 ** -r
-        return [float(t), o, h, l, c, v]
+        return [float(t), o, h, l, c, v] if self.has_volume else [float(t), o, h, l, c]
 
     def take_older(self, count):
-        """Up to count bars older than every bar handed out so far, oldest first."""
+        """Up to count bars older than every bar handed out so far, oldest
+        first, never beyond the limit."""
         count = max(0, int(count))
+        if self.limit:
+            count = min(count, max(0, self.limit - self.handed_out))
         self._make(self.handed_out + count)
         chunk = self.newest_first[self.handed_out:self.handed_out + count]
         self.handed_out += len(chunk)
         return chunk[::-1]
+
+    def why_stopped(self):
+        """"end" once the history is used up, "limit" once the limit is
+        reached, None while more bars could come."""
+        if self.handed_out >= self.history:
+            return "end"
+        if self.limit and self.handed_out >= self.limit:
+            return "limit"
+        return None
+
+    def timeframe(self):
+        """(first, last, period): the indexes (0 = the oldest bar handed out)
+        of the bars of the visible span, the newest session for intraday
+        series and twelve months for longer ones."""
+        last = self.handed_out - 1
+        span, period = (86400, "LASTSESSION") if self.clock.unit == "m" else (366 * 86400, "12M")
+        newest = self.newest_first[0][0] if self.newest_first else 0
+        inside = 0
+        for bar in self.newest_first[:min(self.handed_out, 1500)]:
+            if bar[0] <= newest - span:
+                break
+            inside += 1
+        return max(0, last - inside + 1), last, period
 
     def newest(self):
         self._make(1)
@@ -308,7 +495,8 @@ class BarSeries:
         bar[4] = close
         bar[2] = max(bar[2], close)
         bar[3] = min(bar[3], close)
-        bar[5] = float(int(bar[5]) + self.live_rng.randint(1, 5000))
+        if len(bar) > 5:
+            bar[5] = float(int(bar[5]) + self.live_rng.randint(1, 5000))
         return bar
 
     def bar_close_time(self):
@@ -389,18 +577,21 @@ class Recorder:
 # ---------------------------------------------------------------------------
 # Scenario checking: a typing mistake in a test's scenario fails loudly.
 
-TOP_KEYS = {"http", "search", "search_ignores_type", "signin", "symbols", "ws"}
+TOP_KEYS = {"http", "search", "search_ignores_type", "search_shape", "search_origin", "signin", "symbols", "ws"}
 ROUTE_KEYS = {"method", "path", "text", "times", "status", "body", "body_size", "raw", "delay_ms", "stall", "drop",
               "headers"}
 SIGNIN_KEYS = {"username", "password", "token", "status", "reply"}
-SYMBOL_KEYS = {"type", "price", "history", "description", "currency", "decimals"}
+SYMBOL_KEYS = {"type", "price", "history", "description", "local_description", "currency", "decimals", "has_volume"}
 WS_KEYS = {"refuse_upgrade", "stall_upgrade", "drop_upgrade", "script", "seed", "now", "history",
-           "max_per_request", "skip_weekends", "any_symbol", "unknown_symbols", "hello", "heartbeat",
-           "heartbeat_first", "series_reply", "du_after_series", "updates", "quote", "pack_frames", "split_frames",
-           "fragment", "strict", "close_after_answers", "fault", "faults"}
-HEARTBEAT_KEYS = {"with_first_answer", "interval_ms", "require_echo_ms"}
+           "max_per_request", "bar_limit", "daily_stamps", "skip_weekends", "any_symbol", "unknown_symbols",
+           "denied_symbols", "tokens", "hello", "heartbeat", "heartbeat_first", "series_reply", "du_after_series",
+           "updates", "quote", "pack_frames", "split_frames", "fragment", "strict", "close_after_answers",
+           "max_open_connections", "replay", "fault", "faults"}
+HEARTBEAT_KEYS = {"with_first_answer", "interval_ms", "require_echo_ms", "first_number"}
 UPDATE_KEYS = {"interval_ms", "count"}
 QUOTE_KEYS = {"fields", "first_without_lp", "partial_without_lp"}
+REPLAY_KEYS = {"on", "text", "then", "connection", "connections"}
+REPLAY_THEN = ("go_on", "close", "stall", "drop")
 FAULT_KEYS = {"kind", "after_messages", "on", "connection", "connections", "code", "status", "size", "text",
               "bytes", "split_at", "replace_answer", "payloads", "fragment"}
 FAULT_KINDS = {"refuse", "stall_upgrade", "drop_upgrade", "stall", "drop", "close", "garbage", "huge_length",
@@ -419,6 +610,23 @@ def check_scenario(s):
         if unknown:
             raise ValueError("unknown key(s) in %s: %s" % (where, ", ".join(unknown)))
 
+    def texts(value, where):
+        if not isinstance(value, list) or not all(isinstance(x, str) for x in value):
+            raise ValueError("%s must be a list of texts" % where)
+
+    def count(value, where):
+        if not isinstance(value, int) or isinstance(value, bool) or value < 0:
+            raise ValueError("%s must be a whole number, 0 or more" % where)
+
+    def connections(obj, where):
+        if "connection" in obj:
+            count(obj["connection"], where + ".connection")
+        if "connections" in obj:
+            if not isinstance(obj["connections"], list):
+                raise ValueError("%s.connections must be a list of numbers" % where)
+            for n in obj["connections"]:
+                count(n, where + ".connections")
+
     keys(s, TOP_KEYS, "the scenario")
     for i, route in enumerate(s.get("http", [])):
         keys(route, ROUTE_KEYS, "http[%d]" % i)
@@ -431,13 +639,38 @@ def check_scenario(s):
             keys(answer, {"status", "body"}, "search[%s]" % text)
         elif not isinstance(answer, list):
             raise ValueError("search[%s] must be a list of matches or {status, body}" % text)
+    if s.get("search_shape", "auto") not in ("auto", "array", "v3"):
+        raise ValueError("search_shape must be auto, array or v3")
+    if not isinstance(s.get("search_origin", True), (bool, str)):
+        raise ValueError("search_origin must be true, false or an origin text")
     ws = s.get("ws", {})
     keys(ws, WS_KEYS, "ws")
     for name, allowed in (("heartbeat", HEARTBEAT_KEYS), ("updates", UPDATE_KEYS), ("quote", QUOTE_KEYS)):
         if name in ws:
             keys(ws[name], allowed, "ws." + name)
+    if "first_number" in ws.get("heartbeat", {}):
+        count(ws["heartbeat"]["first_number"], "ws.heartbeat.first_number")
+    for name in ("bar_limit", "max_open_connections"):
+        if name in ws:
+            count(ws[name], "ws." + name)
+    for name in ("unknown_symbols", "denied_symbols", "tokens"):
+        if name in ws:
+            texts(ws[name], "ws." + name)
+    if ws.get("daily_stamps", "session") not in ("session", "midnight"):
+        raise ValueError("ws.daily_stamps must be session or midnight")
     if ws.get("series_reply", "timescale") not in ("timescale", "du", "timescale+du"):
         raise ValueError("ws.series_reply must be timescale, du or timescale+du")
+    replay = ws.get("replay", [])
+    if not isinstance(replay, list):
+        raise ValueError("ws.replay must be a list")
+    for i, entry in enumerate(replay):
+        where = "ws.replay[%d]" % i
+        keys(entry, REPLAY_KEYS, where)
+        if not isinstance(entry.get("on"), str) or not isinstance(entry.get("text"), str):
+            raise ValueError("%s needs \"on\" (a message name) and \"text\"" % where)
+        if entry.get("then", "go_on") not in REPLAY_THEN:
+            raise ValueError("%s.then must be one of %s" % (where, ", ".join(REPLAY_THEN)))
+        connections(entry, where)
     faults = list(ws.get("faults", [])) + ([ws["fault"]] if "fault" in ws else [])
     for i, fault in enumerate(faults):
         keys(fault, FAULT_KEYS, "fault %d" % i)
@@ -448,6 +681,12 @@ def check_scenario(s):
         raise ValueError("ws.script must be a list of at most %d steps" % MAX_SCRIPT_STEPS)
     for i, step in enumerate(script):
         keys(step, STEP_KEYS, "ws.script[%d]" % i)
+
+
+def wanted_on(item, number):
+    """Whether a fault or replay entry applies to the n-th connection."""
+    wanted = item.get("connections", [item["connection"]] if "connection" in item else None)
+    return wanted is None or number in wanted
 
 
 # ---------------------------------------------------------------------------
@@ -467,6 +706,7 @@ class Double:
         self.scenario = scenario
         self.generation += 1
         self.ws_connections = 0
+        self.ws_open = set()  # numbers of this scenario's WebSocket connections still open
         self.route_uses = {}
         self.quote_counters = {}
         self.symbols = build_symbols()
@@ -496,6 +736,16 @@ class Double:
             return {"type": "stock", "description": symbol, "price": 100.0, "currency": "USD"}
         return None
 
+    def denied(self, symbol):
+        """Whether the scenario refuses this symbol's data (permission denied)."""
+        denied = self.scenario.get("ws", {}).get("denied_symbols", [])
+        return symbol in denied or (":" not in symbol and any(d.split(":")[-1] == symbol for d in denied))
+
+    @staticmethod
+    def has_volume(entry):
+        """Indices have no volume unless the scenario says otherwise."""
+        return bool(entry.get("has_volume", entry.get("type") != "index"))
+
     @staticmethod
     def decimals(entry):
         if "decimals" in entry:
@@ -506,20 +756,27 @@ class Double:
         entry = self.lookup(symbol)
         ws = self.scenario.get("ws", {})
         history = int(entry.get("history", ws.get("history", 30000)))
+        stamp = None
+        if parse_resolution(resolution)[0] == "D" and ws.get("daily_stamps", "session") == "session":
+            session, timezone = session_of(symbol, entry)
+            stamp = lambda day: session_open(day, session, timezone)  # noqa: E731
         return BarSeries(ws.get("seed", 1), symbol, resolution, ws.get("now", time.time()), history,
-                         float(entry.get("price", 100.0)), self.decimals(entry), bool(ws.get("skip_weekends")))
+                         float(entry.get("price", 100.0)), self.decimals(entry), bool(ws.get("skip_weekends")),
+                         self.has_volume(entry), stamp)
 
     # ---- symbol search ----------------------------------------------------
 
     def search_reply(self, query):
         params = parse_query(query, plus_is_space=True)
-        text = params.get("text", "").strip().upper()
+        raw_text = params.get("text", "").strip()
+        text = raw_text.upper()
         kind = params.get("type", "").strip().lower()
+        shape = self.scenario.get("search_shape", "auto")
         canned = {k.upper(): v for k, v in self.scenario.get("search", {}).items()}
         if text in canned:
             answer = canned[text]
             if isinstance(answer, list):
-                return 200, dumps(answer)
+                return 200, dumps({"symbols_remaining": 0, "symbols": answer} if shape == "v3" else answer)
             return int(answer.get("status", 200)), answer.get("body", "")
         ignore_type = self.scenario.get("search_ignores_type", False)
         exact, prefix = [], []
@@ -527,7 +784,8 @@ class Double:
             symbol, _, listing_type, _, _, _, _, specs, extra = listing
             contracts = [c for c, _ in extra.get("contracts", [])]
             if not ignore_type and kind not in ("", "undefined", "all"):
-                wanted = listing_type == kind or (kind == "etf" and listing_type == "fund" and "etf" in specs)
+                wanted = listing_type in SEARCH_TYPE_MATCHES.get(kind, {kind}) or \
+                    (kind == "etf" and listing_type == "fund" and "etf" in specs)
                 if not wanted:
                     continue
             if not text:
@@ -536,16 +794,36 @@ class Double:
                 exact.append(listing)
             elif symbol.startswith(text):
                 prefix.append(listing)
-        return 200, dumps([self.search_item(listing) for listing in (exact + prefix)[:50]])
+        found = (exact + prefix)[:50]
+        if shape == "auto":
+            if not found:
+                return 200, "[]"
+            shape = "v3" if found[0][2] in V3_SEARCH_TYPES else "array"
+        if shape == "array":
+            return 200, dumps([self.search_item(listing) for listing in found])
+        return 200, dumps({"symbols_remaining": 0,
+                           "symbols": [self.search_item(listing, text) for listing in found]})
 
     @staticmethod
-    def search_item(listing):
+    def search_item(listing, highlight=None):
+        """One search result; with highlight, the part of "symbol" that the
+        text matched comes in <em> tags, as the v3 answers have it."""
         symbol, exchange, kind, description, currency, country, _, specs, extra = listing
-        item = {"symbol": symbol, "description": description, "type": kind, "exchange": exchange,
-                "currency_code": currency, "provider_id": "ice",
-                "source2": {"id": exchange, "name": SOURCE_NAMES.get(exchange, exchange),
-                            "description": SOURCE_NAMES.get(exchange, exchange)},
-                "source_id": exchange}
+        source = listing_id_exchange(listing)
+        shown = symbol
+        if highlight:
+            common = len(os.path.commonprefix([symbol.upper(), highlight]))
+            if common:
+                shown = "<em>" + symbol[:common] + "</em>" + symbol[common:]
+        item = {"symbol": shown, "description": description, "type": kind, "exchange": exchange}
+        if "local_description" in extra:
+            item["local_description"] = extra["local_description"]
+        item.update({"currency_code": currency, "provider_id": "ice",
+                     "source2": {"id": source, "name": SOURCE_NAMES.get(source, exchange),
+                                 "description": SOURCE_NAMES.get(source, exchange)},
+                     "source_id": source})
+        if "prefix" in extra:
+            item["prefix"] = extra["prefix"]
         if country:
             item["country"] = country
         if "is_primary_listing" in extra:
@@ -555,6 +833,24 @@ class Double:
         item["typespecs"] = specs
         return item
 
+    def search_origin_refused(self, headers):
+        """The search front end answers 403 unless Origin and Referer name the
+        service's web site: with search_origin a text, exactly that origin;
+        by default any https origin, the Referer being a page under it."""
+        wanted = self.scenario.get("search_origin", True)
+        if wanted is False:
+            return False
+        names = {n.lower(): v for n, v in reversed(headers)}
+        origin, referer = names.get("origin", ""), names.get("referer", "")
+        if isinstance(wanted, str):
+            return origin != wanted.rstrip("/") or not referer.startswith(wanted.rstrip("/") + "/")
+        return not origin.startswith("https://") or not referer.startswith(origin.rstrip("/") + "/")
+
+    def accepted_tokens(self):
+        ws = self.scenario.get("ws", {})
+        return {ANONYMOUS_TOKEN, self.scenario.get("signin", {}).get("token", DEFAULT_TOKEN)} | \
+            set(ws.get("tokens", []))
+
     def signin_reply(self, form):
         account = self.scenario.get("signin", {})
         if "reply" in account:
@@ -563,7 +859,7 @@ class Double:
         if "username" in account and fields.get("username") == account["username"] and \
                 fields.get("password") == account.get("password"):
             return 200, dumps({"error": "", "user": {"id": 1234567, "username": account["username"],
-                                                     "auth_token": account.get("token", "test-token-123"),
+                                                     "auth_token": account.get("token", DEFAULT_TOKEN),
                                                      "is_pro": False, "is_broker": False}})
         return int(account.get("status", 200)), '{"error":"Invalid username or password","code":"invalid_credentials"}'
 
@@ -651,7 +947,7 @@ class Double:
             if path == "/socket.io/websocket" and upgrade and method == "GET":
                 await self.serve_websocket(reader, writer, headers, event, port_kind, rec)
             else:
-                await self.serve_http(reader, writer, method, path, query, body, event, rec)
+                await self.serve_http(reader, writer, method, path, query, body, event, rec, headers)
         except (ConnectionError, asyncio.IncompleteReadError, ssl.SSLError, OSError):
             pass
         finally:
@@ -676,7 +972,7 @@ class Double:
             return r
         return None
 
-    async def serve_http(self, reader, writer, method, path, query, body, event, rec):
+    async def serve_http(self, reader, writer, method, path, query, body, event, rec, headers):
         r = self.route(method, path, query) or {}
         if r.get("stall"):
             rec.add("http", reply="stall", **event)
@@ -697,7 +993,10 @@ class Double:
             if "body_size" in r:
                 text = "".join(chr(ord("a") + i % 26) for i in range(int(r["body_size"])))
         elif method == "GET" and path == "/symbol_search":
-            status, text = self.search_reply(query)
+            if self.search_origin_refused(headers):
+                status, text = 403, '{"error":"forbidden"}'
+            else:
+                status, text = self.search_reply(query)
         elif method == "POST" and path == "/accounts/signin/":
             status, text = self.signin_reply(body.decode("latin-1"))
         else:
@@ -713,8 +1012,7 @@ class Double:
         ws = self.scenario.get("ws", {})
         out = []
         for fault in list(ws.get("faults", [])) + ([ws["fault"]] if "fault" in ws else []):
-            wanted = fault.get("connections", [fault["connection"]] if "connection" in fault else None)
-            if wanted is None or number in wanted:
+            if wanted_on(fault, number):
                 out.append(dict(fault))
         return out
 
@@ -727,6 +1025,9 @@ class Double:
         refuse = ws.get("refuse_upgrade")
         if upgrade_fault == "refuse":
             refuse = next(f for f in faults if f["kind"] == "refuse").get("status", 403)
+        limit = int(ws.get("max_open_connections", 6))
+        if not refuse and limit and len(self.ws_open) >= limit:
+            refuse = 429  # too many connections open at once from this address
         if refuse:
             rec.add("http", reply=int(refuse), connection=number, **event)
             await self.respond(writer, int(refuse), '{"error":"refused"}')
@@ -748,6 +1049,8 @@ class Double:
         socket = WebSocket(reader, writer, number, int(ws.get("fragment", 0)), rec)
         rec.add("ws_open", connection=number, port=port_kind)
         how = "ended"
+        still_open = self.ws_open  # this scenario's set, even when a new scenario comes meanwhile
+        still_open.add(number)
         try:
             if "script" in ws:
                 how = await Script(self, socket, ws["script"]).run()
@@ -756,6 +1059,7 @@ class Double:
         except (ConnectionError, asyncio.IncompleteReadError, ssl.SSLError, OSError):
             how = "connection lost"
         finally:
+            still_open.discard(number)
             rec.add("ws_end", connection=number, how=how, messages=socket.received, **socket.end_fields)
 
     # ---- control port -------------------------------------------------
@@ -1072,9 +1376,14 @@ class ServiceConversation:
         self.tasks = []
         self.pending = None
         self.split_at = 0
+        self.replaying = False
+        self.answer_transform = None  # an answer that must go packed in one message sets "pack"
+        self.replays = [(i, e) for i, e in enumerate(ws.get("replay", [])) if wanted_on(e, socket.number)]
+        self.replays_fired = set()
         beat = ws.get("heartbeat", {})
         self.beat_with_first = beat.get("with_first_answer", False)
-        self.beat_interval = float(beat.get("interval_ms", 0)) / 1000.0
+        self.beat_first_number = int(beat.get("first_number", 98))
+        self.beat_interval = float(beat.get("interval_ms", 10000)) / 1000.0
         self.beat_require = float(beat.get("require_echo_ms", 0)) / 1000.0
         updates = ws.get("updates", {})
         self.update_interval = float(updates.get("interval_ms", 0)) / 1000.0
@@ -1084,8 +1393,8 @@ class ServiceConversation:
     # ---- sending --------------------------------------------------------
 
     def next_heartbeat(self):
+        text = "~h~%d" % (self.beat_first_number + self.heartbeats_sent)
         self.heartbeats_sent += 1
-        text = "~h~%d" % self.heartbeats_sent
         self.heartbeats_open[text] = time.monotonic()
         self.recorder.add("heartbeat_sent", connection=self.socket.number, text=text)
         if self.beat_require > 0:
@@ -1159,8 +1468,19 @@ class ServiceConversation:
                     transform, self.pending = self.pending, None
                     if transform == "replaced":
                         continue
+                    replay = self.next_replay(name)
+                    if replay is not None:
+                        ended = await self.replay(name, params, text, *replay)
+                        if ended:
+                            return ended
+                        continue
+                    if name == "set_auth_token" and not self.token_accepted(params):
+                        await self.send_payloads(['{"m":"protocol_error","p":["bad auth token"]}'])
+                        await s.close(1000)
+                        return "bad auth token"
+                    self.answer_transform = None
                     answer = await self.answer(name, params, text)
-                    await self.send_payloads(answer, transform)
+                    await self.send_payloads(answer, transform or self.answer_transform)
                     if answer and self.ws.get("close_after_answers"):
                         await s.close(1000)
                     if s.close_sent or s.gone:
@@ -1171,6 +1491,47 @@ class ServiceConversation:
             s.end_fields = {"heartbeats_sent": self.heartbeats_sent, "heartbeats_echoed": self.heartbeats_echoed,
                             "heartbeats_unanswered": sorted(self.heartbeats_open)}
 
+    def token_accepted(self, params):
+        return bool(params) and isinstance(params[0], str) and params[0] in self.double.accepted_tokens()
+
+    def next_replay(self, name):
+        """The first replay entry for this message not yet fired here."""
+        if name is None:
+            return None
+        for index, entry in self.replays:
+            if entry["on"] == name and index not in self.replays_fired:
+                self.replays_fired.add(index)
+                return index, entry
+        return None
+
+    async def replay(self, name, params, text, index, entry):
+        """Sends the entry's text verbatim as one message instead of the
+        double's own answer. The double still takes the message in (sessions,
+        symbols, series), so answers it gives itself later refer to it, but
+        starts no updates for it. Returns a text when the conversation ended."""
+        s = self.socket
+        self.replaying = True
+        try:
+            await self.answer(name, params, text)
+        finally:
+            self.replaying = False
+        self.recorder.add("replay", connection=s.number, on=name, index=index)
+        await s.send_message(entry["text"].encode("utf-8"))
+        then = entry.get("then", "go_on")
+        if then == "close":
+            await s.close(1000)
+            return "replay close"
+        if then == "stall":
+            try:
+                await asyncio.wait_for(s.drain_until_close(), self.double.args.lifetime)
+            except (asyncio.TimeoutError, ConnectionError, asyncio.IncompleteReadError, ssl.SSLError, OSError):
+                pass
+            return "replay stall"
+        if then == "drop":
+            s.drop()
+            return "replay drop"
+        return None
+
     def heartbeat_echo(self, text):
         expected = text in self.heartbeats_open
         self.heartbeats_open.pop(text, None)
@@ -1179,8 +1540,10 @@ class ServiceConversation:
         self.recorder.add("heartbeat_echo", connection=self.socket.number, text=text, expected=expected)
 
     async def heartbeat_loop(self):
-        while not self.socket.gone and not self.socket.close_sent:
+        for _ in range(int(self.double.args.lifetime / self.beat_interval) + 1):
             await asyncio.sleep(self.beat_interval)
+            if self.socket.gone or self.socket.close_sent:
+                return
             await self.socket.send_message(frame(self.next_heartbeat()))
 
     @staticmethod
@@ -1286,7 +1649,7 @@ class ServiceConversation:
         if name == "chart_create_session":
             if not p:
                 return self.violation("chart_create_session without a session id", name)
-            self.chart_sessions[p[0]] = {"symbols": {}, "series": {}}
+            self.chart_sessions[p[0]] = {"symbols": {}, "entries": {}, "series": {}}
             return []
         if name == "quote_create_session":
             if not p:
@@ -1310,6 +1673,34 @@ class ServiceConversation:
         self.recorder.add("unknown_message", connection=self.socket.number, name=name)
         return []
 
+    # ---- helpers for the answers -----------------------------------------
+
+    def anonymous(self):
+        """A connection that signed in with no account (or sent no token yet)."""
+        return self.token in (None, ANONYMOUS_TOKEN)
+
+    def update_mode(self, entry):
+        if self.anonymous() and entry.get("type") in ("stock", "fund", "futures"):
+            return "delayed_streaming_900"
+        return "streaming"
+
+    def now(self):
+        return float(self.ws.get("now", time.time()))
+
+    def stamped(self, message):
+        """A message object with the server's "t" (seconds) and "t_ms"."""
+        now = self.now()
+        return dict(message, t=int(now), t_ms=int(now * 1000))
+
+    def start_updates(self, coroutine):
+        """Live updates run only for answers the double really gave."""
+        if self.update_interval > 0 and not self.replaying:
+            self.tasks.append(asyncio.ensure_future(coroutine))
+        else:
+            coroutine.close()
+
+    # ---- chart sessions ---------------------------------------------------
+
     def chart_answer(self, name, p, chart):
         cs = p[0]
         if name == "resolve_symbol":
@@ -1317,29 +1708,45 @@ class ServiceConversation:
                 return self.violation("resolve_symbol needs 3 parameters", name)
             symbol, options = symbol_of(p[2])
             entry = self.double.lookup(symbol)
-            chart["symbols"][p[1]] = symbol if entry else None
-            if entry is None:
-                return [dumps({"m": "symbol_error", "p": [cs, p[1], "invalid symbol"]})]
+            denied = entry is not None and self.double.denied(symbol)
+            chart["symbols"][p[1]] = symbol if entry and not denied else None
+            if entry is None or denied:
+                why = "permission denied" if denied else "invalid symbol"
+                return [dumps({"m": "symbol_error", "p": [cs, p[1], why]})]
+            chart["entries"][p[1]] = entry
             exchange, _, short = symbol.rpartition(":")
-            session, timezone = SESSIONS.get(entry["type"], ("0930-1600", "America/New_York"))
+            session, timezone = session_of(symbol, entry)
             info = {"name": short, "full_name": symbol, "pro_name": symbol, "exchange": exchange or "NASDAQ",
                     "listed_exchange": exchange or "NASDAQ", "type": entry["type"], "session": session,
-                    "timezone": timezone, "description": entry.get("description", short),
-                    "pricescale": 10 ** self.double.decimals(entry), "minmov": 1, "has_intraday": True,
-                    "has_daily": True, "currency_code": entry.get("currency", "USD")}
+                    "session_holidays": "", "timezone": timezone,
+                    "description": entry.get("description", short)}
+            if "local_description" in entry:
+                info["local_description"] = entry["local_description"]
+            info.update({"pricescale": 10 ** self.double.decimals(entry), "minmov": 1, "has_intraday": True,
+                         "has_daily": True, "currency_code": entry.get("currency", "USD"),
+                         "subsessions": [{"description": "Regular Trading Hours", "id": "regular",
+                                          "private": False, "session": session, "session-display": session}]})
             if options.get("session"):
                 info["subsession_id"] = options["session"]
-            return [dumps({"m": "symbol_resolved", "p": [cs, p[1], info]})]
+            return [dumps(self.stamped({"m": "symbol_resolved", "p": [cs, p[1], info]}))]
         if name in ("create_series", "modify_series"):
             if len(p) < 6 or not isinstance(p[5], int) or isinstance(p[5], bool):
                 return [dumps({"m": "critical_error", "p": [cs, "invalid_parameters", name]})]
             series_id, key, ref, resolution, count = str(p[1]), str(p[2]), str(p[3]), str(p[4]), p[5]
             symbol = chart["symbols"].get(ref)
-            if symbol is None or parse_resolution(resolution) is None:
-                why = "resolve error" if symbol is None else "invalid resolution"
-                return [dumps({"m": "series_error", "p": [cs, series_id, key, why]})]
+            if symbol is None:
+                # As the service answers a symbol that did not resolve: both
+                # frames in one message.
+                self.answer_transform = "pack"
+                return [dumps({"m": "series_loading", "p": [cs, series_id, key]}),
+                        dumps({"m": "series_error", "p": [cs, series_id, key, "resolve error"]})]
+            if parse_resolution(resolution) is None:
+                return [dumps({"m": "series_error", "p": [cs, series_id, key, "invalid resolution"]})]
+            entry = chart["entries"][ref]
             series = self.double.make_series(symbol, resolution)
-            chart["series"][series_id] = (series, key)
+            if series.clock.unit == "m" and self.anonymous():
+                series.limit = int(self.ws.get("bar_limit", 5000))
+            chart["series"][series_id] = (series, key, self.update_mode(entry))
             bars = series.take_older(self.cap(count))
             out = [dumps({"m": "series_loading", "p": [cs, series_id, key]})]
             if self.series_reply == "du":
@@ -1348,11 +1755,11 @@ class ServiceConversation:
             else:
                 if bars:
                     out.append(self.timescale_payload(cs, series_id, key, bars, series))
-                out.append(self.completed_payload(cs, series_id, key))
+                    out.append(self.timeframe_payload(cs, series_id, key, series))
+                out.append(self.completed_payload(cs, series_id, key, series, chart["series"][series_id][2]))
                 if self.series_reply == "timescale+du" and bars:
                     out.append(self.du_payload(cs, series_id, key, [series.live_update()], series, len(bars) - 1))
-            if self.update_interval > 0:
-                self.tasks.append(asyncio.ensure_future(self.bar_updates(cs, series_id, key, series)))
+            self.start_updates(self.bar_updates(cs, series_id, key, series))
             return out
         if name == "request_more_data":
             if len(p) < 3 or not isinstance(p[2], int) or isinstance(p[2], bool):
@@ -1360,12 +1767,13 @@ class ServiceConversation:
             found = chart["series"].get(str(p[1]))
             if found is None:
                 return self.violation("request_more_data for a series never created", name)
-            series, key = found
+            series, key, mode = found
             bars = series.take_older(self.cap(p[2]))
             out = []
             if bars:
                 out.append(self.timescale_payload(cs, str(p[1]), key, bars, series))
-            out.append(self.completed_payload(cs, str(p[1]), key))
+                out.append(self.timeframe_payload(cs, str(p[1]), key, series))
+            out.append(self.completed_payload(cs, str(p[1]), key, series, mode))
             return out
         return []
 
@@ -1374,14 +1782,19 @@ class ServiceConversation:
         count = max(0, int(count))
         return min(count, limit) if limit > 0 else count
 
-    @staticmethod
-    def timescale_payload(cs, series_id, key, bars, series):
+    def timescale_payload(self, cs, series_id, key, bars, series):
         times = ",".join(str(int(b[0])) for b in bars)
+        now = self.now()
         return ('{"m":"timescale_update","p":[%s,{%s:{"node":"fra-charts-21","s":[%s],"ns":{"d":"","indexes":[]},'
                 '"t":%s,"lbs":{"bar_close_time":%d}}},{"index":%d,"zoffset":0,"changes":[%s],'
-                '"marks":[[1,%d,0]],"index_diff":[]}]}'
+                '"marks":[[1,%d,0]],"index_diff":[]}],"t":%d,"t_ms":%d}'
                 % (dumps(cs), dumps(series_id), bars_text(bars, 0), dumps(key), series.bar_close_time(),
-                   len(bars) - 1, times, int(bars[0][0])))
+                   len(bars) - 1, times, int(bars[0][0]), int(now), int(now * 1000)))
+
+    @staticmethod
+    def timeframe_payload(cs, series_id, key, series):
+        first, last, period = series.timeframe()
+        return dumps({"m": "series_timeframe", "p": [cs, series_id, key, first, last, period, True]})
 
     @staticmethod
     def du_payload(cs, series_id, key, bars, series, first_index):
@@ -1389,9 +1802,14 @@ class ServiceConversation:
                 '"lbs":{"bar_close_time":%d}}}]}'
                 % (dumps(cs), dumps(series_id), bars_text(bars, first_index), dumps(key), series.bar_close_time()))
 
-    @staticmethod
-    def completed_payload(cs, series_id, key):
-        return dumps({"m": "series_completed", "p": [cs, series_id, key, "streaming", {"rt_update_period": 1}]})
+    def completed_payload(self, cs, series_id, key, series, mode):
+        """series_completed [cs, series, update mode, key, {...}]: the last
+        object says why the series stopped ("end": no older bars, "limit":
+        the session's bar limit), or only the update period while more bars
+        could come."""
+        why = series.why_stopped()
+        tail = {"rt_update_period": 0, "data_completed": why} if why else {"rt_update_period": 5}
+        return dumps(self.stamped({"m": "series_completed", "p": [cs, series_id, mode, key, tail]}))
 
     async def bar_updates(self, cs, series_id, key, series):
         for _ in range(self.update_count):
@@ -1418,17 +1836,20 @@ class ServiceConversation:
             entry = self.double.lookup(symbol)
             quote["symbols"].append(text)
             if entry is None:
-                out.append(dumps({"m": "qsd", "p": [qs, {"n": text, "s": "error", "errmsg": "invalid symbol",
+                out.append(dumps({"m": "qsd", "p": [qs, {"n": text, "s": "error", "errmsg": "no_such_symbol",
                                                          "v": {}}]}))
-                continue
-            full = self.quote_values(symbol, entry)
-            if self.ws.get("quote", {}).get("first_without_lp"):
-                out.append(dumps({"m": "qsd", "p": [qs, {"n": text, "s": "ok",
-                                                         "v": {k: v for k, v in full.items() if k != "lp"}}]}))
-            out.append(dumps({"m": "qsd", "p": [qs, {"n": text, "s": "ok", "v": full}]}))
+            elif self.double.denied(symbol):
+                out.append(dumps({"m": "qsd", "p": [qs, {"n": text, "s": "permission_denied",
+                                                         "errmsg": "Permission denied",
+                                                         "v": {"alternative": symbol}}]}))
+            else:
+                full = self.quote_values(symbol, entry)
+                if self.ws.get("quote", {}).get("first_without_lp"):
+                    out.append(dumps({"m": "qsd", "p": [qs, {"n": text, "s": "ok",
+                                                             "v": {k: v for k, v in full.items() if k != "lp"}}]}))
+                out.append(dumps({"m": "qsd", "p": [qs, {"n": text, "s": "ok", "v": full}]}))
+                self.start_updates(self.quote_updates(qs, text, symbol, entry))
             out.append(dumps({"m": "quote_completed", "p": [qs, text]}))
-            if self.update_interval > 0:
-                self.tasks.append(asyncio.ensure_future(self.quote_updates(qs, text, symbol, entry)))
         return out
 
     def quote_state(self, symbol, entry):
@@ -1449,20 +1870,28 @@ class ServiceConversation:
         ch = round(state["lp"] - state["prev"], self.double.decimals(entry))
         return ch, round(ch / state["prev"] * 100.0, 2)
 
+    def volume(self, state, entry):
+        return state["volume"] if self.double.has_volume(entry) else NO_VOLUME
+
     def quote_values(self, symbol, entry):
         state = self.quote_state(symbol, entry)
-        now = int(self.ws.get("now", time.time()))
+        now = int(self.now())
         exchange, _, short = symbol.rpartition(":")
         r = self.double.decimals(entry)
         ch, chp = self.change(state, entry)
+        # The names come before "lp": a reader that counts a frame's length
+        # in bytes instead of UTF-16 code units cuts a non-English frame
+        # before its price.
         values = {"ch": ch, "chp": chp, "current_session": "market",
-                  "description": entry.get("description", short), "exchange": exchange, "lp": state["lp"],
-                  "lp_time": now, "volume": state["volume"], "update_mode": "streaming", "type": entry["type"],
-                  "pro_name": symbol, "short_name": short, "pricescale": 10 ** r, "minmov": 1, "fractional": False,
-                  "is_tradable": True, "currency_code": entry.get("currency", "USD"), "original_name": symbol,
-                  "rtc": round(state["lp"] * 1.001, r), "rtc_time": now - 3600, "rchp": 0.1}
-        if self.token == "unauthorized_user_token" and entry["type"] in ("stock", "fund", "futures"):
-            values["update_mode"] = "delayed_streaming_900"
+                  "description": entry.get("description", short)}
+        if "local_description" in entry:
+            values["local_description"] = entry["local_description"]
+        values.update({"exchange": exchange, "lp": state["lp"], "lp_time": now,
+                       "volume": self.volume(state, entry), "update_mode": self.update_mode(entry),
+                       "type": entry["type"], "pro_name": symbol, "short_name": short, "pricescale": 10 ** r,
+                       "minmov": 1, "fractional": False, "is_tradable": True,
+                       "currency_code": entry.get("currency", "USD"), "original_name": symbol,
+                       "rtc": round(state["lp"] * 1.001, r), "rtc_time": now - 3600, "rchp": 0.1})
         for field, value in self.ws.get("quote", {}).get("fields", {}).items():
             if value is None:
                 values.pop(field, None)
@@ -1471,19 +1900,23 @@ class ServiceConversation:
         return values
 
     async def quote_updates(self, qs, text, symbol, entry):
+        """Partial qsd frames, two to a message as the service often sends
+        them: one with only "volume", one with the moved price."""
         options = self.ws.get("quote", {})
         for i in range(self.update_count):
             await asyncio.sleep(self.update_interval)
             if self.socket.gone or self.socket.close_sent:
                 return
+            first = {"volume": self.volume(self.quote_state(symbol, entry), entry)}
             state = self.quote_state(symbol, entry)
-            if i % 2 == 1 or options.get("partial_without_lp"):
-                v = {"volume": state["volume"]}
+            if options.get("partial_without_lp"):
+                second = {"volume": self.volume(state, entry)}
             else:
                 ch, chp = self.change(state, entry)
-                v = {"lp": state["lp"], "ch": ch, "chp": chp,
-                     "lp_time": int(self.ws.get("now", time.time())) + i + 1, "volume": state["volume"]}
-            await self.send_payloads([dumps({"m": "qsd", "p": [qs, {"n": text, "s": "ok", "v": v}]})])
+                second = {"lp": state["lp"], "ch": ch, "chp": chp, "lp_time": int(self.now()) + i + 1,
+                          "volume": self.volume(state, entry)}
+            await self.send_payloads([dumps({"m": "qsd", "p": [qs, {"n": text, "s": "ok", "v": v}]})
+                                      for v in (first, second)], "pack")
 
 
 class TlsAcceptor(asyncio.Protocol):
