@@ -205,3 +205,40 @@ int HostWindow::TakeStreaming() const {
 }
 
 }  // namespace testing_support
+
+namespace testing_support {
+
+std::wstring TestData(const std::wstring& name) {
+    // The source tree as Wine sees it: its Unix root is drive Z.
+    std::wstring folder = L"Z:" + Widen(VELMARQUIN_TEST_DATA_DIR);
+    for (wchar_t& c : folder) {
+        if (c == L'/') c = L'\\';
+    }
+    return folder + L"\\" + name;
+}
+
+const std::vector<std::string>& RealFrames() {
+    static const std::vector<std::string> frames = [] {
+        std::vector<std::string> out;
+        std::string capture = ReadFileBytes(TestData(L"real\\browser-session-2023-06-11.txt"));
+        // Every frame of the capture is ASCII, so its length counts bytes too.
+        size_t pos = 0;
+        while (capture.compare(pos, 3, "~m~") == 0) {
+            const size_t digits = pos + 3;
+            const size_t marker = capture.find("~m~", digits);
+            if (marker == std::string::npos) break;
+            const size_t length = std::stoul(capture.substr(digits, marker - digits));
+            out.push_back(capture.substr(marker + 3, length));
+            pos = marker + 3 + length;
+        }
+        return out;
+    }();
+    return frames;
+}
+
+std::string RealFrame(size_t index) {
+    const std::string& payload = RealFrames().at(index);
+    return "~m~" + std::to_string(payload.size()) + "~m~" + payload;
+}
+
+}  // namespace testing_support

@@ -20,6 +20,14 @@ std::wstring Widen(const std::string& ascii);
 std::string Narrow(const std::wstring& ascii);
 std::vector<std::string> SplitCrLfLines(const std::string& text);
 
+// A file of tests/data, e.g. TestData(L"real\\browser-session-2023-06-11.txt").
+std::wstring TestData(const std::wstring& name);
+// The payloads of the real service's captured frames, in capture order
+// (tests/data/real/README.md says which is which).
+const std::vector<std::string>& RealFrames();
+// The frame of a real payload, length as the service wrote it.
+std::string RealFrame(size_t index);
+
 // A [Service] section whose origins are a closed port on loopback: a test that
 // starts the worker without the double must never reach beyond this machine.
 inline constexpr char kOfflineServiceSection[] =

@@ -49,14 +49,6 @@ TEST(HistoryParse, SeriesPayloadsMergeSortAndKeepLaterValues) {
         << "a time before 1970 cannot be converted and is no bar";
 }
 
-TEST(HistoryParse, ServiceErrorReason) {
-    EXPECT_EQ(ServiceErrorReason("{\"m\":\"symbol_error\",\"p\":[\"cs_1\",\"sds_sym_1\",\"invalid symbol\"]}"),
-              "invalid symbol");
-    EXPECT_EQ(ServiceErrorReason("{\"m\":\"series_error\",\"p\":[\"cs_1\",\"sds_1\",\"s1\",\"resolve error\"]}"),
-              "resolve error");
-    EXPECT_EQ(ServiceErrorReason("{\"m\":\"x\"}"), "");
-}
-
 namespace {
 void ResetCaches() {
     PluginState& s = State();
