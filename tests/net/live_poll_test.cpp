@@ -8,11 +8,13 @@
 #include "polling/poll_cycle.h"
 #include "protocol/live_quote_poll.h"
 #include "protocol/host_time.h"
+#include "protocol/json_text.h"
 #include "protocol/latest_bar_poll.h"
 
 namespace {
 
 using testing_support::Narrow;
+using testing_support::Widen;
 
 class LivePoll : public DoubleTest {
 protected:
@@ -165,9 +167,53 @@ TEST_F(LivePoll, QuoteConversationFieldsAndTimes) {
     RecentInfo untouched{};
     Stopwatch watch;
     EXPECT_FALSE(PollLiveQuote(L"NOPE", "NASDAQ:NOPE", settings, untouched, error));
-    EXPECT_EQ(error, L"TradingView quote error: invalid symbol");
+    EXPECT_EQ(error, L"TradingView quote error: no_such_symbol");
     EXPECT_LT(watch.Ms(), static_cast<ULONGLONG>(kTimeoutMs));
     EXPECT_EQ(untouched.last, 0.0f);
+
+    // A symbol the session may not see: "permission_denied", in the service's words.
+    Scenario(R"({"ws":{"denied_symbols":["NASDAQ:TSLA"]}})");
+    Stopwatch denied;
+    EXPECT_FALSE(PollLiveQuote(L"TSLA", "NASDAQ:TSLA", settings, untouched, error));
+    EXPECT_EQ(error, L"TradingView quote error: Permission denied");
+    EXPECT_LT(denied.Ms(), static_cast<ULONGLONG>(kTimeoutMs) / 2);
+    EXPECT_EQ(untouched.last, 0.0f);
+}
+
+TEST_F(LivePoll, NamesInTheExchangesLanguageBeforeThePrice) {
+    // The double's Japanese and Korean listings carry their names before
+    // "lp" and "lp_time", framed in UTF-16 units, with quote_completed in the
+    // same message; the 4-byte character of 𠮷野家 counts two.
+    const std::pair<const char*, const char*> cases[] = {
+        {"TSE:7203", "\xE3\x83\x88\xE3\x83\xA8\xE3\x82\xBF"}, {"KRX:005930", "\xEC\x82\xBC\xEC\x84\xB1"},
+        {"TSE:9861", "\xF0\xA0\xAE\xB7"}, {"EURONEXT:MC", "Mo\xC3\xABt"}};
+    for (const auto& c : cases) {
+        Scenario(R"({"ws":{"seed":13,"now":1710547200,"pack_frames":true}})");
+        RecentInfo quote{};
+        ASSERT_TRUE(PollLiveQuote(Widen(c.first), c.first, settings, quote, error)) << c.first << Narrow(error);
+        EXPECT_GT(quote.last, 0.0f) << c.first;
+        const std::uint64_t local = ToHostDateTime(1710547200, false, settings);
+        EXPECT_EQ(quote.tradeDate, PackedYmd(local)) << c.first;
+        EXPECT_EQ(quote.tradeTime, PackedHms(local)) << c.first;
+        EXPECT_TRUE(service.Events("violation", "what").empty()) << "our frames are counted as the service counts";
+    }
+    // The same with the service's bytes given by hand: one qsd whose names
+    // stand before the price, then a second frame in the same message.
+    const std::string qsd = "{\"m\":\"qsd\",\"p\":[\"qs_1\",{\"n\":\"KRX:005930\",\"s\":\"ok\",\"v\":"
+                            "{\"local_description\":\"\xEC\x82\xBC\xEC\x84\xB1\xEC\xA0\x84\xEC\x9E\x90\","
+                            "\"description\":\"\xE3\x83\x88\xE3\x83\xA8\xE3\x82\xBF\",\"lp\":71500.0,"
+                            "\"lp_time\":1700000000,\"volume\":3e9}}]}";
+    const std::string completed = "{\"m\":\"quote_completed\",\"p\":[\"qs_1\",\"KRX:005930\"]}";
+    // 4 hangul and 3 kana: 7 units for their 21 bytes.
+    const std::string text = "~m~" + std::to_string(qsd.size() - 14) + "~m~" + qsd + "~m~" +
+                             std::to_string(completed.size()) + "~m~" + completed;
+    Scenario("{\"ws\":{\"replay\":[{\"on\":\"quote_add_symbols\",\"text\":" + JsonQuote(text) + "}]}}");
+    RecentInfo quote{};
+    ASSERT_TRUE(PollLiveQuote(L"KRX:005930", "KRX:005930", settings, quote, error)) << Narrow(error);
+    EXPECT_EQ(quote.last, 71500.0f);
+    EXPECT_EQ(quote.totalVolume, 2147483647) << "3e9 saturates";
+    EXPECT_EQ(quote.totalVolumeF, 3e9f);
+    EXPECT_EQ(quote.tradeDate, PackedYmd(ToHostDateTime(1700000000, false, settings)));
 }
 
 TEST_F(LivePoll, CycleStoresBarsThenFallsBackToTheQuote) {
@@ -204,8 +250,8 @@ TEST_F(LivePoll, CycleStoresBarsThenFallsBackToTheQuote) {
     MakeDue("NASDAQ:AAPL");
     Scenario(R"({"ws":{"unknown_symbols":["NASDAQ:AAPL"]}})");
     EXPECT_FALSE(PollTicker(L"NASDAQ:AAPL", 300, false, error));
-    EXPECT_EQ(error, L"TradingView quote error: invalid symbol");
-    EXPECT_EQ(Status(), L"Live quote error: NASDAQ:AAPL - TradingView quote error: invalid symbol");
+    EXPECT_EQ(error, L"TradingView quote error: no_such_symbol");
+    EXPECT_EQ(Status(), L"Live quote error: NASDAQ:AAPL - TradingView quote error: no_such_symbol");
     const SymbolCacheEntry after = Entry("NASDAQ:AAPL");
     EXPECT_EQ(std::memcmp(&after.served, &e.served, sizeof(RecentInfo)), 0);
     EXPECT_TRUE(after.hasQuote);

@@ -5,6 +5,7 @@
 namespace {
 
 using Resolve = DoubleTest;
+using testing_support::Narrow;
 
 PluginSettings SettingsWithMarket(const std::wstring& market) {
     PluginSettings settings;
@@ -37,6 +38,25 @@ TEST_F(Resolve, SearchRequestAndIdentifiers) {
     ASSERT_EQ(queries.size(), 2u);
     EXPECT_EQ(queries[0], "text=AAPL&type=stock");
     EXPECT_EQ(queries[1], "text=ES1%21&type=futures");
+}
+
+TEST_F(Resolve, BothReplyShapesAsTheServiceAnswersToday) {
+    // The double answers crypto in the v3 shape with highlighting and a
+    // prefix that differs from the result's exchange; stocks as a plain array.
+    Scenario("{}");
+    const std::pair<const wchar_t*, const char*> cases[] = {
+        {L"HYPEUSDT.P", "BYBIT:HYPEUSDT.P"}, {L"BTCUSDT", "BINANCE:BTCUSDT"}, {L"AAPL", "NASDAQ:AAPL"}};
+    for (const auto& c : cases) {
+        std::string id;
+        std::wstring error;
+        ASSERT_TRUE(ResolveTickerSymbol(c.first, SettingsWithMarket(L"auto"), CandidateLoopHooks{}, id, error))
+            << Narrow(error);
+        EXPECT_EQ(id, c.second);
+    }
+    const std::vector<std::string> heads = service.Events("http", "raw_head");
+    ASSERT_FALSE(heads.empty());
+    EXPECT_NE(heads[0].find("\r\nOrigin: "), std::string::npos) << "the search wants the web site's Origin";
+    EXPECT_NE(heads[0].find("\r\nReferer: "), std::string::npos);
 }
 
 TEST_F(Resolve, RepliesWithoutAMatch) {

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "foundation/state.h"
+#include "foundation/volume.h"
 #include "protocol/host_time.h"
 #include "storage/disk_cache.h"
 #include "support/test_support.h"
@@ -221,8 +222,9 @@ TEST_F(DiskCache, RowsReadAsTheScanReadsThem) {
         bar.high = static_cast<float>(v[1]);
         bar.low = static_cast<float>(v[2]);
         bar.close = static_cast<float>(v[3]);
-        bar.volume = fields >= 6 ? static_cast<float>(v[4]) : 0.0f;
-        bar.openInterest = fields >= 7 ? static_cast<float>(v[5]) : 0.0f;
+        // Volumes as the host can hold them: 1e400 (inf) reads as none.
+        bar.volume = fields >= 6 ? VolumeAsFloat(v[4]) : 0.0f;
+        bar.openInterest = fields >= 7 ? VolumeAsFloat(v[5]) : 0.0f;
         expected.push_back(bar);
     }
     std::vector<Bar> bars;
