@@ -16,6 +16,7 @@
 #include "protocol/host_time.h"
 #include "storage/disk_cache.h"
 #include "support/plugin_exports.h"
+#include "support/series_oracle.h"
 #include "support/service_double_client.h"
 #include "support/test_support.h"
 
@@ -103,7 +104,8 @@ void HostFacingFigures(const testing_support::ServiceDouble& service) {
     const std::string database = testing_support::Narrow(plugin.DatabaseFolder());
     dll.Init();
     NotifyLoaded(dll, database);
-    service.SetScenario(R"({"ws":{"seed":9,"now":1710547200,"history":30000,"max_per_request":5000}})");
+    service.SetScenario(
+        R"({"ws":{"seed":9,"now":1710547200,"history":30000,"max_per_request":5000,"bar_limit":0}})");
     std::vector<char> quotes(30000 * 40);
     const int got = dll.GetQuotesEx("NASDAQ:AAPL", 60, 0, 30000, quotes.data(), nullptr);
     // Let the first poll of the new ticker end; with PollSeconds 3600 nothing is due afterwards.
@@ -171,13 +173,31 @@ int main() {
     }
     const PluginSettings settings = CopySettings();
 
+    // The reader on the service's own 285 KB one-minute frame, and the
+    // reader as first written (each object copied, values scanned with
+    // strtod) on the same frame, in the same run.
+    const std::string& real = testing_support::RealFrames().at(0);
+    const double realMs = MedianMs(15, [&] {
+        std::vector<Bar> bars;
+        ParseSeriesPayload(real, 60, settings, bars);
+    });
+    const double referenceMs = MedianMs(15, [&] {
+        std::vector<Bar> bars;
+        OracleSeriesBars(real, 60, settings, bars);
+    });
+    auto mbps = [](size_t bytes, double ms) { return static_cast<double>(bytes) / 1e6 / (ms / 1000.0); };
+    std::printf("ParseSeriesPayload, the real 2637-bar one-minute frame (%zu bytes): %.2f ms, %.1f MB/s\n", real.size(),
+                realMs, mbps(real.size(), realMs));
+    std::printf("  the reader as first written, same frame: %.2f ms, %.1f MB/s\n", referenceMs,
+                mbps(real.size(), referenceMs));
+
     const std::string payload = SeriesPayload(5000);
     const double parseMs = MedianMs(9, [&] {
         std::vector<Bar> bars;
         ParseSeriesPayload(payload, 60, settings, bars);
     });
     std::printf("ParseSeriesPayload, 5000-bar payload (%zu bytes): %.2f ms, %.1f MB/s\n", payload.size(), parseMs,
-                static_cast<double>(payload.size()) / 1e6 / (parseMs / 1000.0));
+                mbps(payload.size(), parseMs));
 
     std::vector<Bar> merged;
     const double mergeMs = MedianMs(5, [&] {
@@ -186,13 +206,28 @@ int main() {
     });
     std::printf("ParseSeriesPayload, six 5000-bar payloads merged into one list: %.2f ms\n", mergeMs);
 
-    if (!service.Available() ||
-        !service.SetScenario(R"({"ws":{"seed":9,"now":1710547200,"history":30000,"max_per_request":5000}})")) {
+    // An anonymous request for 30000 one-minute bars: the service stops at
+    // 5000 and says so ("limit").
+    if (!service.Available() || !service.SetScenario(R"({"ws":{"seed":9,"now":1710547200,"history":30000}})")) {
         std::printf("service double not available: download figures skipped\n");
         return 1;
     }
     std::vector<Bar> bars;
     std::wstring error;
+    const double limitedMs = MedianMs(5, [&] {
+        ClearCache();
+        FetchBars(L"NASDAQ:AAPL", 60, 30000, bars, error);
+    });
+    size_t asked = 0;
+    for (const std::string& text : service.Events("ws_message", "text")) {
+        asked += text.find("\"request_more_data\"") != std::string::npos;
+    }
+    std::printf("FetchBars, anonymous 30000 one-minute bars (the service's 5000-bar limit): %.1f ms (%zu bars, %.1f "
+                "requests for more per download)\n",
+                limitedMs, bars.size(), static_cast<double>(asked) / 5.0);
+
+    // A signed-in account's whole history: a first request and five rounds.
+    service.SetScenario(R"({"ws":{"seed":9,"now":1710547200,"history":30000,"max_per_request":5000,"bar_limit":0}})");
     const double downloadMs = MedianMs(5, [&] {
         ClearCache();
         FetchBars(L"NASDAQ:AAPL", 60, 30000, bars, error);

@@ -8,7 +8,7 @@ build="$1"
 scratch="$build/demo"
 
 # Unix paths reach Wine programs through its Z: drive.
-winepath_of() { printf 'Z:%s' "$(realpath "$1" | tr '/' '\\')"; }
+winepath_of() { printf 'Z:%s' "$(realpath -m "$1" | tr '/' '\\')"; }
 dll=$(winepath_of "$scratch/Plugins/Velmarquin.dll")
 db=$(winepath_of "$scratch/Database")
 
