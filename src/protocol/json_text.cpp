@@ -78,9 +78,16 @@ std::string JsonNumberField(const std::string& json, const std::string& key) {
 }
 
 bool JsonArrayField(const std::string& json, const std::string& key, std::string& inner) {
+    std::string_view view;
+    if (!JsonArrayView(json, key, view)) return false;
+    inner.assign(view.data(), view.size());
+    return true;
+}
+
+bool JsonArrayView(std::string_view json, const std::string& key, std::string_view& inner) {
     const std::string needle = "\"" + key + "\":[";
     const size_t at = json.find(needle);
-    if (at == std::string::npos) return false;
+    if (at == std::string_view::npos) return false;
     const size_t begin = at + needle.size();
     int depth = 1;
     for (size_t i = begin; i < json.size(); ++i) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 std::string JsonQuote(const std::string& utf8);
@@ -13,6 +14,8 @@ std::string FormEncodeUtf8(const std::string& utf8);
 std::string JsonStringField(const std::string& json, const std::string& key, size_t start = 0);
 std::string JsonNumberField(const std::string& json, const std::string& key);
 bool JsonArrayField(const std::string& json, const std::string& key, std::string& inner);
+// The same without a copy: `inner` is a view into `json`.
+bool JsonArrayView(std::string_view json, const std::string& key, std::string_view& inner);
 std::vector<std::string> SplitJsonObjects(const std::string& inner);
 std::vector<double> ParseNumberList(const std::string& text);
 std::string FirstContractSymbol(const std::string& reply);

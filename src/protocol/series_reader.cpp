@@ -65,28 +65,9 @@ void ReadValues(const char* at, const char* end, Values& values) {
     }
 }
 
-// The inner text of the object's "v" array: after the first "v":[ up to its
-// closing bracket, nested brackets counted. False when there is none.
-bool ValueArray(std::string_view object, std::string_view& inner) {
-    static constexpr std::string_view kNeedle = "\"v\":[";
-    const size_t at = object.find(kNeedle);
-    if (at == std::string_view::npos) return false;
-    const size_t begin = at + kNeedle.size();
-    int depth = 1;
-    for (size_t i = begin; i < object.size(); ++i) {
-        if (object[i] == '[') {
-            ++depth;
-        } else if (object[i] == ']' && --depth == 0) {
-            inner = object.substr(begin, i - begin);
-            return true;
-        }
-    }
-    return false;
-}
-
 bool ReadBar(std::string_view object, bool daily, const PluginSettings& settings, Bar& bar) {
     std::string_view inner;
-    if (!ValueArray(object, inner)) return false;
+    if (!JsonArrayView(object, "v", inner)) return false;
     Values values;
     ReadValues(inner.data(), inner.data() + inner.size(), values);
     const double* v = values.v;

@@ -14,6 +14,10 @@ std::vector<std::string> Drain(std::string& buffer) {
     for (int i = 0; i < 100 && NextFramePayload(buffer, payload); ++i) payloads.push_back(payload);
     return payloads;
 }
+const std::string kToyota = "\xE3\x83\x88\xE3\x83\xA8\xE3\x82\xBF\xE8\x87\xAA\xE5\x8B\x95\xE8\xBB\x8A";  // トヨタ自動車, 6 units
+const std::string kSamsung = "\xEC\x82\xBC\xEC\x84\xB1\xEC\xA0\x84\xEC\x9E\x90";  // 삼성전자, 4 units
+const std::string kMoet = "Mo\xC3\xABt";                                          // Moët, 4 units
+const std::string kYoshi = "\xF0\xA0\xAE\xB7\xE9\x87\x8E\xE5\xAE\xB6";             // 𠮷野家: 2 + 1 + 1 units
 }  // namespace
 
 TEST(Framing, SeveralFramesSplitFramesAndGarbage) {
@@ -71,6 +75,57 @@ TEST(Framing, HugeOrBrokenLengthsNeverCutAPayload) {
     // skipped, so the frames after it still come through.
     buffer = "~m~xyz~m~4~m~~h~1";
     EXPECT_EQ(Drain(buffer), std::vector<std::string>{"~h~1"});
+}
+
+TEST(Framing, LengthsCountUtf16UnitsBothWays) {
+    struct Case {
+        std::string payload;
+        std::uint64_t units;
+    };
+    const Case cases[] = {{"~h~99", 5},         {"~h~100", 6},      {kToyota, 6},      {kSamsung, 4},
+                          {kMoet, 4},           {kYoshi, 4},        {"", 0},           {"\xFF", 1},
+                          {"\xE3\x83", 2},      {"a\x80z", 3}};
+    std::string stream;
+    std::vector<std::string> sent;
+    for (const Case& c : cases) {
+        EXPECT_EQ(Utf16Length(c.payload), c.units) << c.payload;
+        EXPECT_EQ(FrameText(c.payload), "~m~" + std::to_string(c.units) + "~m~" + c.payload);
+        stream += FrameText(c.payload);
+        sent.push_back(c.payload);
+    }
+    // All in one message, and again a byte at a time: the same payloads, in order.
+    std::string whole = stream;
+    EXPECT_EQ(Drain(whole), sent);
+    EXPECT_TRUE(whole.empty());
+    std::string trickle;
+    std::vector<std::string> got;
+    for (char c : stream) {
+        trickle += c;
+        for (const std::string& p : Drain(trickle)) got.push_back(p);
+    }
+    EXPECT_EQ(got, sent);
+
+    // A quote whose Japanese and Korean names stand before its price, then a
+    // second frame in the same message: both whole.
+    const std::string qsd = "{\"m\":\"qsd\",\"p\":[\"qs_1\",{\"n\":\"TSE:7203\",\"s\":\"ok\",\"v\":{\"local_description\":\"" +
+                            kToyota + "\",\"description\":\"" + kSamsung + "\",\"lp\":2450.5,\"lp_time\":1700000000}}]}";
+    std::string message = "~m~" + std::to_string(qsd.size() - 2 * 6 - 2 * 4) + "~m~" + qsd + FrameText("~h~7");
+    EXPECT_EQ(Drain(message), (std::vector<std::string>{qsd, "~h~7"}));
+}
+
+TEST(Framing, ALengthEndingInsideACharacterLosesNoLaterFrame) {
+    // 2 units end inside the 4-byte character (units 2 and 3): the payload
+    // stops before it, and the frame after it still comes through.
+    std::string buffer = "~m~2~m~a" + kYoshi + FrameText("{\"m\":\"next\"}");
+    EXPECT_EQ(Drain(buffer), (std::vector<std::string>{"a", "{\"m\":\"next\"}"}));
+    // Bytes that are not UTF-8 count one unit each.
+    buffer = "~m~4~m~\xC3(\xFF\x80" + FrameText("ok");
+    EXPECT_EQ(Drain(buffer), (std::vector<std::string>{"\xC3(\xFF\x80", "ok"}));
+    // A character cut by the end of what has arrived waits for the rest.
+    buffer = "~m~2~m~a\xE3\x83";
+    EXPECT_TRUE(Drain(buffer).empty());
+    buffer += "\x88";
+    EXPECT_EQ(Drain(buffer), std::vector<std::string>{"a\xE3\x83\x88"});
 }
 
 TEST(Framing, MessagesAndEchoRule) {
