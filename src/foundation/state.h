@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "foundation/exchange_session.h"
 #include "foundation/host_types.h"
 #include "foundation/settings_record.h"
 
@@ -54,6 +55,9 @@ struct PluginState {
     RecentInfo recent{};
     std::map<std::string, SymbolCacheEntry> symbolCache;  // key: UTF-8 ticker
     std::map<std::string, ActiveTicker> activeTickers;    // key: UTF-8 ticker
+    // What the service said of each symbol's sessions (its time zone, session
+    // and holidays), from its symbol_resolved answers and the cache's companions.
+    std::map<std::string, ExchangeSession> exchangeSessions;  // key: UTF-8 symbol identifier
     std::uint64_t pollCursor = 0;
     std::uint32_t lastStreamingNotifyTick = 0;
     std::wstring lastTicker;

@@ -8,6 +8,7 @@
 #include "foundation/log.h"
 #include "foundation/state.h"
 #include "foundation/text.h"
+#include "protocol/exchange_calendar.h"
 #include "protocol/latest_bar_poll.h"
 #include "protocol/live_quote_poll.h"
 #include "protocol/symbol_routing.h"
@@ -205,7 +206,9 @@ bool PollTicker(const std::wstring& ticker, int periodicity, bool force, std::ws
     }
 
     LogLine(L"POLL latest OHLC failed for " + ticker + L": " + barError + L"; falling back to quote");
-    if (PollLiveQuote(ticker, symbolId, settings, snapshot, errorText)) {
+    // A daily chart compares the quote's trading date with its last bar's.
+    const ExchangeCalendar calendar(periodicity >= 86400 ? ExchangeSessionOf(symbolId) : ExchangeSession(), settings);
+    if (PollLiveQuote(ticker, symbolId, settings, snapshot, errorText, calendar.Usable() ? &calendar : nullptr)) {
         const std::string session = StoreLiveResult(key, symbolId, snapshot, nullptr, periodicity);
         LogDebug(L"POLL success ticker=" + ticker + L" last=" + FormatFloat(snapshot.last) + L" change=" +
                  FormatFloat(snapshot.change) + L" date=" + std::to_wstring(snapshot.updateDate) + L" time=" +

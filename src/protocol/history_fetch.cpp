@@ -1,7 +1,7 @@
 #include "protocol/history_fetch.h"
 
 #include <algorithm>
-#include <cmath>
+#include <memory>
 
 #include "foundation/clock.h"
 #include "foundation/log.h"
@@ -9,13 +9,14 @@
 #include "foundation/state.h"
 #include "foundation/text.h"
 #include "net/http_client.h"
-#include "protocol/host_time.h"
+#include "protocol/exchange_calendar.h"
 #include "protocol/json_text.h"
 #include "protocol/message_sender.h"
 #include "protocol/series_reader.h"
 #include "protocol/service_errors.h"
 #include "protocol/session_loop.h"
 #include "protocol/symbol_routing.h"
+#include "protocol/trading_day.h"
 #include "storage/disk_cache.h"
 #include "storage/memory_cache.h"
 
@@ -91,8 +92,8 @@ std::string ResolutionFor(int periodicity, const PluginSettings& settings) {
 }
 
 bool ParseSeriesPayload(const std::string& payload, int periodicity, const PluginSettings& settings,
-                        std::vector<Bar>& bars) {
-    if (!ReadSeriesBars(payload, periodicity, settings, bars)) return false;
+                        std::vector<Bar>& bars, const DailyDater* dater) {
+    if (!ReadSeriesBars(payload, periodicity, settings, bars, dater)) return false;
     LogDebug(L"Parsed bars from payload: " + std::to_wstring(bars.size()));
     return true;
 }
@@ -111,6 +112,11 @@ bool FetchBars(const std::wstring& ticker, int periodicity, int requestedBars, s
 
     const std::wstring path = CacheFilePath(ticker, periodicity, settings);
     if (LoadCachedBars(path, periodicity, settings, bars)) {
+        // What the service said of the symbol's sessions when the file was
+        // written: the live quote's trading date needs it later.
+        std::string companionId;
+        ExchangeSession companion;
+        if (LoadSessionCompanion(path, companionId, companion)) RememberExchangeSession(companionId, companion);
         KeepNewest(bars, requestedBars);
         UpdateRecentCache(ticker, std::string(), periodicity, bars);
         return true;
@@ -168,6 +174,10 @@ bool FetchBars(const std::wstring& ticker, int periodicity, int requestedBars, s
     bool accepted = false;
     size_t barsAtLastCompletion = SIZE_MAX;  // no series completion yet
     std::wstring failure;
+    // The symbol's sessions, from its symbol_resolved answer: daily bars then
+    // carry the exchange's trading date.
+    ExchangeSession session;
+    std::unique_ptr<ExchangeCalendar> calendar;
 
     SessionHandlers handlers;
     handlers.onPayload = [&](const std::string& payload) {
@@ -176,8 +186,11 @@ bool FetchBars(const std::wstring& ticker, int periodicity, int requestedBars, s
         // dead session: say so now instead of waiting for the deadline.
         failure = Utf8ToWide(ServiceErrorText(payload));
         if (!failure.empty()) return SessionStep::Finish;
+        if (!calendar && ReadExchangeSession(payload, session)) {
+            calendar = UseExchangeSession(ticker, symbolId, session, settings);
+        }
         if (payload.find("\"s\"") != std::string::npos && payload.find("\"m\"") != std::string::npos &&
-            ParseSeriesPayload(payload, periodicity, settings, bars)) {
+            ParseSeriesPayload(payload, periodicity, settings, bars, calendar.get())) {
             gotBars = true;
         }
         const bool seriesCompleted = payload.find("series_completed") != std::string::npos;
@@ -235,5 +248,5 @@ bool FetchBars(const std::wstring& ticker, int periodicity, int requestedBars, s
         return Fail(errorText, failure);
     }
     if (!accepted && bars.empty()) return Fail(errorText, L"No bars received from TradingView");
-    return AcceptHistory(bars, requestedBars, path, periodicity, ticker, symbolId, settings);
+    return AcceptHistory(bars, requestedBars, path, periodicity, ticker, symbolId, settings, session);
 }

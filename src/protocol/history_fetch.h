@@ -9,6 +9,7 @@
 #include "foundation/host_types.h"
 #include "foundation/settings_record.h"
 #include "net/websocket_client.h"
+#include "protocol/series_reader.h"
 
 bool FetchBars(const std::wstring& ticker, int periodicity, int requestedBars, std::vector<Bar>& bars,
                std::wstring& errorText);
@@ -16,7 +17,8 @@ bool FetchBars(const std::wstring& ticker, int periodicity, int requestedBars, s
 std::string ResolutionFor(int periodicity, const PluginSettings& settings);
 // Merges the bars of one series payload into `bars` (later values win for
 // equal times), sorted and unique; true when `bars` is not empty.
+// Daily bars are dated by `dater` when one is given (the exchange's calendar).
 bool ParseSeriesPayload(const std::string& payload, int periodicity, const PluginSettings& settings,
-                        std::vector<Bar>& bars);
+                        std::vector<Bar>& bars, const DailyDater* dater = nullptr);
 bool RequestMoreData(WebSocketClient& connection, const std::string& chartSession, const std::string& seriesId,
                      int count);

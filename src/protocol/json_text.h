@@ -26,3 +26,10 @@ size_t JsonStringEnd(const std::string& text, size_t open);
 // The top-level elements of an array's inner text, each as raw JSON text
 // (strings keep their quotes); strings and nesting are followed.
 std::vector<std::string> JsonArrayElements(const std::string& inner);
+// The text of the object that starts at `open` (a "{"), through its closing
+// brace; nesting and strings are followed. To the end of the text when it
+// never closes.
+std::string ObjectAt(const std::string& text, size_t open);
+// The value of a key of the object's own (not of an object or array nested
+// in it), when that value is a string: raw, escapes kept. Empty otherwise.
+std::string TopLevelStringField(const std::string& object, const std::string& key);

@@ -1,14 +1,18 @@
 #include "protocol/latest_bar_poll.h"
 
+#include <memory>
+
 #include "foundation/clock.h"
 #include "foundation/log.h"
 #include "foundation/text.h"
 #include "net/websocket_client.h"
+#include "protocol/exchange_calendar.h"
 #include "protocol/history_fetch.h"
 #include "protocol/json_text.h"
 #include "protocol/message_sender.h"
 #include "protocol/service_errors.h"
 #include "protocol/session_loop.h"
+#include "protocol/trading_day.h"
 
 namespace {
 
@@ -64,14 +68,19 @@ bool PollLatestBars(const std::wstring& ticker, const std::string& symbolId, int
         static_cast<std::uint32_t>(TickCount32() + static_cast<std::uint64_t>(EffectiveTimeoutMs(settings.TimeoutMs)));
     bool gotBars = false;
     std::wstring failure;
+    ExchangeSession session;
+    std::unique_ptr<ExchangeCalendar> calendar;
     SessionHandlers handlers;
     handlers.onPayload = [&](const std::string& payload) {
         // An unknown symbol, an unserved resolution, a refused session: end
         // the poll now, so the cycle can fall back to the quote at once.
         failure = Utf8ToWide(ServiceErrorText(payload));
         if (!failure.empty()) return SessionStep::Finish;
+        if (!calendar && ReadExchangeSession(payload, session)) {
+            calendar = UseExchangeSession(ticker, id, session, settings);
+        }
         if (payload.find("\"s\"") != std::string::npos && payload.find("\"m\"") != std::string::npos &&
-            ParseSeriesPayload(payload, periodicity, settings, bars)) {
+            ParseSeriesPayload(payload, periodicity, settings, bars, calendar.get())) {
             gotBars = true;
         }
         if (gotBars && (payload.find("series_completed") != std::string::npos ||

@@ -11,6 +11,7 @@
 #include "foundation/text.h"
 #include "foundation/volume.h"
 #include "net/websocket_client.h"
+#include "protocol/exchange_calendar.h"
 #include "protocol/host_time.h"
 #include "protocol/json_text.h"
 #include "protocol/message_sender.h"
@@ -97,7 +98,7 @@ void ApplyQuoteToRecentInfo(RecentInfo& record, double last, double change, doub
 }
 
 bool PollLiveQuote(const std::wstring& ticker, const std::string& symbolId, const PluginSettings& settings,
-                   RecentInfo& quote, std::wstring& errorText) {
+                   RecentInfo& quote, std::wstring& errorText, const ExchangeCalendar* tradingDays) {
     const std::string key = WideToUtf8(ticker);
     const std::string id = symbolId.empty() ? key : symbolId;
     if (id.empty()) {
@@ -179,6 +180,8 @@ bool PollLiveQuote(const std::wstring& ticker, const std::string& symbolId, cons
                 " payload=" + chosen.substr(0, std::min(kLoggedPayloadBytes, chosen.size())));
     }
     ApplyQuoteToRecentInfo(quote, last, change, volume, epoch, settings);
+    const int tradingYmd = tradingDays != nullptr && epoch > 0 ? tradingDays->QuoteTradingYmd(epoch) : 0;
+    if (tradingYmd > 0) quote.tradeDate = tradingYmd;
     StoreSessionText(key, session);
     return true;
 }

@@ -10,9 +10,13 @@
 #include "foundation/host_types.h"
 #include "foundation/settings_record.h"
 
-// True when a quote was applied to `quote`. `symbolId` empty: the ticker is used.
+class ExchangeCalendar;
+
+// True when a quote was applied to `quote`. `symbolId` empty: the ticker is
+// used. With `tradingDays` (a daily chart whose exchange is known) the
+// record's trade date is the exchange's trading date of the quote.
 bool PollLiveQuote(const std::wstring& ticker, const std::string& symbolId, const PluginSettings& settings,
-                   RecentInfo& quote, std::wstring& errorText);
+                   RecentInfo& quote, std::wstring& errorText, const ExchangeCalendar* tradingDays = nullptr);
 
 // The quote's time in Unix seconds from the first usable time field, 0 (and
 // `key` empty) when none lies between 2000 and 2100.

@@ -30,47 +30,6 @@ size_t ListOfMatches(const std::string& body) {
 
 }  // namespace
 
-std::string ObjectAt(const std::string& text, size_t open) {
-    int depth = 0;
-    for (size_t i = open; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '"') {
-            i = JsonStringEnd(text, i);
-        } else if (c == '{' || c == '[') {
-            ++depth;
-        } else if ((c == '}' || c == ']') && --depth == 0) {
-            return text.substr(open, i + 1 - open);
-        }
-    }
-    return text.substr(open);
-}
-
-std::string TopLevelStringField(const std::string& object, const std::string& key) {
-    int depth = 0;
-    for (size_t i = 0; i < object.size(); ++i) {
-        const char c = object[i];
-        if (c == '{' || c == '[') {
-            ++depth;
-        } else if (c == '}' || c == ']') {
-            --depth;
-        } else if (c == '"') {
-            const size_t close = JsonStringEnd(object, i);
-            if (close == object.size()) return {};
-            const bool named = depth == 1 && object.compare(i + 1, close - i - 1, key) == 0 &&
-                               close - i - 1 == key.size();
-            const size_t colon = object.find_first_not_of(kSpace, close + 1);
-            if (named && colon != std::string::npos && object[colon] == ':') {
-                const size_t value = object.find_first_not_of(kSpace, colon + 1);
-                if (value == std::string::npos || object[value] != '"') return {};
-                const size_t end = JsonStringEnd(object, value);
-                return end == object.size() ? std::string() : object.substr(value + 1, end - value - 1);
-            }
-            i = close;
-        }
-    }
-    return {};
-}
-
 SearchReply FirstMatchSymbolId(const std::string& body, std::string& symbolId) {
     // The v3 shape wraps the list in an object; any other object (an error
     // reply, say) is read as the one match, as a plain list's first one is.

@@ -65,7 +65,7 @@ void ReadValues(const char* at, const char* end, Values& values) {
     }
 }
 
-bool ReadBar(std::string_view object, bool daily, const PluginSettings& settings, Bar& bar) {
+bool ReadBar(std::string_view object, bool daily, const PluginSettings& settings, const DailyDater* dater, Bar& bar) {
     std::string_view inner;
     if (!JsonArrayView(object, "v", inner)) return false;
     Values values;
@@ -74,7 +74,7 @@ bool ReadBar(std::string_view object, bool daily, const PluginSettings& settings
     if (values.count < 5 || !std::isfinite(v[0]) || std::fabs(v[0]) > 9e15) return false;
     std::int64_t t = std::llround(v[0]);
     if (t > 100000000000LL) t /= 1000;  // milliseconds
-    bar.dateTime = ToHostDateTime(t, daily, settings);
+    bar.dateTime = daily && dater != nullptr ? dater->DailyDateTime(t) : ToHostDateTime(t, daily, settings);
     if (bar.dateTime == 0) return false;  // a time the platform cannot convert is no bar for the host
     bar.open = static_cast<float>(v[1]);
     bar.high = static_cast<float>(v[2]);
@@ -90,7 +90,7 @@ bool Earlier(const Bar& a, const Bar& b) { return a.dateTime < b.dateTime; }
 }  // namespace
 
 bool ReadSeriesBars(const std::string& payload, int periodicity, const PluginSettings& settings,
-                    std::vector<Bar>& bars) {
+                    std::vector<Bar>& bars, const DailyDater* dater) {
     if (payload.size() < 5) return false;
     const size_t marker = payload.find("\"s\":[");
     if (marker == std::string::npos) return false;
@@ -110,7 +110,7 @@ bool ReadSeriesBars(const std::string& payload, int periodicity, const PluginSet
         const std::string_view object =
             list.substr(pos, separator == std::string_view::npos ? std::string_view::npos : separator + 1 - pos);
         Bar bar;
-        if (ReadBar(object, daily, settings, bar)) bars.push_back(bar);
+        if (ReadBar(object, daily, settings, dater, bar)) bars.push_back(bar);
         if (separator == std::string_view::npos) break;
         pos = separator + 2;
     }

@@ -98,6 +98,37 @@ std::wstring FolderOf(const std::wstring& path) {
     return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
 }
 
+// Writes `text` to a temporary file in the same folder that then replaces
+// `path` in one step, so a reader never sees a cut file.
+bool ReplaceWholeFile(const std::wstring& path, const std::string& text) {
+    const std::wstring temporary = path + L"." + std::to_wstring(GetCurrentThreadId()) + L".tmp";
+    bool written = false;
+    {
+        FileHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file.Valid()) return false;
+        DWORD count = 0;
+        written = WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &count, nullptr) &&
+                  count == text.size() && FlushFileBuffers(file.Get());
+    }
+    if (!written || !MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DeleteFileW(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+// "bars_<key>.cache" -> "bars_<key>.session".
+std::wstring CompanionPath(const std::wstring& cachePath) {
+    const std::wstring suffix = L".cache";
+    const bool cache = cachePath.size() >= suffix.size() &&
+                       cachePath.compare(cachePath.size() - suffix.size(), suffix.size(), suffix) == 0;
+    return (cache ? cachePath.substr(0, cachePath.size() - suffix.size()) : cachePath) + L".session";
+}
+
+const char kCompanionHeader[] = "VelmarquinSession 1";
+const char* const kCompanionKeys[] = {"symbol=", "timezone=", "session=", "holidays="};
+
 }  // namespace
 
 std::wstring CacheDirectory() {
@@ -182,9 +213,9 @@ bool LoadCachedBars(const std::wstring& path, int periodicity, const PluginSetti
     return !bars.empty();
 }
 
-void SaveCachedBars(const std::wstring& path, int periodicity, const std::vector<Bar>& bars,
+bool SaveCachedBars(const std::wstring& path, int periodicity, const std::vector<Bar>& bars,
                     const PluginSettings& settings) {
-    if (bars.empty()) return;
+    if (bars.empty()) return false;
     const std::wstring folder = FolderOf(path);
     if (!folder.empty() && GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) {
         CreateDirectoryW(folder.c_str(), nullptr);
@@ -202,21 +233,9 @@ void SaveCachedBars(const std::wstring& path, int periodicity, const std::vector
         if (n > 0 && static_cast<size_t>(n) < sizeof(row)) text.append(row, static_cast<size_t>(n));
     }
 
-    const std::wstring temporary = path + L"." + std::to_wstring(GetCurrentThreadId()) + L".tmp";
-    bool written = false;
-    {
-        FileHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file.Valid()) return;
-        DWORD count = 0;
-        written = WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &count, nullptr) &&
-                  count == text.size() && FlushFileBuffers(file.Get());
-    }
-    if (!written || !MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        DeleteFileW(temporary.c_str());
-        return;
-    }
+    if (!ReplaceWholeFile(path, text)) return false;
     LogDebug(L"Cache saved bars: " + std::to_wstring(bars.size()));
+    return true;
 }
 
 bool DeleteTree(const std::wstring& folder) {
@@ -246,4 +265,41 @@ void ClearCache() {
     std::lock_guard<std::mutex> lock(s.stateLock);
     s.recentValid = false;
     s.symbolCache.clear();
+}
+
+void SaveSessionCompanion(const std::wstring& cachePath, const std::string& symbolId, const ExchangeSession& session) {
+    const std::wstring path = CompanionPath(cachePath);
+    const std::string values[] = {symbolId, session.timezone, session.session, session.holidays};
+    bool writable = session.Known() && !symbolId.empty();
+    for (const std::string& value : values) writable = writable && value.find_first_of("\r\n") == std::string::npos;
+    if (!writable) {
+        DeleteFileW(path.c_str());
+        return;
+    }
+    std::string text = std::string(kCompanionHeader) + "\r\n";
+    for (size_t i = 0; i < 4; ++i) text += kCompanionKeys[i] + values[i] + "\r\n";
+    if (!ReplaceWholeFile(path, text)) DeleteFileW(path.c_str());
+}
+
+bool LoadSessionCompanion(const std::wstring& cachePath, std::string& symbolId, ExchangeSession& session) {
+    bool ok = false;
+    const std::string content = ReadWholeFile(CompanionPath(cachePath), ok);
+    if (!ok || content.compare(0, sizeof(kCompanionHeader) - 1, kCompanionHeader) != 0) return false;
+    std::string values[4];
+    size_t pos = 0;
+    while (pos < content.size()) {
+        size_t end = content.find("\r\n", pos);
+        if (end == std::string::npos) end = content.size();
+        const std::string line = content.substr(pos, end - pos);
+        pos = end + 2;
+        for (size_t i = 0; i < 4; ++i) {
+            const std::string key = kCompanionKeys[i];
+            if (line.compare(0, key.size(), key) == 0) values[i] = line.substr(key.size());
+        }
+    }
+    ExchangeSession read{values[1], values[2], values[3]};
+    if (values[0].empty() || !read.Known()) return false;
+    symbolId = values[0];
+    session = read;
+    return true;
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/exchange_session.h"
 #include "foundation/host_types.h"
 #include "foundation/settings_record.h"
 
@@ -23,8 +24,18 @@ bool LoadCachedBars(const std::wstring& path, int periodicity, const PluginSetti
 // replaces the old file in one step, so a reader never sees a cut file.
 // The time shift of `settings` is taken off again, so the file holds the
 // service's own times and reads back to the same packed times.
-void SaveCachedBars(const std::wstring& path, int periodicity, const std::vector<Bar>& bars,
+// True when the file was written.
+bool SaveCachedBars(const std::wstring& path, int periodicity, const std::vector<Bar>& bars,
                     const PluginSettings& settings);
+
+// What the service said of the symbol's sessions, in a small file beside its
+// cache file ("bars_<key>.session"): written with the cache file, and
+// removed when the cache file is written without a known session, so a
+// companion never outlives the download it belongs to. The cache file itself
+// does not change. False (nothing read) for a missing or foreign companion.
+void SaveSessionCompanion(const std::wstring& cachePath, const std::string& symbolId,
+                          const ExchangeSession& session);
+bool LoadSessionCompanion(const std::wstring& cachePath, std::string& symbolId, ExchangeSession& session);
 
 bool DeleteTree(const std::wstring& folder);
 // Deletes the cache folder, then empties the in-memory caches.

@@ -17,7 +17,22 @@ void ClearMemoryCaches() {
     s.recentValid = false;
     s.symbolCache.clear();
     s.activeTickers.clear();
+    s.exchangeSessions.clear();
     s.pollCursor = 0;
+}
+
+void RememberExchangeSession(const std::string& symbolId, const ExchangeSession& session) {
+    if (symbolId.empty() || !session.Known()) return;
+    PluginState& s = State();
+    std::lock_guard<std::mutex> lock(s.stateLock);
+    s.exchangeSessions[symbolId] = session;
+}
+
+ExchangeSession ExchangeSessionOf(const std::string& symbolId) {
+    PluginState& s = State();
+    std::lock_guard<std::mutex> lock(s.stateLock);
+    const auto found = s.exchangeSessions.find(symbolId);
+    return found == s.exchangeSessions.end() ? ExchangeSession() : found->second;
 }
 
 void InitRecentInfo(RecentInfo& record, const std::wstring& ticker) {
@@ -77,13 +92,14 @@ void UpdateRecentCache(const std::wstring& ticker, const std::string& symbolId, 
 }
 
 bool AcceptHistory(std::vector<Bar>& bars, int requested, const std::wstring& path, int periodicity,
-                   const std::wstring& ticker, const std::string& symbolId, const PluginSettings& settings) {
+                   const std::wstring& ticker, const std::string& symbolId, const PluginSettings& settings,
+                   const ExchangeSession& session) {
     if (requested <= 0) {
         bars.clear();
     } else if (bars.size() > static_cast<size_t>(requested)) {
         bars.erase(bars.begin(), bars.end() - requested);
     }
-    SaveCachedBars(path, periodicity, bars, settings);
+    if (SaveCachedBars(path, periodicity, bars, settings)) SaveSessionCompanion(path, symbolId, session);
     UpdateRecentCache(ticker, symbolId, periodicity, bars);
     const int lastYmd = bars.empty() ? 0 : PackedYmd(bars.back().dateTime);
     LogDebug(L"HISTORY accepted ticker=" + ticker + L" lastYmd=" + std::to_wstring(lastYmd) + L" bars=" +

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/exchange_session.h"
 #include "foundation/host_types.h"
 #include "foundation/settings_record.h"
 
@@ -13,11 +14,19 @@
 // (database unload, Release). Takes stateLock.
 void ClearMemoryCaches();
 
+// What the service said of a symbol's sessions, kept per symbol identifier.
+// Both take stateLock briefly; an unknown session is not stored.
+void RememberExchangeSession(const std::string& symbolId, const ExchangeSession& session);
+ExchangeSession ExchangeSessionOf(const std::string& symbolId);
+
 RecentInfo RecentInfoFromBar(const std::wstring& ticker, const Bar& bar, const Bar* previous);
 void InitRecentInfo(RecentInfo& record, const std::wstring& ticker);
 void UpdateRecentCache(const std::wstring& ticker, const std::string& symbolId, int periodicity,
                        const std::vector<Bar>& bars);
 // Keeps the newest `requested` bars, writes the disk cache, updates the
 // in-memory caches. `settings` is the snapshot the download ran with. Always true.
+// `session` is what the service said of the symbol's sessions during the
+// download (unknown when it said nothing); it goes beside the cache file.
 bool AcceptHistory(std::vector<Bar>& bars, int requested, const std::wstring& path, int periodicity,
-                   const std::wstring& ticker, const std::string& symbolId, const PluginSettings& settings);
+                   const std::wstring& ticker, const std::string& symbolId, const PluginSettings& settings,
+                   const ExchangeSession& session = ExchangeSession());

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "net/double_fixture.h"
+#include "protocol/json_text.h"
 #include "support/plugin_exports.h"
 
 namespace {
@@ -87,5 +88,42 @@ protected:
     std::string database = Narrow(plugin.DatabaseFolder());
     std::vector<HostQuotation> quotes = std::vector<HostQuotation>(100);
 };
+
+// A DLL the host has initialised and told of its database: TimeoutMs 3000,
+// PollSeconds `pollSeconds` (an hour: each ticker polled once, at once) and
+// the settings lines of `extra`.
+class HostDllTest : public DllTest {
+protected:
+    void SetUp() override {
+        DoubleTest::SetUp();
+        WriteFileBytes(IniPath(), SettingsText("TimeoutMs=3000\r\nPollSeconds=" + pollSeconds + "\r\n" + extra));
+        ASSERT_EQ(dll.Init(), 1);
+        ASSERT_EQ(Notify(1), 1);
+    }
+    void TearDown() override {
+        dll.Release();
+        DoubleTest::TearDown();
+    }
+    std::string pollSeconds = "3600";
+    std::string extra;
+};
+
+// A frame of ASCII text, its length as the service writes it.
+inline std::string AsciiFrame(const std::string& ascii) {
+    return "~m~" + std::to_string(ascii.size()) + "~m~" + ascii;
+}
+
+// One ws.replay entry: the double answers `on` with `text` verbatim.
+inline std::string Replay(const std::string& on, const std::string& text, const std::string& then = "go_on") {
+    return "{\"on\":\"" + on + "\",\"text\":" + JsonQuote(text) + ",\"then\":\"" + then + "\"}";
+}
+
+// Runs until `done` holds, at most `limitMs`.
+template <typename Done>
+bool WaitUntil(Done done, ULONGLONG limitMs) {
+    Stopwatch watch;
+    while (watch.Ms() < limitMs && !done()) Sleep(50);
+    return done();
+}
 
 }  // namespace

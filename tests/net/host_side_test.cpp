@@ -162,16 +162,6 @@ protected:
         HostSide::SetUp();
         window.TakeStreaming();
     }
-    // Runs until `done` holds, at most `limitMs`.
-    template <typename Done>
-    bool WaitUntil(Done done, ULONGLONG limitMs) {
-        Stopwatch watch;
-        while (watch.Ms() < limitMs) {
-            if (done()) return true;
-            Sleep(50);
-        }
-        return done();
-    }
 };
 }  // namespace
 

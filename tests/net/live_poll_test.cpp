@@ -5,11 +5,13 @@
 #include <vector>
 
 #include "net/double_fixture.h"
+#include "plugin/live_overlay.h"
 #include "polling/poll_cycle.h"
 #include "protocol/live_quote_poll.h"
 #include "protocol/host_time.h"
 #include "protocol/json_text.h"
 #include "protocol/latest_bar_poll.h"
+#include "storage/memory_cache.h"
 
 namespace {
 
@@ -282,4 +284,42 @@ TEST_F(LivePoll, CycleResolvesOnceAndReusesTheIdentifier) {
     EXPECT_EQ(Searches(), 1u);
     EXPECT_NE(log.Text().find("POLL resolve failed ticker=NOSUCH error="), std::string::npos);
     EXPECT_FALSE(Entry("NOSUCH").running);
+}
+
+TEST_F(LivePoll, ADailyChartsQuoteCarriesTheExchangesTradingDate) {
+    // Sunday 22:30 UTC is 18:30 in New York: forex has opened Monday's
+    // session. The latest-bar poll fails (the double does not know FX:EURUSD),
+    // so the quote answers, and a daily chart gets Monday's date.
+    RememberExchangeSession("FX:EURUSD", ExchangeSession{"America/New_York", "1700-1700", ""});
+    const std::string qsd = "{\"m\":\"qsd\",\"p\":[\"qs_1\",{\"n\":\"FX:EURUSD\",\"s\":\"ok\",\"v\":{\"lp\":1.0812,"
+                            "\"ch\":0.0011,\"volume\":12,\"lp_time\":1586125800}}]}";
+    const std::string scenario = "{\"ws\":{\"replay\":[{\"on\":\"quote_add_symbols\",\"text\":" +
+                                 JsonQuote(FrameText(qsd) + FrameText("{\"m\":\"quote_completed\",\"p\":[\"qs_1\",\"FX:EURUSD\"]}")) +
+                                 "}]}}";
+    struct Case {
+        int periodicity;
+        int ymd;
+    };
+    const std::uint64_t local = ToHostDateTime(1586125800, false, settings);
+    for (const Case c : {Case{86400, 20200406}, Case{300, PackedYmd(local)}}) {
+        MakeDue("FX:EURUSD");
+        Scenario(scenario);
+        ASSERT_TRUE(PollTicker(L"FX:EURUSD", c.periodicity, false, error)) << Narrow(error);
+        const SymbolCacheEntry e = Entry("FX:EURUSD");
+        EXPECT_EQ(e.served.tradeDate, c.ymd) << c.periodicity;
+        EXPECT_EQ(e.served.tradeTime, PackedHms(local)) << "the time of the trade stays the trader's";
+    }
+
+    // The daily overlay compares that date with the last bar's: Monday's bar
+    // takes the quote (under the local date it would be "older" and skipped).
+    MakeDue("FX:EURUSD");
+    Scenario(scenario);
+    ASSERT_TRUE(PollTicker(L"FX:EURUSD", 86400, false, error));
+    std::vector<Bar> daily(2);
+    daily[0].dateTime = PackDateTime(2020, 4, 3, 31, 63, 63);
+    daily[1].dateTime = PackDateTime(2020, 4, 6, 31, 63, 63);
+    for (Bar& bar : daily) bar.open = bar.high = bar.low = bar.close = 1.07f;
+    ASSERT_TRUE(ApplyLiveOverlay(L"FX:EURUSD", 86400, daily));
+    ASSERT_EQ(daily.size(), 2u);
+    EXPECT_EQ(daily[1].close, 1.0812f);
 }

@@ -16,20 +16,6 @@ namespace {
 using testing_support::RealFrame;
 using testing_support::RealFrames;
 
-// A frame of ASCII text, its length as the service writes it.
-std::string Frame(const std::string& ascii) { return "~m~" + std::to_string(ascii.size()) + "~m~" + ascii; }
-
-std::string Frames(std::initializer_list<size_t> indexes) {
-    std::string text;
-    for (size_t i : indexes) text += RealFrame(i);
-    return text;
-}
-
-// One ws.replay entry: the double answers `on` with `text` verbatim.
-std::string Replay(const std::string& on, const std::string& text, const std::string& then = "go_on") {
-    return "{\"on\":\"" + on + "\",\"text\":" + JsonQuote(text) + ",\"then\":\"" + then + "\"}";
-}
-
 // The host's packed date-time of a Unix time, computed here from the C
 // library's local time, not by the plug-in's code.
 std::uint64_t Packed(std::int64_t unixSeconds, bool daily) {
@@ -58,28 +44,13 @@ std::vector<std::vector<double>> BarValues(const std::string& frame) {
     return bars;
 }
 
-class RealTraffic : public DllTest {
-protected:
-    void SetUp() override {
-        DoubleTest::SetUp();
-        WriteFileBytes(IniPath(), SettingsText("TimeoutMs=3000\r\nPollSeconds=" + pollSeconds + "\r\n" + extra));
-        ASSERT_EQ(dll.Init(), 1);
-        ASSERT_EQ(Notify(1), 1);
-    }
-    void TearDown() override {
-        dll.Release();
-        DoubleTest::TearDown();
-    }
-    std::string pollSeconds = "3600";
-    std::string extra;
-};
-
-template <typename Done>
-bool WaitUntil(Done done, ULONGLONG limitMs) {
-    Stopwatch watch;
-    while (watch.Ms() < limitMs && !done()) Sleep(50);
-    return done();
+std::string Frames(std::initializer_list<size_t> indexes) {
+    std::string text;
+    for (size_t i : indexes) text += RealFrame(i);
+    return text;
 }
+
+using RealTraffic = HostDllTest;
 
 }  // namespace
 
@@ -97,7 +68,7 @@ TEST_F(RealTraffic, RealSeriesReachTheHostBarForBar) {
     // so the plug-in asks once more, gets nothing new, and stops there.
     const Case cases[] = {{"REAL:ONEMIN", 60, 0, 2637}, {"REAL:FIVEVALUES", 60, 1, 2637}, {"SP:SPX", 86400, 34, 368}};
     for (const Case& c : cases) {
-        const std::string nothingNew = Frame(
+        const std::string nothingNew = AsciiFrame(
             "{\"m\":\"series_completed\",\"p\":[\"cs_x\",\"sds_1\",\"streaming\",\"s1\",{\"rt_update_period\":5}],"
             "\"t\":1686475613,\"t_ms\":1686475613179}");
         Scenario("{\"ws\":{\"replay\":[" + Replay("resolve_symbol", Frames({20})) + "," +
@@ -168,7 +139,7 @@ TEST_F(RealTraffic, TheFiveRealFirstQuotesFillTheQuoteWindow) {
         // polls the quote at once, and this long PollSeconds keeps it from
         // asking again under the next ticker's scenario.
         // The latest-bar poll is refused, so the worker falls back to the quote.
-        const std::string refused = Frame("{\"m\":\"series_error\",\"p\":[\"cs_x\",\"sds_live_1\",\"s1\",\"resolve error\"]}");
+        const std::string refused = AsciiFrame("{\"m\":\"series_error\",\"p\":[\"cs_x\",\"sds_live_1\",\"s1\",\"resolve error\"]}");
         Scenario("{\"ws\":{\"replay\":[" + Replay("create_series", refused) + "," +
                  Replay("quote_add_symbols", Frames({c.frame, c.frame + 1})) + "]}}");
         EXPECT_EQ(dll.GetRecentInfo(c.ticker), nullptr);
@@ -201,11 +172,11 @@ TEST_F(RealTraffic, TheFiveRealFirstQuotesFillTheQuoteWindow) {
 }
 
 namespace {
-class RefusedToken : public RealTraffic {
+class RefusedToken : public HostDllTest {
 protected:
     void SetUp() override {
         extra = "Username=trader\r\nPassword=secret\r\nDebugLogging=1\r\n";
-        RealTraffic::SetUp();
+        HostDllTest::SetUp();
     }
 };
 }  // namespace
