@@ -12,6 +12,7 @@
 
 #include "foundation/state.h"
 #include "polling/poll_cycle.h"
+#include "protocol/exchange_calendar.h"
 #include "protocol/history_fetch.h"
 #include "protocol/host_time.h"
 #include "storage/disk_cache.h"
@@ -190,6 +191,22 @@ int main() {
                 realMs, mbps(real.size(), realMs));
     std::printf("  the reader as first written, same frame: %.2f ms, %.1f MB/s\n", referenceMs,
                 mbps(real.size(), referenceMs));
+
+    // Daily bars dated by the exchange's calendar (its time zone through the
+    // platform) against the trader's local calendar, on the real daily frame.
+    const std::string& daily = testing_support::RealFrames().at(34);
+    const ExchangeCalendar calendar(ExchangeSession{"America/New_York", "0930-1600", ""}, settings);
+    const double exchangeMs = MedianMs(15, [&] {
+        std::vector<Bar> bars;
+        ParseSeriesPayload(daily, 86400, settings, bars, &calendar);
+    });
+    const double localMs = MedianMs(15, [&] {
+        std::vector<Bar> bars;
+        ParseSeriesPayload(daily, 86400, settings, bars);
+    });
+    std::printf("ParseSeriesPayload, the real 368-bar daily frame: %.3f ms by the exchange's calendar, %.3f ms by the "
+                "local one\n",
+                exchangeMs, localMs);
 
     const std::string payload = SeriesPayload(5000);
     const double parseMs = MedianMs(9, [&] {

@@ -10,8 +10,9 @@ out=$(cd "$1" && pwd)
 flags="-std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -I$root/src -I$root/tests"
 # The pure text layer every target links.
 sources="$root/src/protocol/framing.cpp $root/src/protocol/json_text.cpp $root/src/protocol/series_reader.cpp
-  $root/src/protocol/search_reply.cpp $root/src/protocol/host_time.cpp $root/src/foundation/volume.cpp"
-for target in frames json numbers series; do
+  $root/src/protocol/search_reply.cpp $root/src/protocol/host_time.cpp $root/src/foundation/volume.cpp
+  $root/src/protocol/trading_day.cpp $root/src/foundation/civil_time.cpp"
+for target in frames json numbers series session; do
   # shellcheck disable=SC2086
   clang++ $flags "$root/fuzz/fuzz_$target.cpp" $sources -o "$out/fuzz_$target"
   work="$out/corpus_$target"
@@ -26,4 +27,4 @@ for target in frames json numbers series; do
   fi
   grep -E '^#[0-9]+.*DONE' "$out/fuzz_$target.log" || tail -2 "$out/fuzz_$target.log"
 done
-echo "fuzzing: 4 targets, no findings"
+echo "fuzzing: 5 targets, no findings"

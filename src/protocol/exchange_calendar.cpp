@@ -11,7 +11,7 @@
 #include "storage/memory_cache.h"
 
 ExchangeCalendar::ExchangeCalendar(ExchangeSession session, const PluginSettings& settings)
-    : session_(std::move(session)), settings_(settings) {
+    : session_(std::move(session)), days_(ReadSessionDays(session_)), settings_(settings) {
     usable_ = session_.Known() && IsKnownTimeZone(session_.timezone);
 }
 
@@ -21,7 +21,7 @@ std::uint64_t ExchangeCalendar::DailyDateTime(std::int64_t unixSeconds) const {
         return ToHostDateTime(unixSeconds, true, settings_);
     }
     const CivilTime date =
-        CivilFromDays(SessionStartTradingDay(local, session_) + static_cast<std::int64_t>(settings_.EodTimeShiftDays));
+        CivilFromDays(SessionStartTradingDay(local, days_) + static_cast<std::int64_t>(settings_.EodTimeShiftDays));
     if (date.year < 1 || date.year > 4095) return 0;
     return PackDateTime(date.year, date.month, date.day, 31, 63, 63);
 }
@@ -29,7 +29,7 @@ std::uint64_t ExchangeCalendar::DailyDateTime(std::int64_t unixSeconds) const {
 int ExchangeCalendar::QuoteTradingYmd(std::int64_t unixSeconds) const {
     CivilTime local;
     if (!usable_ || !ZoneLocalTime(session_.timezone, unixSeconds, local)) return 0;
-    return Ymd(CivilFromDays(QuoteTradingDay(local, session_) + static_cast<std::int64_t>(settings_.EodTimeShiftDays)));
+    return Ymd(CivilFromDays(QuoteTradingDay(local, days_) + static_cast<std::int64_t>(settings_.EodTimeShiftDays)));
 }
 
 std::unique_ptr<ExchangeCalendar> UseExchangeSession(const std::wstring& ticker, const std::string& symbolId,

@@ -12,6 +12,7 @@
 #include "foundation/exchange_session.h"
 #include "foundation/settings_record.h"
 #include "protocol/series_reader.h"
+#include "protocol/trading_day.h"
 
 class ExchangeCalendar final : public DailyDater {
 public:
@@ -26,6 +27,7 @@ public:
 
 private:
     ExchangeSession session_;
+    SessionDays days_;
     PluginSettings settings_;
     bool usable_ = false;
 };

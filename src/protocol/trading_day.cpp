@@ -65,16 +65,13 @@ std::vector<int> Holidays(const std::string& text) {
 
 std::int64_t DayOf(const CivilTime& local) { return DaysFromCivil(local.year, local.month, local.day); }
 
-std::int64_t NextSessionDay(std::int64_t day, const ExchangeSession& session) {
-    if (IsAllWeek(session.session)) return day + 1;
-    bool open[7];
-    SessionWeekdays(session.session, open);
-    const std::vector<int> holidays = Holidays(session.holidays);
+std::int64_t NextSessionDay(std::int64_t day, const SessionDays& days) {
+    if (days.allWeek) return day + 1;
     // Two weeks cover any weekend and holiday run; past that the next
     // calendar day is the best guess.
     for (std::int64_t next = day + 1; next <= day + 14; ++next) {
-        if (!open[WeekdayOfDays(next)]) continue;
-        if (std::binary_search(holidays.begin(), holidays.end(), Ymd(CivilFromDays(next)))) continue;
+        if (!days.weekday[WeekdayOfDays(next)]) continue;
+        if (std::binary_search(days.holidays.begin(), days.holidays.end(), Ymd(CivilFromDays(next)))) continue;
         return next;
     }
     return day + 1;
@@ -116,14 +113,22 @@ bool ReadExchangeSession(const std::string& payload, ExchangeSession& out) {
     return true;
 }
 
-std::int64_t SessionStartTradingDay(const CivilTime& local, const ExchangeSession& session) {
-    const std::int64_t day = DayOf(local);
-    return local.hour < 12 ? day : NextSessionDay(day, session);
+SessionDays ReadSessionDays(const ExchangeSession& session) {
+    SessionDays days;
+    days.allWeek = IsAllWeek(session.session);
+    SessionWeekdays(session.session, days.weekday);
+    days.holidays = Holidays(session.holidays);
+    days.opening = OpeningTime(session.session);
+    return days;
 }
 
-std::int64_t QuoteTradingDay(const CivilTime& local, const ExchangeSession& session) {
+std::int64_t SessionStartTradingDay(const CivilTime& local, const SessionDays& days) {
     const std::int64_t day = DayOf(local);
-    const int opening = OpeningTime(session.session);
+    return local.hour < 12 ? day : NextSessionDay(day, days);
+}
+
+std::int64_t QuoteTradingDay(const CivilTime& local, const SessionDays& days) {
+    const std::int64_t day = DayOf(local);
     const int now = local.hour * 100 + local.minute;
-    return opening >= 1200 && now >= opening ? NextSessionDay(day, session) : day;
+    return days.opening >= 1200 && now >= days.opening ? NextSessionDay(day, days) : day;
 }

@@ -394,11 +394,13 @@ class DoubleTest(unittest.TestCase):
         friday = NOW - day
         for symbol, ws, newest in (
                 ("NASDAQ:AAPL", {}, friday + 13 * 3600 + 1800),       # 09:30 New York: Saturday's not open yet
-                ("FX_IDC:EURUSD", {}, friday + 22 * 3600),            # Saturday's bar opens Friday 22:00 UTC
+                # Exchanges have no Saturday bar: the newest is Friday's.
+                ("FX_IDC:EURUSD", {}, friday - 2 * 3600),             # Friday's bar opens Thursday 22:00 UTC
+                ("FX_IDC:EURUSD", {"skip_weekends": False}, friday + 22 * 3600),  # a Saturday bar, when asked for
                 ("OANDA:EURUSD", {"skip_weekends": True}, friday - 3 * 3600),  # Friday's: Thursday 17:00 New York
-                ("CME_MINI:ES1!", {}, friday + 22 * 3600),            # 17:00 Chicago the evening before
-                ("TSE:7203", {}, NOW),                                # 09:00 Tokyo is 00:00 UTC
-                ("NASDAQ:AAPL", {"daily_stamps": "midnight"}, NOW)):
+                ("CME_MINI:ES1!", {}, friday - 2 * 3600),             # 17:00 Chicago the evening before
+                ("TSE:7203", {}, friday),                             # 09:00 Tokyo is 00:00 UTC
+                ("NASDAQ:AAPL", {"daily_stamps": "midnight"}, friday)):
             got = starts("1D", symbol, **ws)
             self.assertEqual(got[-1], newest, (symbol, ws))
             self.assertEqual(len(set(t % day for t in got)), 1, "no change of clocks in these four days")

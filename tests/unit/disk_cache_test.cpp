@@ -294,3 +294,36 @@ TEST_F(DiskCache, DeleteTreeAndClearCache) {
     EXPECT_FALSE(s.recentValid);
     EXPECT_TRUE(s.symbolCache.empty());
 }
+
+TEST_F(DiskCache, SessionCompanionGoesWithItsCacheFile) {
+    const std::wstring path = Write("VelmarquinCache 1\r\nperiodicity=86400\r\n");
+    const std::wstring companion = CacheDirectory() + L"\\bars_test.session";
+    const ExchangeSession forex{"America/New_York", "1700-1700", "20251225"};
+    SaveSessionCompanion(path, "FX:EURUSD", forex);
+    std::string id;
+    ExchangeSession read;
+    ASSERT_TRUE(LoadSessionCompanion(path, id, read));
+    EXPECT_EQ(id, "FX:EURUSD");
+    EXPECT_EQ(read.timezone, forex.timezone);
+    EXPECT_EQ(read.session, forex.session);
+    EXPECT_EQ(read.holidays, forex.holidays);
+
+    // Written again without a known session (or with a value that would
+    // break the file's lines), the old companion goes: it belonged to
+    // another download.
+    for (const ExchangeSession& unknown : {ExchangeSession{}, ExchangeSession{"Etc/UTC", "24x7\r\nsymbol=X:Y", ""}}) {
+        SaveSessionCompanion(path, "FX:EURUSD", forex);
+        SaveSessionCompanion(path, "FX:EURUSD", unknown);
+        EXPECT_FALSE(PathExists(companion));
+        EXPECT_FALSE(LoadSessionCompanion(path, id, read));
+    }
+
+    // Foreign or damaged companions are not read.
+    for (const std::string& bad : {std::string("VelmarquinSession 2\r\nsymbol=A:B\r\ntimezone=Etc/UTC\r\n"),
+                                   std::string("VelmarquinSession 1\r\ntimezone=Etc/UTC\r\n"),
+                                   std::string("VelmarquinSession 1\r\nsymbol=A:B\r\nsession=24x7\r\n"),
+                                   std::string("\x00\xFF garbage", 10)}) {
+        WriteFileBytes(companion, bad);
+        EXPECT_FALSE(LoadSessionCompanion(path, id, read)) << bad;
+    }
+}

@@ -71,7 +71,7 @@ TEST(TradingDay, QuotesCountToTheSessionTheyFallIn) {
         {"crypto, late evening: that day", {2020, 4, 5, 23, 59, 0}, "24x7", 20200405},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(Ymd(CivilFromDays(QuoteTradingDay(c.local, {"America/New_York", c.session, ""}))), c.ymd) << c.what;
+        EXPECT_EQ(Ymd(CivilFromDays(QuoteTradingDay(c.local, ReadSessionDays({"America/New_York", c.session, ""})))), c.ymd) << c.what;
     }
     // Through the zone: a forex quote at Sunday 22:30 UTC (18:30 New York) is Monday's.
     const ExchangeCalendar forex({"America/New_York", "1700-1700", ""}, PluginSettings{});

@@ -125,6 +125,12 @@ EXCHANGE_SESSIONS = {"TSE": ("0900-1130,1230-1530", "Asia/Tokyo"), "KRX": ("0900
                      # opens the evening before its trading date.
                      "FX_IDC": ("2200-2200", "Etc/UTC"), "OANDA": ("1700-1700", "America/New_York"),
                      "CME_MINI": ("1700-1600", "America/Chicago"), "NYMEX": ("1700-1600", "America/Chicago")}
+# Holidays of some exchanges, as symbol_resolved lists them (YYYYMMDD).
+HOLIDAYS = {"CME_MINI": "20211125,20221124,20231123,20241128,20251127,20261126",
+            "NYMEX": "20211125,20221124,20231123,20241128,20251127,20261126",
+            "NASDAQ": "20241225,20250101,20251225,20260101,20261225",
+            "NYSE": "20241225,20250101,20251225,20260101,20261225",
+            "TSE": "20250101,20250102,20250103,20260101,20260102"}
 # The search answers these types in the {"symbols_remaining", "symbols"}
 # shape, with the matched text of "symbol" in <em> tags; others as an array.
 V3_SEARCH_TYPES = {"crypto", "swap", "forex", "futures"}
@@ -760,8 +766,13 @@ class Double:
         if parse_resolution(resolution)[0] == "D" and ws.get("daily_stamps", "session") == "session":
             session, timezone = session_of(symbol, entry)
             stamp = lambda day: session_open(day, session, timezone)  # noqa: E731
+        skip = ws.get("skip_weekends")
+        if skip is None:
+            # Exchanges have no daily bars for Saturdays and Sundays; crypto
+            # (a 24x7 session) has one for every day.
+            skip = parse_resolution(resolution)[0] == "D" and session_of(symbol, entry)[0] != "24x7"
         return BarSeries(ws.get("seed", 1), symbol, resolution, ws.get("now", time.time()), history,
-                         float(entry.get("price", 100.0)), self.decimals(entry), bool(ws.get("skip_weekends")),
+                         float(entry.get("price", 100.0)), self.decimals(entry), bool(skip),
                          self.has_volume(entry), stamp)
 
     # ---- symbol search ----------------------------------------------------
@@ -1718,7 +1729,7 @@ class ServiceConversation:
             session, timezone = session_of(symbol, entry)
             info = {"name": short, "full_name": symbol, "pro_name": symbol, "exchange": exchange or "NASDAQ",
                     "listed_exchange": exchange or "NASDAQ", "type": entry["type"], "session": session,
-                    "session_holidays": "", "timezone": timezone,
+                    "session_holidays": HOLIDAYS.get(exchange, ""), "timezone": timezone,
                     "description": entry.get("description", short)}
             if "local_description" in entry:
                 info["local_description"] = entry["local_description"]
