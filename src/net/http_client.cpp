@@ -1,28 +1,28 @@
 #include "net/http_client.h"
 
+#include <algorithm>
 #include <cwchar>
+#include <memory>
 
+#include "foundation/clock.h"
 #include "foundation/log.h"
 #include "foundation/settings_record.h"
 #include "foundation/state.h"
 #include "foundation/text.h"
 #include "net/url.h"
-#include "net/winhttp_handle.h"
+#include "net/winhttp_async.h"
 
 namespace {
 
-std::wstring CallFailedText(const wchar_t* call) {
+// The service's replies are a few kilobytes; the cap only stops a peer that
+// never ends its body from filling the host's memory.
+constexpr size_t kMaxBodyBytes = 64u << 20;
+
+std::wstring CallFailedText(const wchar_t* call, DWORD code) {
     wchar_t text[128];
-    std::swprintf(text, 128, L"%ls failed, GetLastError=%lu", call, static_cast<unsigned long>(GetLastError()));
+    std::swprintf(text, 128, L"%ls failed, GetLastError=%lu", call, static_cast<unsigned long>(code));
     return text;
 }
-
-// What both requests share up to a request handle with the headers added.
-struct OpenRequest {
-    WinHttpHandle session;
-    WinHttpHandle connection;
-    WinHttpHandle request;
-};
 
 bool Fail(std::wstring& error, HttpFailure* failure, const std::wstring& text, HttpFailure kind) {
     error = text;
@@ -31,35 +31,97 @@ bool Fail(std::wstring& error, HttpFailure* failure, const std::wstring& text, H
     return false;
 }
 
-// Handles are closed in the order request, connection, session (member
-// order reversed on destruction).
-bool Open(const wchar_t* verb, const std::wstring& url, const std::wstring& userAgent, std::int32_t timeoutSetting,
-          OpenRequest& out, std::wstring& error, HttpFailure* failure) {
-    ParsedUrl parsed;
-    std::wstring parseError;
-    if (!ParseUrl(url, parsed, parseError)) return Fail(error, failure, parseError, HttpFailure::InvalidUrl);
+// One request, asynchronous underneath: every wait ends at one deadline, a
+// time-out after the start, whatever the number of addresses the host has or
+// the retries the platform makes, and the handles are closed (cancelling
+// whatever is pending) when the request object goes.
+class Request {
+public:
+    explicit Request(std::int32_t timeoutSetting)
+        : timeout_(EffectiveTimeoutMs(timeoutSetting)),
+          deadline_(TickCount32() + static_cast<std::uint32_t>(timeout_)),
+          state_(std::make_unique<WinHttpAsyncState>()) {}
+    ~Request() { RetireAsyncState(std::move(state_)); }
+    Request(const Request&) = delete;
+    Request& operator=(const Request&) = delete;
 
-    const int timeout = EffectiveTimeoutMs(timeoutSetting);
-    out.session.Reset(WinHttpOpen(userAgent.c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                                  WINHTTP_NO_PROXY_BYPASS, 0));
-    if (!out.session) return Fail(error, failure, L"WinHttpOpen failed", HttpFailure::Setup);
-    WinHttpSetTimeouts(out.session.Get(), timeout, timeout, timeout, timeout);
+    bool Open(const wchar_t* verb, const std::wstring& url, const std::wstring& userAgent, std::wstring& error,
+              HttpFailure* failure) {
+        ParsedUrl parsed;
+        std::wstring parseError;
+        if (!ParseUrl(url, parsed, parseError)) return Fail(error, failure, parseError, HttpFailure::InvalidUrl);
+        WinHttpAsyncState& s = *state_;
+        if (!OpenAsyncSession(s, userAgent)) return Fail(error, failure, L"WinHttpOpen failed", HttpFailure::Setup);
+        WinHttpSetTimeouts(s.session.Get(), timeout_, std::max(timeout_ / 2, 1), timeout_, timeout_);
+        s.connection.Reset(WinHttpConnect(s.session.Get(), parsed.host.c_str(), parsed.port, 0));
+        if (!s.connection) return Fail(error, failure, L"WinHttpConnect failed", HttpFailure::Setup);
+        TrackHandle(s, s.connection.Get());
+        DWORD flags = WINHTTP_FLAG_REFRESH;
+        if (parsed.secure) flags |= WINHTTP_FLAG_SECURE;
+        s.request.Reset(WinHttpOpenRequest(s.connection.Get(), verb, parsed.path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                           WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
+        if (!s.request) return Fail(error, failure, L"WinHttpOpenRequest failed", HttpFailure::Setup);
+        TrackHandle(s, s.request.Get());
+        return true;
+    }
 
-    out.connection.Reset(WinHttpConnect(out.session.Get(), parsed.host.c_str(), parsed.port, 0));
-    if (!out.connection) return Fail(error, failure, L"WinHttpConnect failed", HttpFailure::Setup);
+    HINTERNET Handle() const { return state_->request.Get(); }
 
-    DWORD flags = WINHTTP_FLAG_REFRESH;
-    if (parsed.secure) flags |= WINHTTP_FLAG_SECURE;
-    out.request.Reset(WinHttpOpenRequest(out.connection.Get(), verb, parsed.path.c_str(), nullptr,
-                                         WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
-    if (!out.request) return Fail(error, failure, L"WinHttpOpenRequest failed", HttpFailure::Setup);
+    // Sends the request with `body` (kept in the state: the platform reads it
+    // after the call returns) and waits for the response's headers.
+    bool SendAndReceive(const std::string& body, const wchar_t*& failedCall, DWORD& code) {
+        WinHttpAsyncState& s = *state_;
+        s.sendBuffer = body;
+        const DWORD length = static_cast<DWORD>(s.sendBuffer.size());
+        const DWORD_PTR context = reinterpret_cast<DWORD_PTR>(&s);
+        StepResult r = RunStep(s, AsyncStep::SendRequest, MsUntil(deadline_), [&]() -> DWORD {
+            return WinHttpSendRequest(s.request.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                      s.sendBuffer.empty() ? WINHTTP_NO_REQUEST_DATA : &s.sendBuffer[0], length,
+                                      length, context)
+                       ? NO_ERROR
+                       : GetLastError();
+        });
+        if (!r.Ok()) {
+            failedCall = L"WinHttpSendRequest";
+            code = r.error;
+            return false;
+        }
+        r = RunStep(s, AsyncStep::ReceiveResponse, MsUntil(deadline_),
+                    [&]() -> DWORD { return WinHttpReceiveResponse(s.request.Get(), nullptr) ? NO_ERROR : GetLastError(); });
+        if (!r.Ok()) {
+            failedCall = L"WinHttpReceiveResponse";
+            code = r.error;
+            return false;
+        }
+        return true;
+    }
 
-    // Without this a server that accepts and never answers holds a
-    // synchronous WinHttpReceiveResponse for ever.
-    DWORD responseTimeout = static_cast<DWORD>(timeout);
-    WinHttpSetOption(out.request.Get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout,
-                     sizeof(responseTimeout));
-    return true;
+    // The body, up to the deadline and the size cap.
+    void ReadBody(std::string& body) {
+        WinHttpAsyncState& s = *state_;
+        body.clear();
+        while (body.size() < kMaxBodyBytes) {
+            const StepResult available = RunStep(s, AsyncStep::QueryData, MsUntil(deadline_), [&]() -> DWORD {
+                return WinHttpQueryDataAvailable(s.request.Get(), nullptr) ? NO_ERROR : GetLastError();
+            });
+            if (!available.Ok() || available.bytes == 0) return;
+            const DWORD want = std::min<DWORD>(available.bytes, sizeof(s.buffer));
+            const StepResult read = RunStep(s, AsyncStep::ReadData, MsUntil(deadline_), [&]() -> DWORD {
+                return WinHttpReadData(s.request.Get(), s.buffer, want, nullptr) ? NO_ERROR : GetLastError();
+            });
+            if (!read.Ok() || read.bytes == 0) return;
+            body.append(s.buffer, std::min<size_t>(read.bytes, sizeof(s.buffer)));
+        }
+    }
+
+private:
+    int timeout_;
+    std::uint32_t deadline_;
+    std::unique_ptr<WinHttpAsyncState> state_;
+};
+
+bool AddHeaders(HINTERNET request, const std::wstring& headers, DWORD flags) {
+    return WinHttpAddRequestHeaders(request, headers.c_str(), static_cast<DWORD>(-1), flags) != FALSE;
 }
 
 }  // namespace
@@ -81,30 +143,27 @@ bool HttpGet(const std::wstring& url, const std::wstring& userAgent, std::int32_
              std::wstring& error, HttpFailure* failure) {
     if (failure != nullptr) *failure = HttpFailure::None;
     LogDebug(L"HTTP GET: " + url);
-    OpenRequest open;
-    if (!Open(L"GET", url, userAgent, timeoutMs, open, error, failure)) return false;
-    HINTERNET request = open.request.Get();
-
-    const std::wstring headers = BuildRequestHeaders(userAgent, CopyServiceOrigins().web, false);
-    if (!WinHttpAddRequestHeaders(request, headers.c_str(), static_cast<DWORD>(-1), WINHTTP_ADDREQ_FLAG_ADD)) {
-        return Fail(error, failure, CallFailedText(L"WinHttpAddRequestHeaders"), HttpFailure::Setup);
+    Request request(timeoutMs);
+    if (!request.Open(L"GET", url, userAgent, error, failure)) return false;
+    if (!AddHeaders(request.Handle(), BuildRequestHeaders(userAgent, CopyServiceOrigins().web, false),
+                    WINHTTP_ADDREQ_FLAG_ADD)) {
+        return Fail(error, failure, CallFailedText(L"WinHttpAddRequestHeaders", GetLastError()), HttpFailure::Setup);
     }
-    if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
-        return Fail(error, failure, CallFailedText(L"WinHttpSendRequest"), HttpFailure::Transport);
-    }
-    if (!WinHttpReceiveResponse(request, nullptr)) {
-        return Fail(error, failure, CallFailedText(L"WinHttpReceiveResponse"), HttpFailure::Transport);
+    const wchar_t* failedCall = nullptr;
+    DWORD code = 0;
+    if (!request.SendAndReceive(std::string(), failedCall, code)) {
+        return Fail(error, failure, CallFailedText(failedCall, code), HttpFailure::Transport);
     }
     DWORD status = 0;
     DWORD size = sizeof(status);
-    if (WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+    if (WinHttpQueryHeaders(request.Handle(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX) &&
         (status < 200 || status > 299)) {
         wchar_t text[48];
         std::swprintf(text, 48, L"HTTP status %lu", static_cast<unsigned long>(status));
         return Fail(error, failure, text, HttpFailure::Status);
     }
-    ReadResponseBody(request, body);
+    request.ReadBody(body);
     return true;
 }
 
@@ -112,37 +171,18 @@ std::string HttpPost(const std::wstring& url, const std::wstring& userAgent, std
                      const std::wstring& formBody, std::wstring& error, HttpFailure* failure) {
     if (failure != nullptr) *failure = HttpFailure::None;
     LogDebug(L"HTTP POST: " + url);
-    OpenRequest open;
-    if (!Open(L"POST", url, userAgent, timeoutMs, open, error, failure)) return {};
-    HINTERNET request = open.request.Get();
-
-    const std::wstring headers = BuildRequestHeaders(userAgent, CopyServiceOrigins().web, true);
-    std::string data = WideToUtf8(formBody);
-    const DWORD length = static_cast<DWORD>(data.size());
-    const bool sent =
-        WinHttpAddRequestHeaders(request, headers.c_str(), static_cast<DWORD>(-1),
+    Request request(timeoutMs);
+    if (!request.Open(L"POST", url, userAgent, error, failure)) return {};
+    const wchar_t* failedCall = nullptr;
+    DWORD code = 0;
+    const bool sent = AddHeaders(request.Handle(), BuildRequestHeaders(userAgent, CopyServiceOrigins().web, true),
                                  WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE) &&
-        WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                           data.empty() ? WINHTTP_NO_REQUEST_DATA : &data[0], length, length, 0) &&
-        WinHttpReceiveResponse(request, nullptr);
+                      request.SendAndReceive(WideToUtf8(formBody), failedCall, code);
     if (!sent) {
         Fail(error, failure, L"HTTP POST failed", HttpFailure::Transport);
         return {};
     }
     std::string body;
-    ReadResponseBody(request, body);
+    request.ReadBody(body);
     return body;
-}
-
-void ReadResponseBody(HINTERNET request, std::string& body) {
-    // The service's replies are a few kilobytes; the cap only stops a peer
-    // that never ends its body from filling the host's memory.
-    constexpr size_t kMaxBodyBytes = 64u << 20;
-    body.clear();
-    char buffer[8192];
-    while (body.size() < kMaxBodyBytes) {
-        DWORD read = 0;
-        if (!WinHttpReadData(request, buffer, sizeof(buffer), &read) || read == 0) break;
-        body.append(buffer, read);
-    }
 }

@@ -1,12 +1,10 @@
 // Synchronous HTTPS GET and form POST against the service, one WinHTTP
-// session per call. No shared state: any thread, no lock.
+// session per call, every wait within one time-out from the call's start.
+// No shared state: any thread, no lock.
 #pragma once
 
 #include <cstdint>
 #include <string>
-
-#include <windows.h>
-#include <winhttp.h>
 
 // Why a request failed, for callers that treat an unreachable service
 // differently from a service that answered.
@@ -28,5 +26,3 @@ bool HttpGet(const std::wstring& url, const std::wstring& userAgent, std::int32_
 // Returns the body whatever the status; empty with `error` set on failure.
 std::string HttpPost(const std::wstring& url, const std::wstring& userAgent, std::int32_t timeoutMs,
                      const std::wstring& formBody, std::wstring& error, HttpFailure* failure = nullptr);
-
-void ReadResponseBody(HINTERNET request, std::string& body);

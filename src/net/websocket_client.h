@@ -1,14 +1,17 @@
 // One WebSocket connection to the service's data endpoint, owned by a single
 // session run on a single thread (no lock). The interface is synchronous;
-// underneath, WinHTTP runs asynchronously so that every step waits at most
-// the time-out and a silent peer can always be given up on.
+// underneath, WinHTTP runs asynchronously (net/winhttp_async.h) so that every
+// step waits at most its time-out, a receive at most until its caller's
+// deadline, and a silent peer can always be given up on.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
-struct WebSocketAsyncState;
+struct WinHttpAsyncState;
+
+enum class ReceiveStatus { Message, Closed, Failed, DeadlinePassed };
 
 class WebSocketClient {
 public:
@@ -23,12 +26,17 @@ public:
     // `secret`, when given, is masked in the "WS send: " debug line (the
     // user's authentication token must not reach the log file).
     bool SendText(const std::string& message, const std::string& secret = std::string());
-    // The next whole message; `closed` is set (with an empty message) when the peer closed.
+    // The next whole message, all its pieces received before `deadlineTick`
+    // (32-bit tick count). A message still incomplete at the deadline gives
+    // DeadlinePassed and ends the connection.
+    ReceiveStatus Receive(std::string& message, std::uint32_t deadlineTick);
+    // The same with one time-out for the whole message; `closed` is set
+    // (with an empty message) when the peer closed.
     bool ReceiveMessage(std::string& message, bool& closed);
     void Close();
     bool IsOpen() const;
 
 private:
-    std::unique_ptr<WebSocketAsyncState> state_;
+    std::unique_ptr<WinHttpAsyncState> state_;
     std::int32_t timeoutMs_ = 8000;
 };

@@ -109,18 +109,22 @@ std::string FrameText(const std::string& payload) {
     return kMarker + std::to_string(Utf16Length(payload)) + kMarker + payload;
 }
 
-bool NextFramePayload(std::string& buffer, std::string& payload) {
+namespace {
+
+// Takes the next whole frame from `buffer` at `start`, moving `start` past
+// it (and past bytes that cannot begin a frame) instead of erasing them.
+bool TakeFrame(const std::string& buffer, size_t& start, std::string& payload) {
     payload.clear();
-    // Each pass either returns or drops at least one byte, so the loop ends.
+    // Each pass either returns or moves past at least one byte, so the loop ends.
     for (;;) {
-        const size_t start = buffer.find(kMarker);
-        if (start == std::string::npos) {
-            buffer.erase(0, buffer.size() - MarkerPrefixAtEnd(buffer));
+        const size_t marker = buffer.find(kMarker, start);
+        if (marker == std::string::npos) {
+            start = buffer.size() - std::min(buffer.size() - start, MarkerPrefixAtEnd(buffer));
             return false;
         }
-        buffer.erase(0, start);
+        start = marker;
 
-        size_t pos = kMarker.size();
+        size_t pos = start + kMarker.size();
         // A length beyond anything that can arrive is held at this bound
         // instead of wrapping into a small one; such a frame never completes.
         constexpr std::uint64_t kUnrepresentable = UINT64_MAX / 16;
@@ -133,7 +137,7 @@ bool NextFramePayload(std::string& buffer, std::string& payload) {
         if (buffer.compare(pos, kMarker.size(), kMarker) != 0) {
             // Not a frame after all (garbage between frames): skip this marker
             // rather than wait for ever on bytes that will never fit.
-            buffer.erase(0, 1);
+            ++start;
             continue;
         }
         pos += kMarker.size();
@@ -142,9 +146,26 @@ bool NextFramePayload(std::string& buffer, std::string& payload) {
         size_t bytes = 0;
         if (PayloadBytes(buffer, pos, length, bytes) == Extent::Short) return false;
         payload.assign(buffer, pos, bytes);
-        buffer.erase(0, pos + bytes);
+        start = pos + bytes;
         return true;
     }
 }
+
+}  // namespace
+
+bool NextFramePayload(std::string& buffer, std::string& payload) {
+    size_t start = 0;
+    const bool whole = TakeFrame(buffer, start, payload);
+    buffer.erase(0, start);
+    return whole;
+}
+
+void FrameBuffer::Append(const std::string& bytes) {
+    data_.erase(0, start_);
+    start_ = 0;
+    data_ += bytes;
+}
+
+bool FrameBuffer::Next(std::string& payload) { return TakeFrame(data_, start_, payload); }
 
 bool IsEchoPayload(const std::string& payload) { return !payload.empty() && payload[0] != '{'; }

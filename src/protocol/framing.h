@@ -26,6 +26,22 @@ std::string FrameText(const std::string& payload);
 // character; the bytes left over are dropped in front of the next frame.
 bool NextFramePayload(std::string& buffer, std::string& payload);
 
+// The bytes a conversation has received and not yet split into frames.
+// Frames are taken off the front by moving a read position, so splitting a
+// message of any number of frames costs time linear in its size; the bytes
+// already taken are dropped once per Append.
+class FrameBuffer {
+public:
+    void Append(const std::string& bytes);
+    // As NextFramePayload.
+    bool Next(std::string& payload);
+    size_t Pending() const { return data_.size() - start_; }
+
+private:
+    std::string data_;
+    size_t start_ = 0;
+};
+
 // A payload that is not empty and does not begin with "{" (a heartbeat such
 // as "~h~3") goes straight back to the service, framed.
 bool IsEchoPayload(const std::string& payload);

@@ -1,7 +1,5 @@
 #include "protocol/session_loop.h"
 
-#include <vector>
-
 #include "foundation/clock.h"
 #include "foundation/settings_record.h"
 #include "protocol/framing.h"
@@ -9,24 +7,25 @@
 #include "protocol/service_errors.h"
 
 SessionEnd RunSessionLoop(WebSocketClient& connection, std::uint32_t deadlineTick, const SessionHandlers& handlers) {
-    std::string frames;
+    FrameBuffer frames;
+    std::string message;
+    std::string payload;
     while (BeforeDeadline(TickCount32(), deadlineTick)) {
-        std::string message;
-        bool closed = false;
-        if (!connection.ReceiveMessage(message, closed)) return SessionEnd::ReceiveFailed;
-        if (closed) return SessionEnd::PeerClosed;
-        frames += message;
-        std::vector<std::string> payloads;
-        std::string payload;
-        while (NextFramePayload(frames, payload)) {
-            if (IsEchoPayload(payload)) {
-                EchoPayload(connection, payload);
-            } else if (!payload.empty()) {
-                payloads.push_back(payload);
-            }
+        switch (connection.Receive(message, deadlineTick)) {
+            case ReceiveStatus::Failed: return SessionEnd::ReceiveFailed;
+            case ReceiveStatus::Closed: return SessionEnd::PeerClosed;
+            case ReceiveStatus::DeadlinePassed: return SessionEnd::DeadlinePassed;
+            case ReceiveStatus::Message: break;
         }
-        for (const std::string& json : payloads) {
-            if (handlers.onPayload && handlers.onPayload(json) == SessionStep::Finish) return SessionEnd::Finished;
+        frames.Append(message);
+        // Each payload is handled as it is split off; heartbeats are echoed
+        // while the conversation has time left.
+        while (frames.Next(payload)) {
+            if (IsEchoPayload(payload)) {
+                if (BeforeDeadline(TickCount32(), deadlineTick)) EchoPayload(connection, payload);
+            } else if (!payload.empty() && handlers.onPayload && handlers.onPayload(payload) == SessionStep::Finish) {
+                return SessionEnd::Finished;
+            }
         }
         if (handlers.afterMessage && handlers.afterMessage() == SessionStep::Finish) return SessionEnd::Finished;
     }

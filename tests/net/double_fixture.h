@@ -55,6 +55,15 @@ protected:
     ServiceDouble service;
 };
 
+// The error of a request whose server never answers: its wait ends at the
+// time-out (12002). Windows reports the request sent and then waits for the
+// response; Wine reports the sent request only together with the response,
+// so there the wait ends in the send.
+inline bool IsUnansweredRequestError(const std::wstring& error) {
+    return error == L"WinHttpReceiveResponse failed, GetLastError=12002" ||
+           error == L"WinHttpSendRequest failed, GetLastError=12002";
+}
+
 struct Stopwatch {
     ULONGLONG start = GetTickCount64();
     ULONGLONG Ms() const { return GetTickCount64() - start; }

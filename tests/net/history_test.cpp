@@ -186,10 +186,11 @@ TEST_F(History, ClosedAfterBarsSucceedsAndStallFailsInTime) {
     EXPECT_FALSE(Fetch(L"NASDAQ:AAPL", 3600, 100));
     EXPECT_EQ(error, L"No bars received from TradingView");
 
+    // A silent service: the conversation ends at its deadline, as a deadline ends it.
     Scenario(R"({"ws":{"fault":{"kind":"stall"}}})");
     const ULONGLONG start = GetTickCount64();
     EXPECT_FALSE(Fetch(L"NASDAQ:AAPL", 60, 100));
-    EXPECT_EQ(error, L"TradingView websocket receive failed");
+    EXPECT_EQ(error, L"No bars received from TradingView");
     EXPECT_LT(GetTickCount64() - start, kGiveUpBoundMs);
     EXPECT_FALSE(CacheFileExists(L"NASDAQ:AAPL", 60));
 }

@@ -1,0 +1,231 @@
+#include "net/winhttp_async.h"
+
+#include <algorithm>
+#include <chrono>
+#include <vector>
+
+#include "foundation/clock.h"
+
+namespace {
+
+// Closing normally reports within milliseconds; a handle with an operation
+// still pending against a silent server may report much later (under Wine,
+// only when the server goes). Its state is then parked, not waited for.
+constexpr int kHandleClosingWaitMs = 250;
+
+std::atomic<bool> g_automaticProxy{true};
+
+bool IsWebSocketStep(AsyncStep step) {
+    return step == AsyncStep::WsSend || step == AsyncStep::WsReceive || step == AsyncStep::WsShutdown ||
+           step == AsyncStep::WsClose;
+}
+
+// The step a REQUEST_ERROR belongs to: WebSocket handles name their
+// operation, request handles the API that failed.
+AsyncStep ErrorStep(AsyncStep armed, const void* info) {
+    if (info == nullptr) return AsyncStep::None;
+    if (IsWebSocketStep(armed)) {
+        switch (static_cast<const WINHTTP_WEB_SOCKET_ASYNC_RESULT*>(info)->Operation) {
+            case WINHTTP_WEB_SOCKET_SEND_OPERATION: return AsyncStep::WsSend;
+            case WINHTTP_WEB_SOCKET_RECEIVE_OPERATION: return AsyncStep::WsReceive;
+            case WINHTTP_WEB_SOCKET_CLOSE_OPERATION: return AsyncStep::WsClose;
+            case WINHTTP_WEB_SOCKET_SHUTDOWN_OPERATION: return AsyncStep::WsShutdown;
+            default: return AsyncStep::None;
+        }
+    }
+    switch (static_cast<const WINHTTP_ASYNC_RESULT*>(info)->dwResult) {
+        case API_SEND_REQUEST: return AsyncStep::SendRequest;
+        case API_RECEIVE_RESPONSE: return AsyncStep::ReceiveResponse;
+        case API_QUERY_DATA_AVAILABLE: return AsyncStep::QueryData;
+        case API_READ_DATA: return AsyncStep::ReadData;
+        default: return AsyncStep::None;
+    }
+}
+
+void CALLBACK OnWinHttpStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD infoLength) {
+    auto* s = reinterpret_cast<WinHttpAsyncState*>(context);
+    if (s == nullptr) return;
+    std::lock_guard<std::mutex> guard(s->lock);
+    AsyncStep step = AsyncStep::None;
+    bool failed = false;
+    DWORD error = 0, bytes = 0;
+    WINHTTP_WEB_SOCKET_BUFFER_TYPE type = WINHTTP_WEB_SOCKET_BINARY_MESSAGE_BUFFER_TYPE;
+    switch (status) {
+        case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
+            --s->openHandles;
+            s->signal.notify_all();
+            return;
+        case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE: step = AsyncStep::SendRequest; break;
+        case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE: step = AsyncStep::ReceiveResponse; break;
+        case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
+            step = AsyncStep::QueryData;
+            if (info != nullptr) bytes = *static_cast<const DWORD*>(info);
+            break;
+        case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+            if (s->armed == AsyncStep::WsReceive) {
+                step = AsyncStep::WsReceive;
+                if (info != nullptr) {
+                    const auto* result = static_cast<const WINHTTP_WEB_SOCKET_STATUS*>(info);
+                    bytes = result->dwBytesTransferred;
+                    type = result->eBufferType;
+                }
+            } else {
+                step = AsyncStep::ReadData;
+                bytes = infoLength;
+            }
+            break;
+        case WINHTTP_CALLBACK_STATUS_WRITE_COMPLETE: step = AsyncStep::WsSend; break;
+        case WINHTTP_CALLBACK_STATUS_SHUTDOWN_COMPLETE: step = AsyncStep::WsShutdown; break;
+        case WINHTTP_CALLBACK_STATUS_CLOSE_COMPLETE: step = AsyncStep::WsClose; break;
+        case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
+            step = ErrorStep(s->armed, info);
+            failed = true;
+            // Both error records begin with a WINHTTP_ASYNC_RESULT.
+            error = info != nullptr ? static_cast<const WINHTTP_ASYNC_RESULT*>(info)->dwError : 0;
+            break;
+        default:
+            return;
+    }
+    // A report of a step no longer waited for (a cancelled receive, say)
+    // must not end the wait of the one now running.
+    if (step == AsyncStep::None || step != s->armed || s->done) return;
+    s->done = true;
+    s->failed = failed;
+    s->error = error;
+    s->bytes = bytes;
+    s->type = type;
+    s->signal.notify_all();
+}
+
+// States whose handles have not all reported closing yet.
+std::mutex g_parkedLock;
+std::vector<std::unique_ptr<WinHttpAsyncState>> g_parked;
+
+// A parked state's late callback runs code of this module, so each parked
+// state holds a reference to the module until it is freed: the host may
+// unload the DLL meanwhile, and the code must still be there.
+void Park(std::unique_ptr<WinHttpAsyncState> state) {
+    HMODULE module = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                       reinterpret_cast<LPCWSTR>(reinterpret_cast<void*>(&OnWinHttpStatus)), &module);
+    state->moduleReference = module;
+    std::lock_guard<std::mutex> guard(g_parkedLock);
+    g_parked.push_back(std::move(state));
+}
+
+// Frees the parked states that have settled; returns how many are left.
+std::size_t FreeSettledParkedStates() {
+    std::vector<std::unique_ptr<WinHttpAsyncState>> settled;
+    std::size_t left = 0;
+    {
+        std::lock_guard<std::mutex> guard(g_parkedLock);
+        auto keep = std::partition(g_parked.begin(), g_parked.end(),
+                                   [](const std::unique_ptr<WinHttpAsyncState>& p) { return p->openHandles > 0; });
+        std::move(keep, g_parked.end(), std::back_inserter(settled));
+        g_parked.erase(keep, g_parked.end());
+        left = g_parked.size();
+    }
+    // The last callback may still be leaving the state's lock: take it once
+    // before the state goes.
+    for (auto& state : settled) {
+        { std::lock_guard<std::mutex> wait(state->lock); }
+        HMODULE module = static_cast<HMODULE>(state->moduleReference);
+        state.reset();
+        // Never the module's last reference: the host, which called into
+        // this code, still holds its own.
+        if (module != nullptr) FreeLibrary(module);
+    }
+    return left;
+}
+
+}  // namespace
+
+bool OpenAsyncSession(WinHttpAsyncState& s, const std::wstring& userAgent) {
+    // Windows 8.1 and later follow the system's proxy settings and PAC
+    // scripts with the automatic setting; older ones refuse it.
+    s.session.Reset(WinHttpOpen(userAgent.c_str(), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                                WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC));
+    g_automaticProxy = static_cast<bool>(s.session);
+    if (!s.session) {
+        s.session.Reset(WinHttpOpen(userAgent.c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                                    WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC));
+    }
+    if (!s.session) return false;
+    // Registered before the handle is counted: without a callback its
+    // HANDLE_CLOSING would never come, and the state would stay parked.
+    if (WinHttpSetStatusCallback(s.session.Get(), OnWinHttpStatus, WINHTTP_CALLBACK_FLAG_ALL_NOTIFICATIONS, 0) ==
+        WINHTTP_INVALID_STATUS_CALLBACK) {
+        s.session.Reset();
+        return false;
+    }
+    TrackHandle(s, s.session.Get());
+    return true;
+}
+
+const wchar_t* SessionProxyKind() { return g_automaticProxy ? L"automatic" : L"default"; }
+
+void TrackHandle(WinHttpAsyncState& s, HINTERNET handle) {
+    DWORD_PTR context = reinterpret_cast<DWORD_PTR>(&s);
+    WinHttpSetOption(handle, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof(context));
+    std::lock_guard<std::mutex> guard(s.lock);
+    ++s.openHandles;
+}
+
+void ArmStep(WinHttpAsyncState& s, AsyncStep step) {
+    std::lock_guard<std::mutex> guard(s.lock);
+    s.armed = step;
+    s.done = false;
+    s.failed = false;
+    s.error = 0;
+    s.bytes = 0;
+}
+
+StepResult WaitForStep(WinHttpAsyncState& s, std::uint32_t waitMs) {
+    std::unique_lock<std::mutex> guard(s.lock);
+    StepResult r;
+    r.completed = s.signal.wait_for(guard, std::chrono::milliseconds(waitMs), [&s] { return s.done; });
+    r.failed = s.failed;
+    r.error = r.completed ? s.error : ERROR_WINHTTP_TIMEOUT;
+    r.bytes = s.bytes;
+    r.type = s.type;
+    s.armed = AsyncStep::None;  // whatever comes later belongs to no step
+    return r;
+}
+
+void RetireAsyncState(std::unique_ptr<WinHttpAsyncState> state) {
+    if (state) {
+        WinHttpAsyncState& s = *state;
+        s.socket.Reset();
+        s.request.Reset();
+        s.connection.Reset();
+        s.session.Reset();
+        std::unique_lock<std::mutex> guard(s.lock);
+        const bool allClosed = s.signal.wait_for(guard, std::chrono::milliseconds(kHandleClosingWaitMs),
+                                                 [&s] { return s.openHandles <= 0; });
+        guard.unlock();
+        if (allClosed) {
+            { std::lock_guard<std::mutex> wait(s.lock); }
+            state.reset();
+        } else {
+            // A handle has not reported closing; its callback may still
+            // come, so the state must outlive it.
+            Park(std::move(state));
+        }
+    }
+    FreeSettledParkedStates();
+}
+
+void SweepParkedStates(std::uint32_t waitMs) {
+    const std::uint32_t deadline = TickCount32() + waitMs;
+    while (FreeSettledParkedStates() > 0 && MsUntil(deadline) > 0) Sleep(10);
+}
+
+std::size_t ParkedStateCount() {
+    std::lock_guard<std::mutex> guard(g_parkedLock);
+    return g_parked.size();
+}
+
+std::uint32_t MsUntil(std::uint32_t deadlineTick) {
+    const std::uint32_t now = TickCount32();
+    return BeforeDeadline(now, deadlineTick) ? deadlineTick - now : 0;
+}
