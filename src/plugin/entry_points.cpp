@@ -9,6 +9,7 @@
 #include "foundation/state.h"
 #include "foundation/status_text.h"
 #include "foundation/text.h"
+#include "net/winhttp_async.h"
 #include "plugin/session_state.h"
 #include "polling/poll_worker.h"
 #include "storage/memory_cache.h"
@@ -20,6 +21,9 @@ constexpr PluginInfo kPluginInfo = {
     152, 2, 10000, 0x564D514E,  // 'V' 'M' 'Q' 'N', first character in the high byte
     "Velmarquin", "Orvell", 0, 387000,
 };
+
+// How long Release waits for parked connections to report closing.
+constexpr std::uint32_t kParkedSweepMs = 500;
 
 void SetDatabaseFolder(const std::wstring& folder) {
     PluginState& s = State();
@@ -53,6 +57,9 @@ int PluginInit() {
 
 int PluginRelease() {
     StopPollWorker();
+    // Connections whose handles had not reported closing when they ended:
+    // free those that have since, wait a little for the rest.
+    SweepParkedStates(kParkedSweepMs);
     CloseConfigWindow();
     ClearMemoryCaches();
     PluginState& s = State();

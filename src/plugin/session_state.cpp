@@ -17,6 +17,24 @@ static_assert(kStreamingMessage == WM_USER + 13000, "streaming message number");
 namespace {
 constexpr std::uint32_t kStreamingThrottleMs = 3000;
 constexpr unsigned kStateTickerCapacity = 256;
+
+// The three keys of one request go into the State section together: two host
+// threads cannot leave one request's ticker with the other's periodicity,
+// and an older request never overwrites a newer one. Taken alone, never
+// together with stateLock.
+std::mutex g_stateSectionLock;
+std::uint64_t g_requestsSeen = 0;     // under stateLock
+std::uint64_t g_requestWritten = 0;   // under g_stateSectionLock
+
+void WriteStateSection(std::uint64_t request, const std::wstring& ticker, int periodicity, int bars) {
+    const std::wstring path = ResolveIniPath();
+    std::lock_guard<std::mutex> lock(g_stateSectionLock);
+    if (request < g_requestWritten) return;
+    g_requestWritten = request;
+    IniWriteString(path, L"State", L"LastTicker", ticker);
+    IniWriteString(path, L"State", L"LastPeriodicity", std::to_wstring(periodicity));
+    IniWriteString(path, L"State", L"LastBars", std::to_wstring(bars));
+}
 }  // namespace
 
 void RememberTicker(const std::wstring& ticker, int periodicity, int bars) {
@@ -24,9 +42,11 @@ void RememberTicker(const std::wstring& ticker, int periodicity, int bars) {
     const std::uint32_t now = TickCount32();
     int effectivePeriodicity = 0;
     int effectiveBars = 0;
+    std::uint64_t request = 0;
     {
         PluginState& s = State();
         std::lock_guard<std::mutex> lock(s.stateLock);
+        request = ++g_requestsSeen;
         s.lastTicker = ticker;
         if (periodicity > 0) s.lastPeriodicity = periodicity;
         if (bars > 0) s.lastBars = bars;
@@ -36,12 +56,7 @@ void RememberTicker(const std::wstring& ticker, int periodicity, int bars) {
     }
     LogDebug(L"STATE last ticker updated ticker=" + ticker + L" periodicity=" + std::to_wstring(periodicity) +
              L" requestedBars=" + std::to_wstring(bars));
-    if (periodicity > 0 || bars > 0) {
-        const std::wstring path = ResolveIniPath();
-        IniWriteString(path, L"State", L"LastTicker", ticker);
-        IniWriteString(path, L"State", L"LastPeriodicity", std::to_wstring(effectivePeriodicity));
-        IniWriteString(path, L"State", L"LastBars", std::to_wstring(effectiveBars));
-    }
+    if (periodicity > 0 || bars > 0) WriteStateSection(request, ticker, effectivePeriodicity, effectiveBars);
     WakePollWorker();
 }
 

@@ -146,28 +146,11 @@ std::string StoreLiveResult(const std::string& key, const std::string& symbolId,
     return entry.sessionText;
 }
 
-}  // namespace
+PollProbe g_pollProbe = nullptr;
 
-std::uint32_t StaleRunMs(std::int32_t timeoutMs) {
-    const std::uint64_t three = 3 * static_cast<std::uint64_t>(std::max<std::int32_t>(timeoutMs, 1000));
-    return static_cast<std::uint32_t>(std::min<std::uint64_t>(std::max<std::uint64_t>(three, 30000), 0xFFFFFFFFu));
-}
-
-bool PollTicker(const std::wstring& ticker, int periodicity, bool force, std::wstring& errorText) {
-    errorText.clear();
-    LogDebug(L"POLL check ticker=" + ticker + L" periodicity=" + std::to_wstring(periodicity) + L" force=" +
-             (force ? L"1" : L"0"));
-    if (TrimWide(ticker).empty()) {
-        LogDebug(L"POLL skip: empty ticker");
-        return false;
-    }
-    const std::string key = WideToUtf8(ticker);
-    Claim claim = ClaimTicker(ticker, key);
-    if (!claim.staleLine.empty()) LogDebug(claim.staleLine);
-    if (!claim.claimed) {
-        LogDebug(claim.skipLine);
-        return false;
-    }
+// The cycle of a claimed ticker; every path ends the claim.
+bool PollClaimed(const std::wstring& ticker, const std::string& key, int periodicity, const Claim& claim,
+                 std::wstring& errorText) {
     const PluginSettings& settings = claim.settings;
 
     std::string symbolId = claim.symbolId;
@@ -226,3 +209,38 @@ bool PollTicker(const std::wstring& ticker, int periodicity, bool force, std::ws
     NotifyHostStreaming(false);
     return false;
 }
+
+}  // namespace
+
+std::uint32_t StaleRunMs(std::int32_t timeoutMs) {
+    const std::uint64_t three = 3 * static_cast<std::uint64_t>(std::max<std::int32_t>(timeoutMs, 1000));
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(std::max<std::uint64_t>(three, 30000), 0xFFFFFFFFu));
+}
+
+bool PollTicker(const std::wstring& ticker, int periodicity, bool force, std::wstring& errorText) {
+    errorText.clear();
+    LogDebug(L"POLL check ticker=" + ticker + L" periodicity=" + std::to_wstring(periodicity) + L" force=" +
+             (force ? L"1" : L"0"));
+    if (TrimWide(ticker).empty()) {
+        LogDebug(L"POLL skip: empty ticker");
+        return false;
+    }
+    const std::string key = WideToUtf8(ticker);
+    Claim claim = ClaimTicker(ticker, key);
+    if (!claim.staleLine.empty()) LogDebug(claim.staleLine);
+    if (!claim.claimed) {
+        LogDebug(claim.skipLine);
+        return false;
+    }
+    try {
+        if (g_pollProbe != nullptr) g_pollProbe(ticker);
+        return PollClaimed(ticker, key, periodicity, claim, errorText);
+    } catch (...) {
+        // A claimed entry must not stay claimed: the ticker would never be
+        // polled again. The worker's own guard deals with the exception.
+        ReleaseClaim(key, std::string());
+        throw;
+    }
+}
+
+void SetPollProbe(PollProbe probe) { g_pollProbe = probe; }

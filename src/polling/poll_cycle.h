@@ -14,3 +14,8 @@ bool PollTicker(const std::wstring& ticker, int periodicity, bool force, std::ws
 
 // How long a claimed poll may run before another cycle takes it over.
 std::uint32_t StaleRunMs(std::int32_t timeoutMs);
+
+// Called inside every claimed cycle before it talks to the service; tests
+// put one in to make a cycle fail in ways the service cannot (nullptr: none).
+using PollProbe = void (*)(const std::wstring& ticker);
+void SetPollProbe(PollProbe probe);

@@ -46,8 +46,11 @@ bool WaitForWakeOrStop(std::uint32_t waitMs) {
 }
 
 void RunOneTick(const DueTicker& due) {
-    const std::wstring ticker = TrimWide(due.ticker);
-    if (ticker.empty()) {
+    // The ticker as the host spelled it, blanks included: the caches, the
+    // cache files and the records the host asks for all use that spelling,
+    // so the entry polled is the entry the next pick looks at.
+    const std::wstring& ticker = due.ticker;
+    if (TrimWide(ticker).empty()) {
         LogDebug(L"POLL worker tick skipped: empty active ticker");
         return;
     }
@@ -57,8 +60,13 @@ void RunOneTick(const DueTicker& due) {
              L" polled=" + (polled ? L"1" : L"0") + L" error=" + (errorText.empty() ? L"(none)" : errorText));
 }
 
-void RunWorkerLoop() {
-    LogDebug(L"POLL worker started");
+// Nothing may end the thread but a stop request: every step, its log lines
+// included, runs inside the guard, and a failed step is tried again later.
+void RunWorkerLoop() noexcept {
+    try {
+        LogDebug(L"POLL worker started");
+    } catch (...) {
+    }
     for (;;) {
         try {
             const DueTicker due = PickDueTicker();
@@ -73,12 +81,14 @@ void RunWorkerLoop() {
                 if (!WaitForWakeOrStop(due.waitMs)) continue;
             }
         } catch (...) {
-            // Nothing may end the thread but a stop request; try again later.
             if (!WaitForWakeOrStop(kMaxWaitMs)) continue;
         }
         break;
     }
-    LogDebug(L"POLL worker stopped");
+    try {
+        LogDebug(L"POLL worker stopped");
+    } catch (...) {
+    }
 }
 
 // The thread holds its own reference to this module while it runs, so a
@@ -158,9 +168,11 @@ void TouchActiveTicker(PluginState& s, const std::wstring& ticker, std::uint32_t
 
 DueTicker PickDueTicker() {
     DueTicker due;
-    const std::uint32_t now = TickCount32();
     PluginState& s = State();
     std::lock_guard<std::mutex> lock(s.stateLock);
+    // Read under the lock: a ticker touched between an earlier reading and
+    // the lock would look 49 days old and be dropped.
+    const std::uint32_t now = TickCount32();
     if (s.settings.PollSeconds <= 0) return due;
 
     std::vector<const ActiveTicker*> live;

@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <cstdio>
+#include <cwchar>
 #include <mutex>
 #include <string_view>
 
@@ -98,10 +99,25 @@ std::wstring FolderOf(const std::wstring& path) {
     return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
 }
 
+// A temporary name in the folder of `path` for one writing thread: 29
+// characters whatever the final name's length, so a long cache key that
+// still fits the file system's limit cannot fail for its temporary file.
+std::wstring TemporaryPathFor(const std::wstring& path) {
+    std::uint64_t hash = 1469598103934665603ULL;  // FNV-1a of the final path
+    for (wchar_t c : path) {
+        hash ^= static_cast<std::uint64_t>(c);
+        hash *= 1099511628211ULL;
+    }
+    wchar_t name[40];
+    std::swprintf(name, 40, L"~%016llX%08lX.tmp", static_cast<unsigned long long>(hash),
+                  static_cast<unsigned long>(GetCurrentThreadId()));
+    return JoinPath(FolderOf(path), name);
+}
+
 // Writes `text` to a temporary file in the same folder that then replaces
 // `path` in one step, so a reader never sees a cut file.
 bool ReplaceWholeFile(const std::wstring& path, const std::string& text) {
-    const std::wstring temporary = path + L"." + std::to_wstring(GetCurrentThreadId()) + L".tmp";
+    const std::wstring temporary = TemporaryPathFor(path);
     bool written = false;
     {
         FileHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -239,7 +255,11 @@ bool SaveCachedBars(const std::wstring& path, int periodicity, const std::vector
 }
 
 bool DeleteTree(const std::wstring& folder) {
-    if (GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) return true;
+    const DWORD attributes = GetFileAttributesW(folder.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+    // A junction or symbolic link is removed itself; what it points at is
+    // not this plug-in's to delete.
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return RemoveDirectoryW(folder.c_str()) != FALSE;
     WIN32_FIND_DATAW entry;
     FindHandle find(FindFirstFileW(JoinPath(folder, L"*").c_str(), &entry));
     if (find.Valid()) {
@@ -247,7 +267,10 @@ bool DeleteTree(const std::wstring& folder) {
             const std::wstring name = entry.cFileName;
             if (name == L"." || name == L"..") continue;
             const std::wstring child = JoinPath(folder, name);
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+                RemoveDirectoryW(child.c_str());
+            } else if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                 DeleteTree(child);
             } else {
                 SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);

@@ -46,6 +46,11 @@ std::wstring RunBulkUpdate(const PluginSettings& settings, const std::wstring& b
 
     PluginSettings previous = settings;
     SwapCurrentSettings(previous);  // `previous` now holds the plug-in's own settings
+    // Whatever happens in the downloads, the plug-in's own settings come back.
+    struct Restore {
+        PluginSettings& own;
+        ~Restore() { SwapCurrentSettings(own); }
+    } restore{previous};
     int ok = 0;
     int failed = 0;
     std::wstring firstError;
@@ -59,7 +64,6 @@ std::wstring RunBulkUpdate(const PluginSettings& settings, const std::wstring& b
             if (firstError.empty() && !error.empty()) firstError = ticker + L": " + error;
         }
     }
-    SwapCurrentSettings(previous);
 
     std::wstring summary = L"Bulk update finished: " + std::to_wstring(ok) + L" ok, " + std::to_wstring(failed) +
                            L" failed.";

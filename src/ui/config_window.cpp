@@ -36,7 +36,7 @@ ConfigContext* ContextOf(HWND window) {
     return reinterpret_cast<ConfigContext*>(GetWindowLongPtrW(window, GWLP_USERDATA));
 }
 
-LRESULT CALLBACK PageProcedure(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT PageProcedure(HWND page, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_ERASEBKGND: {
         RECT client;
@@ -70,7 +70,7 @@ HWND CreateChild(HWND parent, const wchar_t* cls, const wchar_t* text, DWORD sty
 bool CreateContents(HWND window, ConfigContext& ctx) {
     INITCOMMONCONTROLSEX common{sizeof(common), ICC_TAB_CLASSES};
     InitCommonControlsEx(&common);
-    if (!RegisterPluginClass(&PluginState::pageClassRegistered, kPageClass, PageProcedure, nullptr)) return false;
+    if (!RegisterPluginClass(&PluginState::pageClassRegistered, kPageClass, GuardedProcedure<PageProcedure>, nullptr)) return false;
 
     ctx.tabControl = CreateChild(window, WC_TABCONTROLW, L"", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | TCS_FIXEDWIDTH,
                                  10, 10, 540, 26, 0);
@@ -140,7 +140,7 @@ void OnCommand(HWND window, ConfigContext& ctx, int id) {
     }
 }
 
-LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     ConfigContext* ctx = ContextOf(window);
     switch (message) {
     case WM_CREATE: {
@@ -256,7 +256,9 @@ bool OpenConfigWindow(const std::wstring& iniPath, PluginSettings& settings) {
         SetForegroundWindow(open);
         return false;
     }
-    if (!RegisterPluginClass(&PluginState::configClassRegistered, kWindowClass, WindowProcedure,
+    // The window's loop runs on the host's thread.
+    const ModuleHold hold;
+    if (!RegisterPluginClass(&PluginState::configClassRegistered, kWindowClass, GuardedProcedure<WindowProcedure>,
                            reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1))) {
         return false;
     }

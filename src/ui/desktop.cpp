@@ -13,6 +13,14 @@ namespace {
 std::atomic<MessageBoxSeam> g_messageBox{nullptr};
 std::atomic<ShellOpenSeam> g_shellOpen{nullptr};
 
+// Long enough for the host thread to have returned from the export it is in.
+constexpr DWORD kReleaseAfterMs = 2000;
+
+DWORD WINAPI GiveBackModule(void* module) {
+    Sleep(kReleaseAfterMs);
+    FreeLibraryAndExitThread(static_cast<HMODULE>(module), 0);
+}
+
 }  // namespace
 
 std::wstring TechnicalGuidePath() { return JoinPath(ModuleFolder(), L"TECHNICAL_GUIDE.html"); }
@@ -53,6 +61,17 @@ bool RegisterPluginClass(bool PluginState::*registered, const wchar_t* name, WND
     std::lock_guard<std::mutex> lock(s.stateLock);
     s.*registered = true;
     return true;
+}
+
+ModuleHold::ModuleHold() {
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                       reinterpret_cast<LPCWSTR>(reinterpret_cast<void*>(&GiveBackModule)), &module_);
+}
+
+ModuleHold::~ModuleHold() {
+    if (module_ == nullptr) return;
+    HANDLE thread = CreateThread(nullptr, 0, &GiveBackModule, module_, 0, nullptr);
+    if (thread != nullptr) CloseHandle(thread);
 }
 
 void SetMessageBoxSeam(MessageBoxSeam seam) { g_messageBox.store(seam); }

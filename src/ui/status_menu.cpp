@@ -133,6 +133,8 @@ void RedownloadQuotes(HWND owner) {
 }
 
 void ShowStatusMenu() {
+    // The menu's loop and what its commands run happen on the host's thread.
+    const ModuleHold hold;
     HWND owner = MenuOwner();
     switch (TrackStatusMenu(owner)) {
     case kCmdOpenConfiguration:

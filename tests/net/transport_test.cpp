@@ -1,6 +1,9 @@
 // HTTPS requests and WebSocket connections against the local service double.
+#include <cstdio>
+
 #include "net/http_client.h"
 #include "net/websocket_client.h"
+#include "net/winhttp_async.h"
 #include "net/double_fixture.h"
 #include "protocol/framing.h"
 #include "protocol/json_text.h"
@@ -280,4 +283,54 @@ TEST_F(Transport, FramedMessagesReachTheServiceByteForByte) {
     client.Close();
     EXPECT_EQ(service.Events("ws_message", "text"),
               (std::vector<std::string>{"~m~4~m~~h~1", "~m~44~m~{\"m\":\"chart_create_session\",\"p\":[\"cs_x\",\"\"]}"}));
+}
+
+TEST_F(Transport, AMessageThatTricklesEndsAtTheDeadline) {
+    // One byte a second: each piece arrives well within any time-out, but
+    // the message as a whole can never be done by the deadline.
+    Scenario(R"({"ws":{"script":[{"send":"abcdefghijklmnopqrstuvwxyz","fragment":1,"gap_ms":1000}]}})");
+    WebSocketClient client;
+    std::wstring error;
+    ASSERT_TRUE(client.Connect(L"A", kTimeoutMs, error));
+    Stopwatch watch;
+    std::string message;
+    EXPECT_EQ(client.Receive(message, static_cast<std::uint32_t>(GetTickCount() + 2000)), ReceiveStatus::DeadlinePassed);
+    EXPECT_GE(watch.Ms(), 1900u);
+    EXPECT_LT(watch.Ms(), 3500u) << "ended near the deadline, not a time-out for each piece";
+    EXPECT_TRUE(message.empty());
+    EXPECT_FALSE(client.IsOpen()) << "the connection is given up";
+    client.Close();
+    std::fprintf(stderr, "parked after a cancelled receive: %zu\n", ParkedStateCount());
+    Scenario(R"({"ws":{"stall_upgrade":true}})");
+    {
+        WebSocketClient stalled;
+        EXPECT_FALSE(stalled.Connect(L"A", 800, error));
+    }
+    std::fprintf(stderr, "parked after a stalled upgrade: %zu\n", ParkedStateCount());
+    Scenario(R"({"http":[{"method":"GET","path":"/stall","stall":true}]})");
+    std::string body;
+    HttpGet(service.Origin() + L"/stall", L"A", 800, body, error);
+    std::fprintf(stderr, "parked after a stalled GET: %zu\n", ParkedStateCount());
+    Scenario("{}");
+    Sleep(500);
+    SweepParkedStates(500);
+    std::fprintf(stderr, "parked after the sweep: %zu\n", ParkedStateCount());
+}
+
+TEST_F(Transport, SplittingIsLinearInTheMessage) {
+    // 64 MiB of 10-byte frames: erasing each frame from the front of the
+    // buffer would take hours; a moving read position takes a moment.
+    std::string message;
+    message.reserve(64u << 20);
+    while (message.size() + 10 <= (64u << 20)) message += "~m~3~m~{a}";
+    Stopwatch watch;
+    FrameBuffer frames;
+    frames.Append(message);
+    std::string payload, last;
+    size_t count = 0;
+    for (; frames.Next(payload); ++count) last.swap(payload);
+    EXPECT_EQ(count, message.size() / 10);
+    EXPECT_EQ(last, "{a}");
+    EXPECT_LT(watch.Ms(), 10000u);
+    std::fprintf(stderr, "split %zu frames in %llu ms\n", count, static_cast<unsigned long long>(watch.Ms()));
 }

@@ -129,6 +129,13 @@ PluginCopy::~PluginCopy() {
     if (module_ != nullptr) FreeLibrary(module_);
 }
 
+bool PluginCopy::Unload() {
+    if (module_ == nullptr) return false;
+    FreeLibrary(module_);
+    module_ = nullptr;
+    return GetModuleHandleW(folder_.Join(L"Velmarquin.dll").c_str()) == nullptr;
+}
+
 DebugOutputCapture::DebugOutputCapture() {
     InitializeCriticalSection(&lock_);
     mutex_ = CreateMutexW(nullptr, FALSE, L"DBWinMutex");

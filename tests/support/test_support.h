@@ -71,6 +71,10 @@ public:
     const std::wstring& Folder() const { return folder_.Path(); }
     std::wstring DatabaseFolder() const { return folder_.Join(L"db"); }
     std::string Log() const { return ReadFileBytes(folder_.Join(L"Velmarquin.log")); }
+    // Gives this copy's reference back now; true when that unmapped the DLL,
+    // that is when no other reference (a thread's, a parked connection's)
+    // was left.
+    bool Unload();
 
 private:
     TempFolder folder_;

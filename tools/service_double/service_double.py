@@ -604,7 +604,7 @@ FAULT_KINDS = {"refuse", "stall_upgrade", "drop_upgrade", "stall", "drop", "clos
                "huge_message", "pack", "split", "symbol_error", "series_error", "critical_error", "protocol_error",
                "send"}
 UPGRADE_FAULTS = {"refuse", "stall_upgrade", "drop_upgrade"}
-STEP_KEYS = {"send", "fragment", "send_size", "send_raw", "send_frames", "hello", "heartbeat", "ping", "expect",
+STEP_KEYS = {"send", "fragment", "gap_ms", "send_size", "send_raw", "send_frames", "hello", "heartbeat", "ping", "expect",
              "timeout", "close", "drop", "stall", "sleep_ms", "echo"}
 
 
@@ -1153,8 +1153,9 @@ class WebSocket:
         self.writer.write(head + data)
         await self.writer.drain()
 
-    async def send_message(self, data, fragment=None, opcode=1):
-        """One text message, as frames of at most fragment bytes (0: one frame)."""
+    async def send_message(self, data, fragment=None, opcode=1, gap_ms=0):
+        """One text message, as frames of at most fragment bytes (0: one frame),
+        gap_ms apart (a message that trickles in)."""
         data = data.encode("utf-8") if isinstance(data, str) else bytes(data)
         size = self.fragment if fragment is None else int(fragment)
         async with self.send_lock:
@@ -1165,6 +1166,10 @@ class WebSocket:
                 return
             pieces = [data[i:i + size] for i in range(0, len(data), size)]
             for i, piece in enumerate(pieces):
+                if i > 0 and gap_ms > 0:
+                    await asyncio.sleep(gap_ms / 1000.0)
+                    if self.gone:
+                        return
                 await self.send_frame_locked(opcode if i == 0 else 0, piece, fin=i == len(pieces) - 1)
 
     async def send_control(self, opcode, data=b""):
@@ -1325,7 +1330,7 @@ class Script:
             for step in self.steps[:MAX_SCRIPT_STEPS]:
                 fragment = step.get("fragment")
                 if "send" in step:
-                    await s.send_message(step["send"], fragment)
+                    await s.send_message(step["send"], fragment, gap_ms=float(step.get("gap_ms", 0)))
                 elif "send_size" in step:
                     size = int(step["send_size"])
                     await s.send_message("".join(chr(ord("a") + i % 26) for i in range(size)), fragment)
