@@ -244,3 +244,17 @@ TEST_F(History, WhatTheServiceSaidBeforeASendFailed) {
         EXPECT_LT(GetTickCount64() - start, static_cast<ULONGLONG>(kTimeoutMs)) << "ended by the close, not the time-out";
     }
 }
+
+TEST_F(History, TheDeadlineAcceptsTheBarsThatCame) {
+    // Bars, then silence: the fetch keeps what came when its deadline passes.
+    const std::string series = FrameText(
+        "{\"m\":\"timescale_update\",\"p\":[\"cs\",{\"sds_1\":{\"s\":[{\"i\":0,\"v\":[1710460800.0,1,2,0.5,1.5,10]},"
+        "{\"i\":1,\"v\":[1710461100.0,1,2,0.5,1.25,10]}]}}]}");
+    Scenario("{\"ws\":{\"replay\":[{\"on\":\"create_series\",\"text\":" + JsonQuote(series) + ",\"then\":\"stall\"}]}}");
+    const ULONGLONG start = GetTickCount64();
+    ASSERT_TRUE(Fetch(L"NASDAQ:AAPL", 300, 100)) << testing_support::Narrow(error);
+    EXPECT_EQ(bars.size(), 2u);
+    EXPECT_GE(GetTickCount64() - start, static_cast<ULONGLONG>(kTimeoutMs) - 100);
+    EXPECT_LT(GetTickCount64() - start, kGiveUpBoundMs);
+    EXPECT_TRUE(CacheFileExists(L"NASDAQ:AAPL", 300));
+}

@@ -1,5 +1,6 @@
 // The two live polls and the poll cycle against the local service double.
 #include <algorithm>
+#include <stdexcept>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "plugin/live_overlay.h"
 #include "polling/poll_cycle.h"
 #include "protocol/live_quote_poll.h"
+#include "protocol/framing.h"
 #include "protocol/host_time.h"
 #include "protocol/json_text.h"
 #include "protocol/latest_bar_poll.h"
@@ -322,4 +324,32 @@ TEST_F(LivePoll, ADailyChartsQuoteCarriesTheExchangesTradingDate) {
     ASSERT_TRUE(ApplyLiveOverlay(L"FX:EURUSD", 86400, daily));
     ASSERT_EQ(daily.size(), 2u);
     EXPECT_EQ(daily[1].close, 1.0812f);
+}
+
+TEST_F(LivePoll, AThrowingCycleLeavesTheTickerPollable) {
+    Scenario(R"({"ws":{"seed":22,"now":1710547200,"history":10}})");
+    SetPollProbe([](const std::wstring&) { throw std::runtime_error("a fault inside the cycle"); });
+    EXPECT_THROW(PollTicker(L"NASDAQ:MSFT", 300, false, error), std::runtime_error);
+    SetPollProbe(nullptr);
+    EXPECT_FALSE(Entry("NASDAQ:MSFT").running) << "the claim was given back";
+    MakeDue("NASDAQ:MSFT");
+    EXPECT_TRUE(PollTicker(L"NASDAQ:MSFT", 300, false, error)) << Narrow(error);
+}
+
+TEST_F(LivePoll, EachConversationEndsAtItsDeadlineAsTheDeadlineEndsIt) {
+    // Data, then silence: the deadline, not a failed receive, ends each one.
+    const std::string series = FrameText(
+        "{\"m\":\"timescale_update\",\"p\":[\"cs\",{\"sds_1\":{\"s\":[{\"i\":0,\"v\":[1710460800.0,1,2,0.5,1.5,10]},"
+        "{\"i\":1,\"v\":[1710461100.0,1,2,0.5,1.25,10]}]}}]}");
+    const std::string noPrice =
+        FrameText("{\"m\":\"qsd\",\"p\":[\"qs\",{\"n\":\"NASDAQ:AAPL\",\"s\":\"ok\",\"v\":{\"volume\":5}}]}");
+    Scenario("{\"ws\":{\"replay\":[{\"on\":\"create_series\",\"text\":" + JsonQuote(series) +
+             ",\"then\":\"stall\"},{\"on\":\"quote_add_symbols\",\"text\":" + JsonQuote(noPrice) + ",\"then\":\"stall\"}]}}");
+    Stopwatch latest;
+    ASSERT_TRUE(PollLatestBars(L"NASDAQ:AAPL", "", 300, settings, bars, error)) << Narrow(error);
+    EXPECT_EQ(bars.size(), 2u) << "the bars it has";
+    EXPECT_LT(latest.Ms(), kGiveUpBoundMs);
+    RecentInfo quote{};
+    EXPECT_FALSE(PollLiveQuote(L"NASDAQ:AAPL", "", settings, quote, error));
+    EXPECT_EQ(error, L"No live quote received");
 }

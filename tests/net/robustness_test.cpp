@@ -38,15 +38,19 @@ TEST_F(BlankTicker, TheWorkerWaitsBetweenPassesAndTheQuoteWindowFindsIt) {
 }
 
 TEST_F(DllTest, ReleaseFreesParkedConnectionsAndGivesTheModuleBack) {
-    WriteFileBytes(IniPath(), SettingsText("TimeoutMs=800\r\nPollSeconds=3600\r\n"));
+    WriteFileBytes(IniPath(), SettingsText("TimeoutMs=800\r\nPollSeconds=3600\r\nDebugLogging=1\r\n"));
     ASSERT_EQ(dll.Init(), 1);
     ASSERT_EQ(Notify(1), 1);
-    // An upgrade the double never answers: under Wine the request handle of
-    // such a handshake reports closing only once the server lets go, so the
-    // conversation's state is parked (with a reference to the module).
+    // Upgrades the double never answers: under Wine the request handle of
+    // such a handshake reports closing only once the server lets go, so each
+    // conversation's state is parked (with a reference to the module) -- the
+    // download's, and the worker's two polls of the new ticker.
     Scenario(R"({"ws":{"stall_upgrade":true}})");
     EXPECT_EQ(dll.GetQuotesEx("NASDAQ:AAPL", 86400, 0, 10, quotes.data(), nullptr), 0);
-    Scenario("{}");  // the double lets go of every connection
+    ASSERT_TRUE(WaitUntil([&] { return plugin.Log().find("POLL worker tick done") != std::string::npos; }, 10000));
+    // The double lets go of every connection; nothing runs until Release.
+    Scenario("{}");
+    Sleep(300);
     Stopwatch watch;
     EXPECT_EQ(dll.Release(), 1);
     EXPECT_LT(watch.Ms(), 3000u);

@@ -327,3 +327,36 @@ TEST_F(DiskCache, SessionCompanionGoesWithItsCacheFile) {
         EXPECT_FALSE(LoadSessionCompanion(path, id, read)) << bad;
     }
 }
+
+TEST_F(DiskCache, ClearingNeverFollowsALinkOutOfTheCache) {
+    TempFolder outside;
+    const std::wstring precious = outside.Join(L"precious.txt");
+    WriteFileBytes(precious, "not the cache's");
+    CreateDirectoryW(CacheDirectory().c_str(), nullptr);
+    const std::wstring link = CacheDirectory() + L"\\linked";
+    if (!CreateSymbolicLinkW(link.c_str(), outside.Path().c_str(),
+                             SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) {
+        GTEST_SKIP() << "no directory links here: " << GetLastError();
+    }
+    EXPECT_NE(GetFileAttributesW(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
+    // Windows follows the link (its target's file shows through it); Wine
+    // does not, so here the test shows only that the link goes and what it
+    // points at stays.
+    ClearCache();
+    EXPECT_FALSE(PathExists(CacheDirectory()));
+    EXPECT_EQ(ReadFileBytes(precious), "not the cache's");
+}
+
+TEST_F(DiskCache, ALongKeyStillCaches) {
+    // A cache file name just inside the file system's 255 characters: its
+    // temporary file must not be the one name too long.
+    const std::wstring ticker(90, L'X');
+    const std::wstring path = CacheFilePath(ticker, 86400, settings);
+    const size_t nameLength = path.size() - path.find_last_of(L'\\') - 1;
+    ASSERT_GT(nameLength, 240u);
+    ASSERT_LE(nameLength, 255u);
+    ASSERT_TRUE(SaveCachedBars(path, 86400, Series(true, 3), settings));
+    std::vector<Bar> bars;
+    EXPECT_TRUE(LoadCachedBars(path, 86400, settings, bars));
+    EXPECT_EQ(bars.size(), 3u);
+}
