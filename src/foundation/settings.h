@@ -6,6 +6,7 @@
 #include <string>
 
 #include "foundation/settings_record.h"
+#include "foundation/settings_text.h"
 
 // The settings file: iniPath, else databaseFolder, else the DLL's folder,
 // joined with "Velmarquin.ini".
@@ -17,6 +18,3 @@ ServiceOrigins ReadServiceOrigins(const std::wstring& path);
 
 // Reads and repairs the file, publishes settings and origins, sets the ready status.
 void LoadSettings();
-
-// Trimmed and upper-cased, with empty and any case of "auto" giving "auto".
-std::wstring NormalizeResolutionOverride(const std::wstring& text);

@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <charconv>
 #include <cstdio>
 #include <cwchar>
 #include <mutex>
@@ -16,6 +15,7 @@
 #include "foundation/text.h"
 #include "foundation/volume.h"
 #include "protocol/host_time.h"
+#include "storage/cache_row.h"
 
 namespace {
 
@@ -57,41 +57,6 @@ std::string ReadWholeFile(const std::wstring& path, bool& ok) {
     }
     ok = true;
     return content;
-}
-
-// True when `at` begins a plain decimal number: an optional minus, then a
-// digit or a point.
-bool StartsPlainNumber(const char* at, const char* end) {
-    if (at < end && *at == '-') ++at;
-    return at < end && ((*at >= '0' && *at <= '9') || *at == '.');
-}
-
-// Reads one row as the scan "%lld,%lf,%lf,%lf,%lf,%lf,%lf" does and returns
-// the number of fields converted. A row as SaveCachedBars writes it (seven
-// plain numbers, nothing else) is converted directly, which is many times
-// faster than the scan under Wine and gives the same correctly rounded
-// values; any other row (hand-edited, damaged, fewer fields) goes to the scan
-// itself, so it reads exactly as it always did.
-int ScanCacheRow(const char* begin, const char* end, long long& time, double (&v)[6]) {
-    if (StartsPlainNumber(begin, end)) {
-        const std::from_chars_result first = std::from_chars(begin, end, time);
-        bool whole = first.ec == std::errc();
-        const char* at = first.ptr;
-        for (double& value : v) {
-            if (!whole || at == end || *at != ',' || !StartsPlainNumber(at + 1, end)) {
-                whole = false;
-                break;
-            }
-            const std::from_chars_result next = std::from_chars(at + 1, end, value);
-            whole = next.ec == std::errc();
-            at = next.ptr;
-        }
-        if (whole && at == end) return 7;
-    }
-    time = 0;
-    for (double& value : v) value = 0;
-    const std::string line(begin, end);
-    return std::sscanf(line.c_str(), "%lld,%lf,%lf,%lf,%lf,%lf,%lf", &time, &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]);
 }
 
 std::wstring FolderOf(const std::wstring& path) {
