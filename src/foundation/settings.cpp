@@ -22,13 +22,20 @@ constexpr wchar_t kAbsent[] = L"\xFFFF";
 
 // The values of section "TradingView" as the file holds them (each cut to
 // 511 units, as the profile call reads it); absent keys are left out.
-IniValues ReadIniValues(const std::wstring& path) {
+template <size_t N>
+IniValues ReadIniValues(const std::wstring& path, const wchar_t* section, const wchar_t* const (&keys)[N]) {
     IniValues values;
-    for (const wchar_t* key : kSettingsKeys) {
-        std::wstring value = IniReadString(path, kSection, key, kAbsent, kTextCapacity);
+    for (const wchar_t* key : keys) {
+        std::wstring value = IniReadString(path, section, key, kAbsent, kTextCapacity);
         if (value != kAbsent) values.emplace(key, std::move(value));
     }
     return values;
+}
+
+// Both sections: the Part-defined one and the plug-in's own.
+PluginSettings SettingsFromFile(const std::wstring& path, const PluginSettings& current, SettingsRepair& repair) {
+    const PluginSettings s = SettingsFromValues(ReadIniValues(path, kSection, kSettingsKeys), current, repair);
+    return OptionsFromValues(ReadIniValues(path, kOptionsSection, kOptionKeys), s);
 }
 
 std::wstring BoolText(bool value) { return value ? L"1" : L"0"; }
@@ -51,7 +58,7 @@ std::wstring ResolveIniPath() {
 
 void ReadSettingsFile(const std::wstring& path, PluginSettings& s) {
     SettingsRepair repair;
-    s = SettingsFromValues(ReadIniValues(path), s, repair);
+    s = SettingsFromFile(path, s, repair);
 }
 
 void WriteSettingsFile(const std::wstring& path, const PluginSettings& s) {
@@ -71,6 +78,11 @@ void WriteSettingsFile(const std::wstring& path, const PluginSettings& s) {
     IniWriteString(path, kSection, L"TimeoutMs", std::to_wstring(s.TimeoutMs));
 }
 
+void SaveSettingsFile(const std::wstring& path, const PluginSettings& s) {
+    WriteSettingsFile(path, s);
+    IniWriteString(path, kOptionsSection, L"BackgroundDownloads", BoolText(s.BackgroundDownloads));
+}
+
 ServiceOrigins ReadServiceOrigins(const std::wstring& path) {
     const ServiceOrigins defaults;
     ServiceOrigins origins;
@@ -87,7 +99,7 @@ void LoadSettings() {
     const std::wstring path = ResolveIniPath();
     if (!FileExists(path)) WriteSettingsFile(path, PluginSettings());
     SettingsRepair repair;
-    const PluginSettings settings = SettingsFromValues(ReadIniValues(path), PluginSettings(), repair);
+    const PluginSettings settings = SettingsFromFile(path, PluginSettings(), repair);
     if (repair.pollReset) LogLine(L"CONFIG PollSeconds was missing or <= 0; reset to 5 in " + path);
     if (repair.rewrite) WriteSettingsFile(path, settings);
 

@@ -13,7 +13,11 @@
 std::wstring ResolveIniPath();
 
 void ReadSettingsFile(const std::wstring& path, PluginSettings& settings);
+// The fourteen keys of section "TradingView" (creation and repair).
 void WriteSettingsFile(const std::wstring& path, const PluginSettings& settings);
+// What the configuration window saves: section "TradingView" and the
+// plug-in's own section "Velmarquin".
+void SaveSettingsFile(const std::wstring& path, const PluginSettings& settings);
 ServiceOrigins ReadServiceOrigins(const std::wstring& path);
 
 // Reads and repairs the file, publishes settings and origins, sets the ready status.

@@ -1,5 +1,6 @@
-// The user's options (section "TradingView" of Velmarquin.ini) and the
-// service origins (section "Service"). Plain values; copied whole.
+// The user's options (section "TradingView" of Velmarquin.ini, and the
+// plug-in's own section "Velmarquin" for options beyond it) and the service
+// origins (section "Service"). Plain values; copied whole.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +25,8 @@ struct PluginSettings {
     std::int32_t EodTimeShiftDays = 0;
     std::wstring BulkSymbols;
     bool DebugLogging = false;
+    // Section "Velmarquin": an absent key means its default.
+    bool BackgroundDownloads = true;  // the host's window thread never waits on the network
 };
 
 // Where the three service endpoints live: scheme, host and optional port,

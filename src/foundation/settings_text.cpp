@@ -10,6 +10,8 @@ const wchar_t* const kSettingsKeys[14] = {
     L"AdjustContracts", L"UseSettlementAsClose", L"ResolutionOverride", L"IntradayTimeShiftMinutes",
     L"EodTimeShiftDays", L"BulkSymbols", L"PollSeconds",     L"DebugLogging", L"TimeoutMs"};
 
+const wchar_t* const kOptionKeys[1] = {L"BackgroundDownloads"};
+
 namespace {
 
 const std::wstring* Find(const IniValues& values, const wchar_t* key) {
@@ -83,6 +85,11 @@ PluginSettings SettingsFromValues(const IniValues& values, PluginSettings s, Set
         repair.rewrite = true;
     }
     if (Blank(values, L"DebugLogging")) repair.rewrite = true;
+    return s;
+}
+
+PluginSettings OptionsFromValues(const IniValues& values, PluginSettings s) {
+    Boolean(values, L"BackgroundDownloads", s.BackgroundDownloads);
     return s;
 }
 

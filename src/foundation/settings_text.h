@@ -21,6 +21,12 @@ struct SettingsRepair {
 
 // The fourteen keys of section "TradingView", in the file's order.
 extern const wchar_t* const kSettingsKeys[14];
+// The plug-in's own section and its keys; an absent key means its default.
+inline constexpr wchar_t kOptionsSection[] = L"Velmarquin";
+extern const wchar_t* const kOptionKeys[1];
+
+// `current` with the values of section "Velmarquin" laid over it.
+PluginSettings OptionsFromValues(const IniValues& values, PluginSettings current);
 
 // `current` with the file's values laid over it: texts as they are (the
 // default user agent where none is usable), integers and booleans by

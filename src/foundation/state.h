@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "foundation/exchange_session.h"
 #include "foundation/host_types.h"
@@ -58,6 +59,10 @@ struct PluginState {
     // What the service said of each symbol's sessions (its time zone, session
     // and holidays), from its symbol_resolved answers and the cache's companions.
     std::map<std::string, ExchangeSession> exchangeSessions;  // key: UTF-8 symbol identifier
+    // Series a background download landed, kept until a quote request takes
+    // them (their cache file may not have been written).
+    std::map<std::wstring, std::vector<Bar>> landedSeries;  // key: cache file path
+    std::vector<std::wstring> landedOrder;                   // its keys, oldest first
     std::uint64_t pollCursor = 0;
     std::uint32_t lastStreamingNotifyTick = 0;
     std::wstring lastTicker;

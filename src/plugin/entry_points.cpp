@@ -11,6 +11,7 @@
 #include "foundation/text.h"
 #include "net/winhttp_async.h"
 #include "plugin/session_state.h"
+#include "polling/download_worker.h"
 #include "polling/poll_worker.h"
 #include "storage/memory_cache.h"
 #include "ui/config_window.h"
@@ -52,10 +53,12 @@ int PluginInit() {
     SetStatusText(ready);
     LogDebug(L"Plugin Init");
     StartPollWorker();
+    StartDownloadWorker();
     return 1;
 }
 
 int PluginRelease() {
+    StopDownloadWorker();
     StopPollWorker();
     // Connections whose handles had not reported closing when they ended:
     // free those that have since, wait a little for the rest.

@@ -40,7 +40,7 @@ StatusLook ClassifyStatus(const std::wstring& statusText) {
     for (wchar_t& unit : lower) unit = static_cast<wchar_t>(std::towlower(unit));
     const auto has = [&lower](const wchar_t* word) { return lower.find(word) != std::wstring::npos; };
     if (has(L"failed") || has(L"error") || has(L"invalid")) return {0x000000C0u, "Velmarquin error"};
-    if (has(L"loading") || has(L"fetch")) return {0x000078B4u, "Velmarquin loading"};
+    if (has(L"loading") || has(L"fetch") || has(L"refreshing")) return {0x000078B4u, "Velmarquin loading"};
     return {0x00008000u, "Velmarquin ready"};
 }
 

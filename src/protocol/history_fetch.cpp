@@ -104,24 +104,34 @@ bool RequestMoreData(WebSocketClient& connection, const std::string& chartSessio
                        {JsonQuote(chartSession), JsonQuote(seriesId), std::to_string(std::max(1, count))});
 }
 
+bool CachedBars(const std::wstring& ticker, int periodicity, int requestedBars, const PluginSettings& settings,
+                std::vector<Bar>& bars, CacheAge age) {
+    bars.clear();
+    const std::wstring path = CacheFilePath(ticker, periodicity, settings);
+    if (!LoadCachedBars(path, periodicity, settings, bars, age)) return false;
+    // What the service said of the symbol's sessions when the file was
+    // written: the live quote's trading date needs it later.
+    std::string companionId;
+    ExchangeSession companion;
+    if (LoadSessionCompanion(path, companionId, companion)) RememberExchangeSession(companionId, companion);
+    KeepNewest(bars, requestedBars);
+    UpdateRecentCache(ticker, std::string(), periodicity, bars);
+    return true;
+}
+
 bool FetchBars(const std::wstring& ticker, int periodicity, int requestedBars, std::vector<Bar>& bars,
                std::wstring& errorText) {
-    bars.clear();
     LogDebug(L"FetchBars start ticker=" + ticker);
     const PluginSettings settings = CopySettings();
+    if (CachedBars(ticker, periodicity, requestedBars, settings, bars, CacheAge::Fresh)) return true;
+    return DownloadBars(ticker, periodicity, requestedBars, settings, bars, errorText);
+}
 
+bool DownloadBars(const std::wstring& ticker, int periodicity, int requestedBars, const PluginSettings& settings,
+                  std::vector<Bar>& bars, std::wstring& errorText, const DownloadGate* gate) {
+    bars.clear();
     const std::wstring path = CacheFilePath(ticker, periodicity, settings);
-    if (LoadCachedBars(path, periodicity, settings, bars)) {
-        // What the service said of the symbol's sessions when the file was
-        // written: the live quote's trading date needs it later.
-        std::string companionId;
-        ExchangeSession companion;
-        if (LoadSessionCompanion(path, companionId, companion)) RememberExchangeSession(companionId, companion);
-        KeepNewest(bars, requestedBars);
-        UpdateRecentCache(ticker, std::string(), periodicity, bars);
-        return true;
-    }
-
+    const auto abandoned = [gate] { return gate != nullptr && gate->keepGoing && !gate->keepGoing(); };
     std::string symbolId;
     CandidateLoopHooks hooks;
     hooks.beforeTry = [&ticker](const std::wstring& market, const std::wstring& query) {
@@ -229,6 +239,8 @@ bool FetchBars(const std::wstring& ticker, int periodicity, int requestedBars, s
         return SessionStep::Continue;
     };
     handlers.afterMessage = [&]() {
+        // An abandoned download writes nothing more and stops listening.
+        if (abandoned()) return SessionStep::Finish;
         if (gotBars && !bars.empty()) UpdateRecentCache(ticker, symbolId, periodicity, bars);
         if (round >= maxRounds && bars.size() == best && gotBars) {
             accepted = true;
@@ -248,5 +260,10 @@ bool FetchBars(const std::wstring& ticker, int periodicity, int requestedBars, s
         return Fail(errorText, failure);
     }
     if (!accepted && bars.empty()) return Fail(errorText, L"No bars received from TradingView");
+    if (gate != nullptr && gate->beginAccept && !gate->beginAccept()) {
+        bars.clear();
+        errorText = L"Download abandoned";
+        return false;
+    }
     return AcceptHistory(bars, requestedBars, path, periodicity, ticker, symbolId, settings, session);
 }

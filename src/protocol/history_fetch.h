@@ -3,16 +3,39 @@
 // rounds of older data. Runs entirely on the calling (host) thread.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "foundation/host_types.h"
 #include "foundation/settings_record.h"
 #include "net/websocket_client.h"
+#include "storage/disk_cache.h"
 #include "protocol/series_reader.h"
 
+// The disk cache first, then the download: the whole history on the calling thread.
 bool FetchBars(const std::wstring& ticker, int periodicity, int requestedBars, std::vector<Bar>& bars,
                std::wstring& errorText);
+
+// The cache part alone: true with the newest `requestedBars` bars of the
+// request's cache file (fresh only, or of any age), its companion loaded and
+// the in-memory caches updated. No network.
+bool CachedBars(const std::wstring& ticker, int periodicity, int requestedBars, const PluginSettings& settings,
+                std::vector<Bar>& bars, CacheAge age);
+
+// What a background download is asked between its steps: whether it is
+// still wanted (false: it stops and writes nothing more), and, once its bars
+// are complete, whether it may write them now (the owner ends that permission
+// when DownloadBars returns).
+struct DownloadGate {
+    std::function<bool()> keepGoing;
+    std::function<bool()> beginAccept;
+};
+
+// The network part alone: symbol search, sign-in, the conversation, and the
+// acceptance into the caches and the cache file, with `settings`.
+bool DownloadBars(const std::wstring& ticker, int periodicity, int requestedBars, const PluginSettings& settings,
+                  std::vector<Bar>& bars, std::wstring& errorText, const DownloadGate* gate = nullptr);
 
 std::string ResolutionFor(int periodicity, const PluginSettings& settings);
 // Merges the bars of one series payload into `bars` (later values win for

@@ -142,11 +142,13 @@ std::wstring CacheFilePath(const std::wstring& ticker, int periodicity, const Pl
 }
 
 bool LoadCachedBars(const std::wstring& path, int periodicity, const PluginSettings& settings,
-                    std::vector<Bar>& bars) {
+                    std::vector<Bar>& bars, CacheAge wanted) {
     bars.clear();
     std::int64_t age = 0;
     if (!FileAgeSeconds(path, age)) return false;
-    if (age > (periodicity < 86400 ? kIntradayLimitSeconds : kDailyLimitSeconds)) return false;
+    if (wanted == CacheAge::Fresh && age > (periodicity < 86400 ? kIntradayLimitSeconds : kDailyLimitSeconds)) {
+        return false;
+    }
     bool ok = false;
     const std::string content = ReadWholeFile(path, ok);
     if (!ok) return false;
@@ -253,6 +255,8 @@ void ClearCache() {
     std::lock_guard<std::mutex> lock(s.stateLock);
     s.recentValid = false;
     s.symbolCache.clear();
+    s.landedSeries.clear();
+    s.landedOrder.clear();
 }
 
 void SaveSessionCompanion(const std::wstring& cachePath, const std::string& symbolId, const ExchangeSession& session) {

@@ -17,8 +17,12 @@ std::wstring CacheDirectory();
 std::wstring CacheKey(const std::wstring& ticker, int periodicity, const PluginSettings& settings);
 std::wstring CacheFilePath(const std::wstring& ticker, int periodicity, const PluginSettings& settings);
 
-// True with the bars of a fresh, well-formed file; false (and no bars) otherwise.
-bool LoadCachedBars(const std::wstring& path, int periodicity, const PluginSettings& settings, std::vector<Bar>& bars);
+enum class CacheAge { Fresh, Any };
+
+// True with the bars of a well-formed file that is fresh (or, with
+// CacheAge::Any, of any age); false (and no bars) otherwise.
+bool LoadCachedBars(const std::wstring& path, int periodicity, const PluginSettings& settings, std::vector<Bar>& bars,
+                    CacheAge age = CacheAge::Fresh);
 
 // Writes the series through a temporary file in the same folder that then
 // replaces the old file in one step, so a reader never sees a cut file.

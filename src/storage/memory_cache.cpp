@@ -18,7 +18,36 @@ void ClearMemoryCaches() {
     s.symbolCache.clear();
     s.activeTickers.clear();
     s.exchangeSessions.clear();
+    s.landedSeries.clear();
+    s.landedOrder.clear();
     s.pollCursor = 0;
+}
+
+namespace {
+constexpr size_t kMaxLandedSeries = 16;
+}  // namespace
+
+void KeepLandedSeries(const std::wstring& path, std::vector<Bar> bars) {
+    PluginState& s = State();
+    std::lock_guard<std::mutex> lock(s.stateLock);
+    s.landedOrder.erase(std::remove(s.landedOrder.begin(), s.landedOrder.end(), path), s.landedOrder.end());
+    s.landedOrder.push_back(path);
+    s.landedSeries[path].swap(bars);
+    while (s.landedOrder.size() > kMaxLandedSeries) {
+        s.landedSeries.erase(s.landedOrder.front());
+        s.landedOrder.erase(s.landedOrder.begin());
+    }
+}
+
+bool TakeLandedSeries(const std::wstring& path, std::vector<Bar>& bars) {
+    PluginState& s = State();
+    std::lock_guard<std::mutex> lock(s.stateLock);
+    const auto found = s.landedSeries.find(path);
+    if (found == s.landedSeries.end()) return false;
+    bars.swap(found->second);
+    s.landedSeries.erase(found);
+    s.landedOrder.erase(std::remove(s.landedOrder.begin(), s.landedOrder.end(), path), s.landedOrder.end());
+    return !bars.empty();
 }
 
 void RememberExchangeSession(const std::string& symbolId, const ExchangeSession& session) {

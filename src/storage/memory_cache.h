@@ -19,6 +19,12 @@ void ClearMemoryCaches();
 void RememberExchangeSession(const std::string& symbolId, const ExchangeSession& session);
 ExchangeSession ExchangeSessionOf(const std::string& symbolId);
 
+// The newest series a background download landed for a cache file path,
+// kept (at most a few, the oldest path dropped first) until a quote request
+// takes it. Both take stateLock briefly; the bars are moved, not copied.
+void KeepLandedSeries(const std::wstring& path, std::vector<Bar> bars);
+bool TakeLandedSeries(const std::wstring& path, std::vector<Bar>& bars);
+
 RecentInfo RecentInfoFromBar(const std::wstring& ticker, const Bar& bar, const Bar* previous);
 void InitRecentInfo(RecentInfo& record, const std::wstring& ticker);
 void UpdateRecentCache(const std::wstring& ticker, const std::string& symbolId, int periodicity,

@@ -116,6 +116,8 @@ void CreateConnectionPage(ConfigContext& ctx) {
     Edit(ctx, 1, 218, kIdTimeoutMs, ES_NUMBER, std::to_wstring(s.TimeoutMs));
     Label(ctx, 1, 250, L"Poll seconds");
     Edit(ctx, 1, 250, kIdPollSeconds, ES_NUMBER, std::to_wstring(s.PollSeconds));
+    CheckBox(ctx, 1, 288, kIdBackgroundDownloads, L"Download in the background (charts never wait)",
+             s.BackgroundDownloads);
 }
 
 void CreateToolsPage(ConfigContext& ctx) {
@@ -204,6 +206,7 @@ void ReadConfigControls(ConfigContext& ctx) {
     s.ExtendedHours = Checked(ctx, kIdExtendedHours);
     s.AdjustContracts = Checked(ctx, kIdAdjustContracts);
     s.UseSettlementAsClose = Checked(ctx, kIdUseSettlementAsClose);
+    s.BackgroundDownloads = Checked(ctx, kIdBackgroundDownloads);
     s.ResolutionOverride = NormalizeResolutionOverride(ControlText(ctx, kIdResolutionOverride));
     s.IntradayTimeShiftMinutes = LeadingDecimalValue(ControlText(ctx, kIdIntradayShift));
     s.EodTimeShiftDays = LeadingDecimalValue(ControlText(ctx, kIdEodShift));

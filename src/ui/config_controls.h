@@ -43,6 +43,7 @@ enum ConfigControlId : int {
     kIdClearCache = 1021,
     kIdInfo = 1022,
     kIdTechGuide = 1026,
+    kIdBackgroundDownloads = 1027,
 };
 
 // The drop-down items of the Market and Timeframe override boxes.

@@ -107,7 +107,7 @@ void OnCommand(HWND window, ConfigContext& ctx, int id) {
     switch (id) {
     case IDOK:
         ReadConfigControls(ctx);
-        WriteSettingsFile(ctx.iniPath, ctx.settings);
+        SaveSettingsFile(ctx.iniPath, ctx.settings);
         ctx.saved = true;
         DestroyWindow(window);
         break;

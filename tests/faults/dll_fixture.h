@@ -25,9 +25,15 @@ protected:
                              const std::string& webOrigin = "", const std::string& dataOrigin = "") const {
         const std::string good = Narrow(service.Origin());
         auto orGood = [&](const std::string& origin) { return origin.empty() ? good : origin; };
-        return "[TradingView]\r\n" + tradingView + "[Service]\r\nSymbolSearchOrigin=" + orGood(searchOrigin) +
-               "\r\nWebOrigin=" + orGood(webOrigin) + "\r\nDataOrigin=" + orGood(dataOrigin) + "\r\n";
+        return "[TradingView]\r\n" + tradingView + "[Velmarquin]\r\n" + ownSection +
+               "[Service]\r\nSymbolSearchOrigin=" + orGood(searchOrigin) + "\r\nWebOrigin=" + orGood(webOrigin) +
+               "\r\nDataOrigin=" + orGood(dataOrigin) + "\r\n";
     }
+    // The plug-in's own section. The test's thread owns the window passed to
+    // Notify, so it is the host's window thread: these tests ask for the
+    // bars the way the host's other threads do, synchronously, unless a
+    // test says otherwise.
+    std::string ownSection = "BackgroundDownloads=0\r\n";
     int Notify(int reason) { return Notify(reason, window.Get()); }
     int Notify(int reason, HWND mainWindow) {
         HostNotification n = {};
