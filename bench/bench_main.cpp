@@ -15,6 +15,7 @@
 #include "protocol/exchange_calendar.h"
 #include "protocol/history_fetch.h"
 #include "protocol/host_time.h"
+#include "foundation/text.h"
 #include "storage/disk_cache.h"
 #include "support/plugin_exports.h"
 #include "support/series_oracle.h"
@@ -135,6 +136,98 @@ void HostFacingFigures(const testing_support::ServiceDouble& service) {
     Sleep(10000);
     const double cpuMs = ProcessCpuMs() - cpuStart;
     std::printf("Worker while nothing is due: %.2f ms CPU per second (process total over 10 s)\n", cpuMs / 10.0);
+    dll.Release();
+}
+
+void Reload(const Exports& dll, const std::string& database, HWND window, int reason) {
+    HostNotification n = {};
+    n.size = sizeof(n);
+    n.reason = reason;
+    n.databasePath = database.c_str();
+    n.mainWindow = window;
+    dll.Notify(&n);
+}
+
+// The host's window thread: a cache miss answers at once while the download
+// runs in the background; a stale file is delivered at once; with background
+// downloads off the same miss waits for the whole download.
+void WindowThreadFigures(const testing_support::ServiceDouble& service) {
+    using testing_support::PluginCopy;
+    PluginCopy plugin;
+    Exports dll(plugin);
+    WriteSettings(plugin.DatabaseFolder(), service.Origin(), 3600);
+    const std::string database = testing_support::Narrow(plugin.DatabaseFolder());
+    testing_support::HostWindow window;
+    dll.Init();
+    Reload(dll, database, window.Get(), 1);
+    service.SetScenario(R"({"ws":{"seed":9,"now":1710547200,"history":30000,"max_per_request":5000,"bar_limit":0}})");
+    std::vector<char> quotes(30000 * 40);
+    auto since = [](std::chrono::steady_clock::time_point start) {
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    };
+    std::vector<double> answered, deliverable;
+    for (const char* ticker : {"NASDAQ:AAPL", "NASDAQ:MSFT", "NASDAQ:TSLA", "NYSE:IBM", "XETR:SAP"}) {
+        window.TakeStreaming();
+        const auto start = std::chrono::steady_clock::now();
+        dll.GetQuotesEx(ticker, 60, 0, 30000, quotes.data(), nullptr);
+        answered.push_back(since(start));
+        while (window.TakeStreaming() == 0 && since(start) < 60000) Sleep(1);
+        const int got = dll.GetQuotesEx(ticker, 60, 0, 30000, quotes.data(), nullptr);
+        if (got == 30000) deliverable.push_back(since(start));
+    }
+    auto median = [](std::vector<double> v) {
+        if (v.empty()) return -1.0;
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    };
+    std::printf("GetQuotesEx on the window thread, cache miss (30000 one-minute bars): answered in %.2f ms, the bars "
+                "deliverable after %.0f ms\n",
+                median(answered), median(deliverable));
+
+    // Stale: the same files two days old.
+    PluginSettings defaults;
+    std::vector<double> stale;
+    for (const char* ticker : {"NASDAQ:AAPL", "NASDAQ:MSFT", "NASDAQ:TSLA", "NYSE:IBM", "XETR:SAP"}) {
+        std::wstring name;
+        for (unsigned char byte : WideToUtf8(CacheKey(testing_support::Widen(ticker), 60, defaults))) {
+            static const wchar_t kHex[] = L"0123456789ABCDEF";
+            name += kHex[byte >> 4];
+            name += kHex[byte & 15];
+        }
+        const std::wstring file = plugin.DatabaseFolder() + L"\\VelmarquinCache\\bars_" + name + L".cache";
+        HANDLE h = CreateFileW(file.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        FILETIME old;
+        GetSystemTimeAsFileTime(&old);
+        ULARGE_INTEGER t{{old.dwLowDateTime, old.dwHighDateTime}};
+        t.QuadPart -= 2ULL * 86400 * 10000000ULL;
+        old = {t.LowPart, t.HighPart};
+        if (h != INVALID_HANDLE_VALUE) {
+            SetFileTime(h, nullptr, nullptr, &old);
+            CloseHandle(h);
+        }
+        window.TakeStreaming();
+        const auto start = std::chrono::steady_clock::now();
+        dll.GetQuotesEx(ticker, 60, 0, 30000, quotes.data(), nullptr);
+        stale.push_back(since(start));
+        while (window.TakeStreaming() == 0 && since(start) < 60000) Sleep(1);  // let the refresh land
+    }
+    std::printf("GetQuotesEx on the window thread, stale cache file of 30000 bars: answered in %.1f ms\n",
+                median(stale));
+
+    // Background downloads off: the window thread waits for the download.
+    WriteSettings(plugin.DatabaseFolder(), service.Origin(), 3600);
+    testing_support::WriteFileBytes(plugin.DatabaseFolder() + L"\\Velmarquin.ini",
+                                    testing_support::ReadFileBytes(plugin.DatabaseFolder() + L"\\Velmarquin.ini") +
+                                        "[Velmarquin]\r\nBackgroundDownloads=0\r\n");
+    Reload(dll, database, window.Get(), 4);
+    std::vector<double> waited;
+    for (const char* ticker : {"NASDAQ:QQQ", "AMEX:SPY", "NASDAQ:VFIAX", "BMV:AAPL", "CBOE:VIX"}) {
+        const auto start = std::chrono::steady_clock::now();
+        dll.GetQuotesEx(ticker, 60, 0, 30000, quotes.data(), nullptr);
+        waited.push_back(since(start));
+    }
+    std::printf("GetQuotesEx on the window thread with background downloads off, cache miss: %.0f ms\n",
+                median(waited));
     dll.Release();
 }
 
@@ -261,5 +354,6 @@ int main() {
 
     PollCycleFigure();
     HostFacingFigures(service);
+    WindowThreadFigures(service);
     return 0;
 }

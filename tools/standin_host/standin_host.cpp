@@ -669,7 +669,7 @@ struct QuotesRequest {
     bool nullBuffer = false;
 };
 
-int runQuotes(Host& host, const QuotesRequest& request) {
+int runQuotesCounted(Host& host, const QuotesRequest& request, int& delivered) {
     const size_t size = static_cast<size_t>(request.bars);
     std::vector<Quotation> buffer(size + kGuardRecords);
     std::memset(buffer.data(), kFillByte, buffer.size() * sizeof(Quotation));
@@ -677,6 +677,7 @@ int runQuotes(Host& host, const QuotesRequest& request) {
     Quotation* target = request.nullBuffer ? nullptr : buffer.data();
     const int count = host.api.getQuotesEx(ticker, request.periodicity, -1, request.bars, target,
                                            nullptr);
+    delivered = count;
     std::printf("host: GetQuotesEx(%s, %d, %d%s) -> %d\n", quoted(ticker).c_str(),
                 request.periodicity, request.bars, request.nullBuffer ? ", null buffer" : "",
                 count);
@@ -710,6 +711,45 @@ int runQuotes(Host& host, const QuotesRequest& request) {
     }
     const int untouched = checkUntouched(buffer, count, size, "GetQuotesEx");
     return result != kExitOk ? result : untouched;
+}
+
+int runQuotes(Host& host, const QuotesRequest& request) {
+    int delivered = 0;
+    return runQuotesCounted(host, request, delivered);
+}
+
+std::string longStatus(Host& host) {
+    PluginStatus status = {};
+    status.structSize = static_cast<int32_t>(sizeof(status));
+    if (host.api.getPluginStatus(&status) == 0) return {};
+    return fieldText(status.longMessage, sizeof(status.longMessage), nullptr);
+}
+
+// A chart as the host opens one: GetQuotesEx on the window thread; while the
+// plug-in says it is loading or refreshing, the message loop runs until the
+// streaming message comes (at most a minute), and the host asks again.
+int runChart(Host& host, const QuotesRequest& request) {
+    constexpr ULONGLONG kWaitMs = 60000;
+    for (int ask = 0; ask < 3; ++ask) {
+        const long before = g_streamingCount;
+        int delivered = 0;
+        const int result = runQuotesCounted(host, request, delivered);
+        if (result != kExitOk) return result;
+        const std::string status = longStatus(host);
+        std::printf("host: status: %s\n", status.c_str());
+        if (status.find("loading") == std::string::npos && status.find("refreshing") == std::string::npos) {
+            return kExitOk;
+        }
+        std::printf("host: the plug-in is fetching in the background; pumping messages until it says so\n");
+        const ULONGLONG start = GetTickCount64();
+        while (g_streamingCount == before && GetTickCount64() - start < kWaitMs) pumpMessages(50);
+        if (g_streamingCount == before) {
+            std::printf("host: no streaming message within %llu ms\n", kWaitMs);
+            return kExitFailed;
+        }
+        std::printf("host: asking again after %llu ms\n", GetTickCount64() - start);
+    }
+    return kExitOk;
 }
 
 int runLegacy(Host& host, const QuotesRequest& request) {
@@ -1069,6 +1109,13 @@ bool parseNotifyNull(const Args&, Action& out, std::string&) {
     return true;
 }
 
+bool parseChart(const Args& a, Action& out, std::string& error) {
+    QuotesRequest request;
+    if (!parseQuotesArgs(a, request, error)) return false;
+    out = [request](Host& h) { return runChart(h, request); };
+    return true;
+}
+
 bool parseQuotes(const Args& a, Action& out, std::string& error) {
     QuotesRequest request;
     if (!parseQuotesArgs(a, request, error)) return false;
@@ -1190,6 +1237,12 @@ const CommandEntry kCommands[] = {
      "quotes <ticker|-> <periodicity> <bars> [nullbuf]\n"
      "                                GetQuotesEx into <bars> Quotation records",
      parseQuotes},
+    {"chart", 3, 3,
+     "chart <ticker> <periodicity> <bars>\n"
+     "                                GetQuotesEx as the host opens a chart: while the\n"
+     "                                plug-in is loading, pump until the streaming\n"
+     "                                message, then ask again",
+     parseChart},
     {"legacy", 3, 4,
      "legacy <ticker|-> <periodicity> <bars> [nullbuf]\n"
      "                                GetQuotes into <bars> LegacyQuotation records",
