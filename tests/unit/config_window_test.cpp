@@ -181,6 +181,9 @@ TEST_F(ConfigWindow, EveryControlSitsWhereTheTablesPutIt) {
         {1, kIdUserAgent, L"Edit", 152, 186, 280, 22, 0, nullptr},
         {1, kIdTimeoutMs, L"Edit", 152, 218, 280, 22, ES_NUMBER, nullptr},
         {1, kIdPollSeconds, L"Edit", 152, 250, 280, 22, ES_NUMBER, nullptr},
+        // Below the Connection tab's fields, moving none of them.
+        {1, kIdBackgroundDownloads, L"Button", 14, 288, 0, 24, BS_AUTOCHECKBOX,
+         L"Download in the background (charts never wait)"},
         {2, kIdBulkSymbols, L"Edit", 152, 110, 280, 90, ES_MULTILINE | WS_VSCROLL | ES_AUTOVSCROLL | ES_WANTRETURN,
          nullptr},
         {2, kIdBulkUpdate, L"Button", 14, 208, 110, 24, 0, L"Bulk update"},
@@ -332,9 +335,11 @@ TEST_F(ConfigWindow, ShowsTheStoredValuesAndSaveKeepsOnesOutsideTheLists) {
     EXPECT_EQ(SendMessageW(Control(kIdExtendedHours), BM_GETCHECK, 0, 0), BST_UNCHECKED);
     EXPECT_EQ(SendMessageW(Control(kIdAdjustContracts), BM_GETCHECK, 0, 0), BST_CHECKED);
     EXPECT_EQ(SendMessageW(Control(kIdUseSettlementAsClose), BM_GETCHECK, 0, 0), BST_CHECKED);
+    EXPECT_EQ(SendMessageW(Control(kIdBackgroundDownloads), BM_GETCHECK, 0, 0), BST_CHECKED);
 
     // Save after changing something else.
     Type(kIdUsername, L"other");
+    SendMessageW(Control(kIdBackgroundDownloads), BM_SETCHECK, BST_UNCHECKED, 0);
     SendMessageW(Control(kIdAdjustContracts), BM_SETCHECK, BST_UNCHECKED, 0);
     Type(kIdBulkSymbols, L"AAPL\r\nMSFT\r\n\r\nIBM");
     Click(Control(IDOK));
@@ -364,6 +369,12 @@ TEST_F(ConfigWindow, ShowsTheStoredValuesAndSaveKeepsOnesOutsideTheLists) {
     EXPECT_EQ(fromFile.IntradayTimeShiftMinutes, -45);
     EXPECT_EQ(fromFile.BulkSymbols, L"AAPL,MSFT,,IBM");
     EXPECT_EQ(ReadFileBytes(ini).find("\nIBM"), std::string::npos);
+    // The plug-in's own option goes into its own section; [TradingView]
+    // keeps its fourteen keys.
+    EXPECT_FALSE(fromFile.BackgroundDownloads);
+    EXPECT_NE(ReadFileBytes(ini).find("[Velmarquin]\r\nBackgroundDownloads=0\r\n"), std::string::npos);
+    const std::string tradingView = ReadFileBytes(ini).substr(ReadFileBytes(ini).find("[TradingView]"));
+    EXPECT_EQ(std::count(tradingView.begin(), tradingView.begin() + static_cast<std::ptrdiff_t>(tradingView.find("[Velmarquin]")), '='), 14);
 }
 
 TEST_F(ConfigWindow, SaveReadsNumbersByTheirRules) {

@@ -65,6 +65,21 @@ TEST_F(SettingsInProcess, ServiceOriginsAreReadAndNeverWritten) {
     EXPECT_EQ(CopyServiceOrigins().symbolSearch, L"https://symbol-search.tradingview.com");
 }
 
+TEST_F(SettingsInProcess, ThePlugInsOwnSectionIsReadButNeverAddedByLoading) {
+    const std::wstring ini = folder.Join(L"own.ini");
+    SetPaths(folder.Path(), ini);
+    LoadSettings();
+    EXPECT_TRUE(CopySettings().BackgroundDownloads) << "absent: the default";
+    EXPECT_EQ(ReadFileBytes(ini).find("[Velmarquin]"), std::string::npos) << "not written just to add it";
+    WriteFileBytes(ini, ReadFileBytes(ini) + "[Velmarquin]\r\nBackgroundDownloads=0\r\n");
+    LoadSettings();
+    EXPECT_FALSE(CopySettings().BackgroundDownloads);
+    // Integers are the plug-in's reading of the text, negative ones included.
+    const std::pair<const wchar_t*, std::int32_t> integers[] = {
+        {L"-90", -90}, {L" 12abc", 12}, {L"abc", 0}, {L"+7", 7}, {L"99999999999", 2147483647}, {L"-99999999999", -2147483647 - 1}};
+    for (const auto& c : integers) EXPECT_EQ(IniInteger(c.first), c.second) << testing_support::Narrow(c.first);
+}
+
 TEST_F(SettingsInProcess, ReadKeepsCurrentValuesForAbsentKeysAndCutsLongText) {
     const std::wstring ini = folder.Join(L"partial.ini");
     WriteFileBytes(ini, "[TradingView]\r\nMarket=crypto\r\nTimeoutMs=abc\r\nExtendedHours=2\r\nBulkSymbols=" +
