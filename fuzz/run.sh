@@ -12,8 +12,9 @@ flags="-std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recov
 sources="$root/src/protocol/framing.cpp $root/src/protocol/json_text.cpp $root/src/protocol/series_reader.cpp
   $root/src/protocol/search_reply.cpp $root/src/protocol/host_time.cpp $root/src/foundation/volume.cpp
   $root/src/protocol/trading_day.cpp $root/src/foundation/civil_time.cpp $root/src/storage/cache_row.cpp
-  $root/src/foundation/settings_text.cpp $root/src/foundation/text_rules.cpp"
-for target in frames json numbers series session cache_row settings; do
+  $root/src/foundation/settings_text.cpp $root/src/foundation/text_rules.cpp
+  $root/src/protocol/stream_payload.cpp $root/src/protocol/quote_update.cpp $root/src/protocol/service_errors.cpp"
+for target in frames json numbers series session cache_row settings stream; do
   # shellcheck disable=SC2086
   clang++ $flags "$root/fuzz/fuzz_$target.cpp" $sources -o "$out/fuzz_$target"
   work="$out/corpus_$target"
@@ -28,4 +29,4 @@ for target in frames json numbers series session cache_row settings; do
   fi
   grep -E '^#[0-9]+.*DONE' "$out/fuzz_$target.log" || tail -2 "$out/fuzz_$target.log"
 done
-echo "fuzzing: 7 targets, no findings"
+echo "fuzzing: 8 targets, no findings"

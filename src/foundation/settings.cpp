@@ -81,6 +81,7 @@ void WriteSettingsFile(const std::wstring& path, const PluginSettings& s) {
 void SaveSettingsFile(const std::wstring& path, const PluginSettings& s) {
     WriteSettingsFile(path, s);
     IniWriteString(path, kOptionsSection, L"BackgroundDownloads", BoolText(s.BackgroundDownloads));
+    IniWriteString(path, kOptionsSection, L"Streaming", BoolText(s.Streaming));
 }
 
 ServiceOrigins ReadServiceOrigins(const std::wstring& path) {

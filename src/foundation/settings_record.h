@@ -27,6 +27,7 @@ struct PluginSettings {
     bool DebugLogging = false;
     // Section "Velmarquin": an absent key means its default.
     bool BackgroundDownloads = true;  // the host's window thread never waits on the network
+    bool Streaming = false;           // live data over one connection instead of polls
 };
 
 // Where the three service endpoints live: scheme, host and optional port,

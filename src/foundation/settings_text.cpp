@@ -10,7 +10,7 @@ const wchar_t* const kSettingsKeys[14] = {
     L"AdjustContracts", L"UseSettlementAsClose", L"ResolutionOverride", L"IntradayTimeShiftMinutes",
     L"EodTimeShiftDays", L"BulkSymbols", L"PollSeconds",     L"DebugLogging", L"TimeoutMs"};
 
-const wchar_t* const kOptionKeys[1] = {L"BackgroundDownloads"};
+const wchar_t* const kOptionKeys[2] = {L"BackgroundDownloads", L"Streaming"};
 
 namespace {
 
@@ -90,6 +90,7 @@ PluginSettings SettingsFromValues(const IniValues& values, PluginSettings s, Set
 
 PluginSettings OptionsFromValues(const IniValues& values, PluginSettings s) {
     Boolean(values, L"BackgroundDownloads", s.BackgroundDownloads);
+    Boolean(values, L"Streaming", s.Streaming);
     return s;
 }
 

@@ -131,42 +131,59 @@ bool WebSocketClient::SendText(const std::string& message, const std::string& se
     return r.Ok();
 }
 
-ReceiveStatus WebSocketClient::Receive(std::string& message, std::uint32_t deadlineTick) {
+ReceiveStatus WebSocketClient::Poll(std::string& message, std::uint32_t waitMs) {
     message.clear();
     if (!IsOpen()) return ReceiveStatus::Failed;
     WinHttpAsyncState& s = *state_;
-    for (int piece = 0; piece < kMaxPiecesPerMessage && message.size() <= kMaxMessageBytes; ++piece) {
-        const StepResult r = RunStep(s, AsyncStep::WsReceive, MsUntil(deadlineTick), [&]() -> DWORD {
-            return WinHttpWebSocketReceive(s.socket.Get(), s.buffer, sizeof(s.buffer), &s.receivedBytes,
-                                           &s.receivedType);
-        });
-        if (!r.completed && !r.failed) {
-            // The deadline passed first: closing the handle cancels the pending receive.
-            s.socket.Reset();
-            LogDebug(L"WS receive: the conversation's deadline passed");
-            message.clear();
-            return ReceiveStatus::DeadlinePassed;
+    const std::uint32_t deadline = TickCount32() + waitMs;
+    for (int piece = 0; piece < kMaxPiecesPerMessage && partial_.size() <= kMaxMessageBytes; ++piece) {
+        if (!receivePending_) {
+            ArmStep(s, AsyncStep::WsReceive);
+            const DWORD code = WinHttpWebSocketReceive(s.socket.Get(), s.buffer, sizeof(s.buffer), &s.receivedBytes,
+                                                       &s.receivedType);
+            if (code != NO_ERROR && code != ERROR_IO_PENDING) {
+                LogReceiveFailure(code);
+                partial_.clear();
+                return ReceiveStatus::Failed;
+            }
+            receivePending_ = true;
         }
+        const StepResult r = WaitForStep(s, AsyncStep::WsReceive, MsUntil(deadline), true);
+        if (!r.completed) return ReceiveStatus::Pending;
+        receivePending_ = false;
         if (r.failed) {
             LogReceiveFailure(r.error != 0 ? r.error : ERROR_WINHTTP_OPERATION_CANCELLED);
-            message.clear();
+            partial_.clear();
             return ReceiveStatus::Failed;
         }
         if (r.type == WINHTTP_WEB_SOCKET_CLOSE_BUFFER_TYPE) {
-            message.clear();
+            partial_.clear();
             return ReceiveStatus::Closed;
         }
-        message.append(s.buffer, std::min<size_t>(r.bytes, sizeof(s.buffer)));
+        partial_.append(s.buffer, std::min<size_t>(r.bytes, sizeof(s.buffer)));
         if (r.type == WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE) {
             LogDebug(L"WS recv frame bytes=" + std::to_wstring(r.bytes));
+            message.swap(partial_);
+            partial_.clear();
             return ReceiveStatus::Message;
         }
     }
     // A message beyond any size the service sends: give the connection up.
     LogReceiveFailure(ERROR_NOT_ENOUGH_MEMORY);
     s.socket.Reset();
-    message.clear();
+    partial_.clear();
     return ReceiveStatus::Failed;
+}
+
+ReceiveStatus WebSocketClient::Receive(std::string& message, std::uint32_t deadlineTick) {
+    const ReceiveStatus status = Poll(message, MsUntil(deadlineTick));
+    if (status != ReceiveStatus::Pending) return status;
+    // The deadline passed first: closing the handle cancels the pending receive.
+    state_->socket.Reset();
+    receivePending_ = false;
+    partial_.clear();
+    LogDebug(L"WS receive: the conversation's deadline passed");
+    return ReceiveStatus::DeadlinePassed;
 }
 
 bool WebSocketClient::ReceiveMessage(std::string& message, bool& closed) {
@@ -178,6 +195,8 @@ bool WebSocketClient::ReceiveMessage(std::string& message, bool& closed) {
 }
 
 void WebSocketClient::Close() {
+    receivePending_ = false;
+    partial_.clear();
     if (!state_) return;
     WinHttpAsyncState& s = *state_;
     const std::uint32_t handshakeWait = std::min<std::uint32_t>(static_cast<std::uint32_t>(timeoutMs_), kCloseHandshakeWaitMs);

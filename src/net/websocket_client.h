@@ -11,7 +11,13 @@
 
 struct WinHttpAsyncState;
 
-enum class ReceiveStatus { Message, Closed, Failed, DeadlinePassed };
+enum class ReceiveStatus {
+    Message,
+    Closed,
+    Failed,
+    DeadlinePassed,  // Receive: the message did not come in time; the connection is given up
+    Pending,         // Poll: nothing whole yet; the receive stays under way
+};
 
 class WebSocketClient {
 public:
@@ -33,10 +39,17 @@ public:
     // The same with one time-out for the whole message; `closed` is set
     // (with an empty message) when the peer closed.
     bool ReceiveMessage(std::string& message, bool& closed);
+    // Waits at most `waitMs` for the next whole message; Pending when it has
+    // not come, and the receive (and what arrived of the message) is kept for
+    // the next call. Sends may go out meanwhile. For a connection that lives
+    // on between waits.
+    ReceiveStatus Poll(std::string& message, std::uint32_t waitMs);
     void Close();
     bool IsOpen() const;
 
 private:
     std::unique_ptr<WinHttpAsyncState> state_;
     std::int32_t timeoutMs_ = 8000;
+    bool receivePending_ = false;  // a receive is under way in the platform
+    std::string partial_;          // the pieces of a message received so far
 };

@@ -47,9 +47,7 @@ void CALLBACK OnWinHttpStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID
     if (s == nullptr) return;
     std::lock_guard<std::mutex> guard(s->lock);
     AsyncStep step = AsyncStep::None;
-    bool failed = false;
-    DWORD error = 0, bytes = 0;
-    WINHTTP_WEB_SOCKET_BUFFER_TYPE type = WINHTTP_WEB_SOCKET_BINARY_MESSAGE_BUFFER_TYPE;
+    Completion c;
     switch (status) {
         case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
             --s->openHandles;
@@ -59,41 +57,43 @@ void CALLBACK OnWinHttpStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID
         case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE: step = AsyncStep::ReceiveResponse; break;
         case WINHTTP_CALLBACK_STATUS_DATA_AVAILABLE:
             step = AsyncStep::QueryData;
-            if (info != nullptr) bytes = *static_cast<const DWORD*>(info);
+            if (info != nullptr) c.bytes = *static_cast<const DWORD*>(info);
             break;
         case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
-            if (s->armed == AsyncStep::WsReceive) {
+            if (s->receiveArmed) {
                 step = AsyncStep::WsReceive;
                 if (info != nullptr) {
                     const auto* result = static_cast<const WINHTTP_WEB_SOCKET_STATUS*>(info);
-                    bytes = result->dwBytesTransferred;
-                    type = result->eBufferType;
+                    c.bytes = result->dwBytesTransferred;
+                    c.type = result->eBufferType;
                 }
             } else {
                 step = AsyncStep::ReadData;
-                bytes = infoLength;
+                c.bytes = infoLength;
             }
             break;
         case WINHTTP_CALLBACK_STATUS_WRITE_COMPLETE: step = AsyncStep::WsSend; break;
         case WINHTTP_CALLBACK_STATUS_SHUTDOWN_COMPLETE: step = AsyncStep::WsShutdown; break;
         case WINHTTP_CALLBACK_STATUS_CLOSE_COMPLETE: step = AsyncStep::WsClose; break;
         case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR:
-            step = ErrorStep(s->armed, info);
-            failed = true;
+            step = ErrorStep(s->receiveArmed ? AsyncStep::WsReceive : s->armed, info);
+            c.failed = true;
             // Both error records begin with a WINHTTP_ASYNC_RESULT.
-            error = info != nullptr ? static_cast<const WINHTTP_ASYNC_RESULT*>(info)->dwError : 0;
+            c.error = info != nullptr ? static_cast<const WINHTTP_ASYNC_RESULT*>(info)->dwError : 0;
             break;
         default:
             return;
     }
     // A report of a step no longer waited for (a cancelled receive, say)
     // must not end the wait of the one now running.
-    if (step == AsyncStep::None || step != s->armed || s->done) return;
-    s->done = true;
-    s->failed = failed;
-    s->error = error;
-    s->bytes = bytes;
-    s->type = type;
+    c.done = true;
+    if (step == AsyncStep::WsReceive) {
+        if (!s->receiveArmed || s->received.done) return;
+        s->received = c;
+    } else {
+        if (step == AsyncStep::None || step != s->armed || s->main.done) return;
+        s->main = c;
+    }
     s->signal.notify_all();
 }
 
@@ -173,22 +173,33 @@ void TrackHandle(WinHttpAsyncState& s, HINTERNET handle) {
 
 void ArmStep(WinHttpAsyncState& s, AsyncStep step) {
     std::lock_guard<std::mutex> guard(s.lock);
-    s.armed = step;
-    s.done = false;
-    s.failed = false;
-    s.error = 0;
-    s.bytes = 0;
+    if (step == AsyncStep::WsReceive) {
+        s.receiveArmed = true;
+        s.received = Completion();
+    } else {
+        s.armed = step;
+        s.main = Completion();
+    }
 }
 
-StepResult WaitForStep(WinHttpAsyncState& s, std::uint32_t waitMs) {
+StepResult WaitForStep(WinHttpAsyncState& s, AsyncStep step, std::uint32_t waitMs, bool keepArmed) {
+    const bool receive = step == AsyncStep::WsReceive;
+    Completion& slot = receive ? s.received : s.main;
     std::unique_lock<std::mutex> guard(s.lock);
     StepResult r;
-    r.completed = s.signal.wait_for(guard, std::chrono::milliseconds(waitMs), [&s] { return s.done; });
-    r.failed = s.failed;
-    r.error = r.completed ? s.error : ERROR_WINHTTP_TIMEOUT;
-    r.bytes = s.bytes;
-    r.type = s.type;
-    s.armed = AsyncStep::None;  // whatever comes later belongs to no step
+    r.completed = s.signal.wait_for(guard, std::chrono::milliseconds(waitMs), [&slot] { return slot.done; });
+    r.failed = slot.failed;
+    r.error = r.completed ? slot.error : ERROR_WINHTTP_TIMEOUT;
+    r.bytes = slot.bytes;
+    r.type = slot.type;
+    if (r.completed || !keepArmed) {
+        // Whatever comes later belongs to no step.
+        if (receive) {
+            s.receiveArmed = false;
+        } else {
+            s.armed = AsyncStep::None;
+        }
+    }
     return r;
 }
 

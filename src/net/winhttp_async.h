@@ -25,16 +25,25 @@
 
 enum class AsyncStep { None, SendRequest, ReceiveResponse, QueryData, ReadData, WsSend, WsReceive, WsShutdown, WsClose };
 
-struct WinHttpAsyncState {
-    std::mutex lock;
-    std::condition_variable signal;
-    // The step being waited for and what its completion reported.
-    AsyncStep armed = AsyncStep::None;
+// What a step's completion reported.
+struct Completion {
     bool done = false;
     bool failed = false;
     DWORD error = 0;
     DWORD bytes = 0;
     WINHTTP_WEB_SOCKET_BUFFER_TYPE type = WINHTTP_WEB_SOCKET_BINARY_MESSAGE_BUFFER_TYPE;
+};
+
+struct WinHttpAsyncState {
+    std::mutex lock;
+    std::condition_variable signal;
+    // The step being waited for and what its completion reported. A
+    // WebSocket receive has a slot of its own: it may stay pending while
+    // other steps (sends) run.
+    AsyncStep armed = AsyncStep::None;
+    Completion main;
+    bool receiveArmed = false;
+    Completion received;
     std::atomic<int> openHandles{0};
     void* moduleReference = nullptr;  // held while parked
 
@@ -82,7 +91,10 @@ template <typename Start>
 StepResult RunStep(WinHttpAsyncState& s, AsyncStep step, std::uint32_t waitMs, Start start);
 
 void ArmStep(WinHttpAsyncState& s, AsyncStep step);
-StepResult WaitForStep(WinHttpAsyncState& s, std::uint32_t waitMs);
+// Waits for the completion of `step` for at most `waitMs`. A step that has
+// not completed is given up (its late report then counts for nothing) unless
+// `keepArmed`: a receive left pending is waited for again later.
+StepResult WaitForStep(WinHttpAsyncState& s, AsyncStep step, std::uint32_t waitMs, bool keepArmed = false);
 
 template <typename Start>
 StepResult RunStep(WinHttpAsyncState& s, AsyncStep step, std::uint32_t waitMs, Start start) {
@@ -94,7 +106,7 @@ StepResult RunStep(WinHttpAsyncState& s, AsyncStep step, std::uint32_t waitMs, S
         r.error = code;
         return r;
     }
-    return WaitForStep(s, waitMs);
+    return WaitForStep(s, step, waitMs);
 }
 
 // Closes every handle of the state, then frees it, or parks it when a handle

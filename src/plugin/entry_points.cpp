@@ -13,6 +13,7 @@
 #include "plugin/session_state.h"
 #include "polling/download_worker.h"
 #include "polling/poll_worker.h"
+#include "polling/stream_worker.h"
 #include "storage/memory_cache.h"
 #include "ui/config_window.h"
 
@@ -54,10 +55,12 @@ int PluginInit() {
     LogDebug(L"Plugin Init");
     StartPollWorker();
     StartDownloadWorker();
+    StartStreamWorker();
     return 1;
 }
 
 int PluginRelease() {
+    StopStreamWorker();
     StopDownloadWorker();
     StopPollWorker();
     // Connections whose handles had not reported closing when they ended:

@@ -13,6 +13,7 @@
 
 #include "foundation/clock.h"
 #include "foundation/handles.h"
+#include "foundation/held_thread.h"
 #include "foundation/log.h"
 #include "foundation/state.h"
 #include "protocol/history_fetch.h"
@@ -131,17 +132,8 @@ void Download(std::uint64_t generation, const std::wstring& path, const Request&
     }
 }
 
-struct ThreadStart {
-    HMODULE module;
-    std::uint64_t generation;
-};
-
-// The thread holds its own reference to this module while it runs, given
-// back as it ends.
-DWORD WINAPI DownloadThreadMain(void* parameter) {
-    const std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(parameter));
-    const HMODULE module = start->module;
-    const std::uint64_t generation = start->generation;
+// Serves requests until its generation is over.
+void RunDownloads(std::uint64_t generation) {
     for (;;) {
         try {
             std::wstring path;
@@ -152,7 +144,6 @@ DWORD WINAPI DownloadThreadMain(void* parameter) {
             // Nothing may end the thread but a stop; the next request is tried.
         }
     }
-    FreeLibraryAndExitThread(module, 0);
 }
 
 }  // namespace
@@ -201,24 +192,12 @@ void StartDownloadWorker() {
         g_paused.clear();
         g_inFlightPath.clear();
     }
-    HMODULE module = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                            reinterpret_cast<LPCWSTR>(reinterpret_cast<void*>(&DownloadThreadMain)), &module)) {
-        LogLine(L"ERROR: DOWNLOAD thread not started: the module reference could not be taken");
-        std::lock_guard<std::mutex> lock(g_lock);
-        g_running = false;
-        return;
-    }
-    auto start = std::make_unique<ThreadStart>(ThreadStart{module, generation});
-    FileHandle thread(CreateThread(nullptr, 0, &DownloadThreadMain, start.get(), 0, nullptr));
+    FileHandle thread = StartHeldThread(&RunDownloads, generation, L"DOWNLOAD");
     if (!thread.Valid()) {
-        FreeLibrary(module);
-        LogLine(L"ERROR: DOWNLOAD thread not started: error " + std::to_wstring(GetLastError()));
         std::lock_guard<std::mutex> lock(g_lock);
         g_running = false;
         return;
     }
-    start.release();  // the thread owns it now
     g_thread = std::move(thread);
 }
 

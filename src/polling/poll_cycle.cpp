@@ -79,25 +79,6 @@ void ReleaseClaim(const std::string& key, const std::string& symbolId) {
     entry.running = false;
 }
 
-bool ResolveForPoll(const std::wstring& ticker, const PluginSettings& settings, std::string& symbolId,
-                    std::wstring& errorText) {
-    LogDebug(L"POLL resolving symbol id for ticker=" + ticker);
-    std::wstring lastError;
-    CandidateLoopHooks hooks;
-    hooks.beforeTry = [&ticker](const std::wstring& market, const std::wstring& query) {
-        LogDebug(L"POLL resolve attempt ticker=" + ticker + L" market=" + market + L" query=" + query);
-    };
-    hooks.afterFailure = [&lastError](const std::wstring&, const std::wstring& error) { lastError = error; };
-    std::wstring error;
-    if (ResolveTickerSymbol(ticker, settings, hooks, symbolId, error) && !symbolId.empty()) {
-        LogDebug(L"POLL resolved symbol id ticker=" + ticker + L" symbolId=" + Utf8ToWide(symbolId));
-        return true;
-    }
-    symbolId.clear();
-    errorText = !lastError.empty() ? lastError : L"symbol resolution failed";
-    return false;
-}
-
 // The live record filled from the newest bar and the one before it.
 void FillSnapshotFromBars(RecentInfo& snapshot, const std::wstring& ticker, const std::vector<Bar>& bars) {
     const Bar& newest = bars.back();
@@ -158,7 +139,7 @@ bool PollClaimed(const std::wstring& ticker, const std::string& key, int periodi
         symbolId = key;
         LogDebug(L"POLL using ticker as TradingView symbol id ticker=" + ticker);
     }
-    if (symbolId.empty() && !ResolveForPoll(ticker, settings, symbolId, errorText)) {
+    if (symbolId.empty() && !ResolveLiveSymbol(ticker, settings, symbolId, errorText, L"POLL")) {
         LogLine(L"POLL resolve failed ticker=" + ticker + L" error=" + errorText);
         ReleaseClaim(key, std::string());
         return false;
@@ -211,6 +192,26 @@ bool PollClaimed(const std::wstring& ticker, const std::string& key, int periodi
 }
 
 }  // namespace
+
+bool ResolveLiveSymbol(const std::wstring& ticker, const PluginSettings& settings, std::string& symbolId,
+                       std::wstring& errorText, const wchar_t* logTag) {
+    const std::wstring tag = logTag;
+    LogDebug(tag + L" resolving symbol id for ticker=" + ticker);
+    std::wstring lastError;
+    CandidateLoopHooks hooks;
+    hooks.beforeTry = [&ticker, &tag](const std::wstring& market, const std::wstring& query) {
+        LogDebug(tag + L" resolve attempt ticker=" + ticker + L" market=" + market + L" query=" + query);
+    };
+    hooks.afterFailure = [&lastError](const std::wstring&, const std::wstring& error) { lastError = error; };
+    std::wstring error;
+    if (ResolveTickerSymbol(ticker, settings, hooks, symbolId, error) && !symbolId.empty()) {
+        LogDebug(tag + L" resolved symbol id ticker=" + ticker + L" symbolId=" + Utf8ToWide(symbolId));
+        return true;
+    }
+    symbolId.clear();
+    errorText = !lastError.empty() ? lastError : L"symbol resolution failed";
+    return false;
+}
 
 std::uint32_t StaleRunMs(std::int32_t timeoutMs) {
     const std::uint64_t three = 3 * static_cast<std::uint64_t>(std::max<std::int32_t>(timeoutMs, 1000));

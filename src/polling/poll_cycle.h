@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "foundation/settings_record.h"
+
 // True when fresh live data was stored. `errorText` is set only when the
 // symbol could not be resolved or both polls failed.
 bool PollTicker(const std::wstring& ticker, int periodicity, bool force, std::wstring& errorText);
@@ -19,3 +21,9 @@ std::uint32_t StaleRunMs(std::int32_t timeoutMs);
 // put one in to make a cycle fail in ways the service cannot (nullptr: none).
 using PollProbe = void (*)(const std::wstring& ticker);
 void SetPollProbe(PollProbe probe);
+
+// Finds the service identifier of a ticker through the symbol search (the
+// markets tried in turn); `errorText` says why when none is found. The debug
+// lines begin with `logTag`.
+bool ResolveLiveSymbol(const std::wstring& ticker, const PluginSettings& settings, std::string& symbolId,
+                       std::wstring& errorText, const wchar_t* logTag);

@@ -149,6 +149,7 @@ void TouchActiveTicker(PluginState& s, const std::wstring& ticker, std::uint32_t
     entry.lastSeenTick = now;
     if (periodicity > 0) entry.periodicity = periodicity;
     if (requestedBars > 0) entry.requestedBars = requestedBars;
+    if (s.streamUp) s.symbolCache[key].streamed = true;
     while (s.activeTickers.size() > kMaxActiveTickers) {
         auto oldest = s.activeTickers.end();
         std::uint32_t oldestAge = 0;
@@ -164,6 +165,19 @@ void TouchActiveTicker(PluginState& s, const std::wstring& ticker, std::uint32_t
         s.activeTickers.erase(oldest);
         if (s.pollCursor != 0) --s.pollCursor;
     }
+}
+
+std::vector<ActiveTicker> CopyActiveTickers() {
+    std::vector<ActiveTicker> tickers;
+    PluginState& s = State();
+    std::lock_guard<std::mutex> lock(s.stateLock);
+    const std::uint32_t now = TickCount32();
+    for (const auto& active : s.activeTickers) {
+        if (now - active.second.lastSeenTick > kActiveForMs) continue;
+        tickers.push_back(active.second);
+        if (tickers.back().periodicity <= 0) tickers.back().periodicity = s.lastPeriodicity;
+    }
+    return tickers;
 }
 
 DueTicker PickDueTicker() {
@@ -203,7 +217,7 @@ DueTicker PickDueTicker() {
         bool pick = entry == s.symbolCache.end();
         if (!pick) {
             const SymbolCacheEntry& e = entry->second;
-            if (e.running) continue;
+            if (e.running || e.streamed) continue;
             const std::uint32_t elapsed = now - e.lastPollTick;
             if (e.lastPollTick == 0 || elapsed >= intervalMs) {
                 pick = true;

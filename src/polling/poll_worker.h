@@ -1,6 +1,7 @@
 // The plug-in's one background thread and the set of tickers it keeps live:
 // every ticker the host asked for in the last 30 minutes (at most 64) is
-// polled round robin, each once per PollSeconds. Start and Stop run on host
+// polled round robin, each once per PollSeconds, unless the stream keeps it
+// live (see stream_worker.h). Start and Stop run on host
 // threads (never on the worker); WakePollWorker (declared with the state)
 // from any thread.
 #pragma once
@@ -9,7 +10,9 @@
 #include <cstdint>
 #include <string>
 
-struct PluginState;
+#include <vector>
+
+#include "foundation/state.h"
 
 // Starts a fresh worker (ending one left from an earlier start).
 void StartPollWorker();
@@ -22,6 +25,10 @@ bool PollWorkerRunning();
 // Records a host request in the active-ticker set. Call with stateLock held.
 void TouchActiveTicker(PluginState& s, const std::wstring& ticker, std::uint32_t now, int periodicity,
                        int requestedBars);
+
+// The tickers requested in the last 30 minutes, each with its chart
+// interval (the last one asked for where it has none). Takes stateLock.
+std::vector<ActiveTicker> CopyActiveTickers();
 
 struct DueTicker {
     bool picked = false;

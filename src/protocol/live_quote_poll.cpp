@@ -20,29 +20,14 @@
 
 namespace {
 
-const char* const kQuoteFields[] = {
-    "ch",          "chp",        "current_session", "description",     "local_description", "language",
-    "exchange",    "fractional", "is_tradable",     "lp",              "lp_time",           "minmov",
-    "minmove2",    "original_name", "pricescale",   "pro_name",        "short_name",        "type",
-    "update_mode", "volume",     "currency_code",   "rchp",            "rtc",               "rtc_time",
-    "last_trade_time", "trade_time", "last_price_time", "regular_close_time", "rch_time"};
-static_assert(sizeof(kQuoteFields) / sizeof(kQuoteFields[0]) == 29, "29 quote fields");
-
-const char* const kTimestampKeys[] = {"lp_time",         "last_trade_time",    "trade_time", "last_price_time",
-                                      "rtc_time",        "regular_close_time", "rch_time",   "rtc"};
-
-constexpr std::int64_t kEarliestQuoteTime = 946684800;  // 2000-01-01 00:00:00 UTC
-constexpr std::int64_t kLatestQuoteTime = 4102444800;   // 2100-01-01 00:00:00 UTC
 constexpr size_t kLoggedPayloadBytes = 900;
 
 bool SendQuoteMessages(WebSocketClient& connection, const std::string& quoteSession, const std::string& symbolId) {
     const std::string q = JsonQuote(quoteSession);
-    std::vector<std::string> fields = {q};
-    for (const char* field : kQuoteFields) fields.push_back(JsonQuote(field));
     return SendMessage(connection, "set_auth_token", {JsonQuote("unauthorized_user_token")}) &&
            SendMessage(connection, "quote_create_session", {q}) &&
            SendMessage(connection, "set_locale", {JsonQuote("en"), JsonQuote("US")}) &&
-           SendMessage(connection, "quote_set_fields", fields) &&
+           SendMessage(connection, "quote_set_fields", QuoteFieldsParameters(quoteSession)) &&
            SendMessage(connection, "quote_add_symbols",
                        {q, JsonQuote("={\"symbol\":" + JsonQuote(symbolId) + ",\"adjustment\":\"splits\"}")}) &&
            SendMessage(connection, "quote_fast_symbols", {q, JsonQuote(symbolId)});
@@ -59,21 +44,6 @@ void StoreSessionText(const std::string& key, const std::string& session) {
 }
 
 }  // namespace
-
-std::int64_t PickQuoteTimestamp(const std::string& payload, std::string& key) {
-    key.clear();
-    for (const char* name : kTimestampKeys) {
-        const std::string text = JsonNumberField(payload, name);
-        if (text.empty()) continue;
-        std::int64_t v = std::strtoll(text.c_str(), nullptr, 10);
-        if (v > 100000000000LL) v /= 1000;
-        if (v >= kEarliestQuoteTime && v <= kLatestQuoteTime) {
-            key = name;
-            return v;
-        }
-    }
-    return 0;
-}
 
 void ApplyQuoteToRecentInfo(RecentInfo& record, double last, double change, double volume, std::int64_t epoch,
                             const PluginSettings& settings) {
@@ -95,6 +65,13 @@ void ApplyQuoteToRecentInfo(RecentInfo& record, double last, double change, doub
             record.tradeTime = PackedHms(packed);
         }
     }
+}
+
+void ApplyQuoteUpdate(RecentInfo& record, const QuoteUpdate& update, const PluginSettings& settings) {
+    ApplyQuoteToRecentInfo(record, update.hasLast ? update.last : static_cast<double>(record.last),
+                           update.hasChange ? update.change : static_cast<double>(record.change),
+                           update.hasVolume ? update.volume : static_cast<double>(record.totalVolumeF), update.epoch,
+                           settings);
 }
 
 bool PollLiveQuote(const std::wstring& ticker, const std::string& symbolId, const PluginSettings& settings,

@@ -9,6 +9,7 @@
 
 #include "foundation/host_types.h"
 #include "foundation/settings_record.h"
+#include "protocol/quote_update.h"
 
 class ExchangeCalendar;
 
@@ -18,9 +19,11 @@ class ExchangeCalendar;
 bool PollLiveQuote(const std::wstring& ticker, const std::string& symbolId, const PluginSettings& settings,
                    RecentInfo& quote, std::wstring& errorText, const ExchangeCalendar* tradingDays = nullptr);
 
-// The quote's time in Unix seconds from the first usable time field, 0 (and
-// `key` empty) when none lies between 2000 and 2100.
-std::int64_t PickQuoteTimestamp(const std::string& payload, std::string& key);
 
 void ApplyQuoteToRecentInfo(RecentInfo& record, double last, double change, double volume, std::int64_t epoch,
                             const PluginSettings& settings);
+
+// A quote frame that may carry only some of the values (a later qsd of a
+// stream): what it lacks is taken from the record itself, and a frame without
+// a usable time keeps the record's date and time of the last trade.
+void ApplyQuoteUpdate(RecentInfo& record, const QuoteUpdate& update, const PluginSettings& settings);

@@ -14,6 +14,7 @@ SessionEnd RunSessionLoop(WebSocketClient& connection, std::uint32_t deadlineTic
         switch (connection.Receive(message, deadlineTick)) {
             case ReceiveStatus::Failed: return SessionEnd::ReceiveFailed;
             case ReceiveStatus::Closed: return SessionEnd::PeerClosed;
+            case ReceiveStatus::Pending:
             case ReceiveStatus::DeadlinePassed: return SessionEnd::DeadlinePassed;
             case ReceiveStatus::Message: break;
         }

@@ -118,6 +118,7 @@ void CreateConnectionPage(ConfigContext& ctx) {
     Edit(ctx, 1, 250, kIdPollSeconds, ES_NUMBER, std::to_wstring(s.PollSeconds));
     CheckBox(ctx, 1, 288, kIdBackgroundDownloads, L"Download in the background (charts never wait)",
              s.BackgroundDownloads);
+    CheckBox(ctx, 1, 320, kIdStreaming, L"Stream live data over one connection", s.Streaming);
 }
 
 void CreateToolsPage(ConfigContext& ctx) {
@@ -207,6 +208,7 @@ void ReadConfigControls(ConfigContext& ctx) {
     s.AdjustContracts = Checked(ctx, kIdAdjustContracts);
     s.UseSettlementAsClose = Checked(ctx, kIdUseSettlementAsClose);
     s.BackgroundDownloads = Checked(ctx, kIdBackgroundDownloads);
+    s.Streaming = Checked(ctx, kIdStreaming);
     s.ResolutionOverride = NormalizeResolutionOverride(ControlText(ctx, kIdResolutionOverride));
     s.IntradayTimeShiftMinutes = LeadingDecimalValue(ControlText(ctx, kIdIntradayShift));
     s.EodTimeShiftDays = LeadingDecimalValue(ControlText(ctx, kIdEodShift));

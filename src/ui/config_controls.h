@@ -44,6 +44,7 @@ enum ConfigControlId : int {
     kIdInfo = 1022,
     kIdTechGuide = 1026,
     kIdBackgroundDownloads = 1027,
+    kIdStreaming = 1028,
 };
 
 // The drop-down items of the Market and Timeframe override boxes.

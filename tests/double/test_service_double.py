@@ -857,6 +857,229 @@ class DoubleTest(unittest.TestCase):
         self.assertEqual(client.json_messages(1)[0]["m"], "critical_error")
         client.close()
 
+    # ---- streaming ------------------------------------------------------------
+
+    def pushes(self, connection=1):
+        return json.loads(self.control("GET", "/pushes?connection=%d" % connection))[0]
+
+    @staticmethod
+    def read_until(client, done, limit=3000):
+        """The messages (each a list of JSON payloads; heartbeats echoed and
+        left out) up to the first that holds a payload for which done is
+        true."""
+        out = []
+        for _ in range(limit):
+            message = []
+            for p in payloads(client.text()):
+                if p.startswith("~h~"):
+                    client.send(frame(p))
+                else:
+                    message.append(json.loads(p))
+            out.append(message)
+            if any(done(m) for m in message):
+                return out
+        raise AssertionError("not seen in %d messages" % limit)
+
+    @staticmethod
+    def completed(qs, name):
+        return lambda m: m == {"m": "quote_completed", "p": [qs, name]}
+
+    @staticmethod
+    def quoted(name):
+        return lambda m: m["m"] == "qsd" and m["p"][1]["n"] == name
+
+    def test_streamed_quotes_come_full_then_partial_until_removed(self):
+        self.scenario({"ws": {"now": NOW, "stream": {"quote_ms": 25}}})
+        client = self.websocket()
+        aapl = symbol_param("NASDAQ:AAPL")
+        symbols = ["NASDAQ:AAPL", "BINANCE:BTCUSDT", "NASDAQ:NDX"]
+        names = [aapl] + symbols[1:]  # several symbols in one quote_add_symbols, as added texts
+        for m in (msg("set_auth_token", "unauthorized_user_token"), msg("quote_create_session", "qs_1"),
+                  msg("quote_set_fields", "qs_1", "lp", "volume"), msg("quote_add_symbols", "qs_1", *names),
+                  msg("quote_fast_symbols", "qs_1", "NASDAQ:AAPL", "BINANCE:BTCUSDT", "NASDAQ:NDX", "NYSE:IBM")):
+            client.send(frame(m))
+        messages = [self.read_until(client, lambda m: True)[-1] for _ in range(90)]
+        price = ["lp", "ch", "chp", "lp_time", "volume"]
+        shapes = set()
+        for name, symbol in zip(names, symbols):
+            mine = [m for m in sum(messages, []) if self.quoted(name)(m) or self.completed("qs_1", name)(m)]
+            self.assertEqual(mine[0]["p"][1]["v"]["pro_name"], symbol)
+            self.assertEqual(mine[1], {"m": "quote_completed", "p": ["qs_1", name]})
+            partial = mine[2:]
+            self.assertGreater(len(partial), 10, name)
+            for m in partial:
+                self.assertEqual((m["p"][0], m["p"][1]["s"]), ("qs_1", "ok"))
+                self.assertIn(list(m["p"][1]["v"]), (["volume"], price), name)
+            times = [m["p"][1]["v"]["lp_time"] for m in partial if "lp_time" in m["p"][1]["v"]]
+            self.assertTrue(NOW <= times[0] and times == sorted(times), "the server's clock moves on")
+        for message in messages:
+            if all(m["m"] == "qsd" and "pro_name" not in m["p"][1]["v"] for m in message):
+                self.assertEqual(len({m["p"][1]["n"] for m in message}), 1, "a pair is one symbol's")
+                shapes.add(tuple(tuple(m["p"][1]["v"]) for m in message))
+        # Single qsd frames of both kinds, and pairs in one message.
+        self.assertEqual(shapes, {(tuple(["volume"]),), (tuple(price),), (("volume",), tuple(price))})
+        self.assertEqual([(e["symbol"], e["text"], e["session"], e["s"]) for e in self.events("subscribe")],
+                         [(symbol, name, "qs_1", "ok") for name, symbol in zip(names, symbols)])
+        self.assertEqual(self.events("fast")[0]["not_subscribed"], ["NYSE:IBM"])
+
+        # About one push per symbol every 25 ms.
+        before, started = self.pushes()["symbols"], time.monotonic()
+        time.sleep(0.5)
+        after, elapsed = self.pushes()["symbols"], time.monotonic() - started
+        for symbol in symbols:
+            self.assertTrue(0.5 * elapsed / 0.025 <= after[symbol] - before[symbol] <= 1.2 * elapsed / 0.025 + 2,
+                            (symbol, after[symbol] - before[symbol], elapsed))
+
+        # A name is removed as it was added: the plain name leaves the symbol
+        # streaming; its own text stops it, and nothing of it comes after
+        # the answer to the next message.
+        client.send(frame(msg("quote_remove_symbols", "qs_1", "NASDAQ:AAPL")) +
+                    frame(msg("quote_add_symbols", "qs_1", "NASDAQ:MSFT")))
+        self.read_until(client, self.completed("qs_1", "NASDAQ:MSFT"))
+        self.read_until(client, self.quoted(aapl))
+        client.send(frame(msg("quote_remove_symbols", "qs_1", aapl)) +
+                    frame(msg("quote_add_symbols", "qs_1", "NASDAQ:TSLA")))
+        self.read_until(client, self.completed("qs_1", "NASDAQ:TSLA"))
+        stopped = self.pushes()["symbols"]["NASDAQ:AAPL"]
+        time.sleep(0.15)
+        client.send(frame(msg("quote_add_symbols", "qs_1", "NYSE:IBM")))
+        later = sum(self.read_until(client, self.completed("qs_1", "NYSE:IBM")), [])
+        self.assertFalse([m for m in later if self.quoted(aapl)(m)])
+        self.assertTrue([m for m in later if self.quoted("BINANCE:BTCUSDT")(m)])
+        self.assertEqual(self.pushes()["symbols"]["NASDAQ:AAPL"], stopped)
+        self.assertEqual([e["text"] for e in self.events("remove_unmatched")], ["NASDAQ:AAPL"])
+
+        # Deleting the session stops every symbol of it.
+        client.send(frame(msg("quote_delete_session", "qs_1")))
+        unsubscribed = self.events("unsubscribe", wait=6)
+        self.assertEqual([(e["text"], e["why"]) for e in unsubscribed],
+                         [(aapl, "quote_remove_symbols")] + [(n, "quote_delete_session") for n in
+                                                             names[1:] + ["NASDAQ:MSFT", "NASDAQ:TSLA", "NYSE:IBM"]])
+        frozen = self.pushes()
+        time.sleep(0.15)
+        self.assertEqual(self.pushes(), frozen)
+        client.close()
+        end = self.events("ws_end", wait=1)[0]
+        self.assertEqual(end["pushes"], {k: v for k, v in frozen.items() if k not in ("open", "connection")})
+        self.assertEqual(end["pushes"]["messages"], sum(end["pushes"]["symbols"].values()))
+        self.assertFalse(self.pushes()["open"])
+
+    def test_streamed_bars_move_the_newest_and_add_new_ones_until_removed(self):
+        self.scenario({"ws": {"now": NOW + 30, "stream": {"bar_ms": 20, "new_bar_every": 3}}})
+        client = self.websocket()
+        _, answers = self.chart(client, symbol="BINANCE:BTCUSDT", resolution="1", count=3)
+        first = self.bars(answers[1])
+        dus = [self.read_until(client, lambda m: True)[-1][0] for _ in range(7)]
+        self.assertEqual({(m["m"], m["p"][0], tuple(m["p"][1])) for m in dus}, {("du", "cs_1", ("sds_1",))})
+        got = [(b["i"], b["v"][0]) for m in dus for b in m["p"][1]["sds_1"]["s"]]
+        newest = first[-1][0]  # NOW; every third push starts the next minute's bar
+        self.assertEqual(got, [(2, newest), (2, newest), (3, newest + 60), (3, newest + 60), (3, newest + 60),
+                               (4, newest + 120), (4, newest + 120)])
+        before_new = dus[1]["p"][1]["sds_1"]["s"][0]["v"]
+        new = dus[2]["p"][1]["sds_1"]["s"][0]["v"]
+        self.assertEqual(new[1:5], [before_new[4]] * 4, "a new bar opens at the last close")
+
+        client.send(frame(msg("create_series", "cs_1", "sds_2", "s2", "sds_sym_1", "5", 3)))
+        self.read_until(client, lambda m: m["m"] == "series_completed" and m["p"][1] == "sds_2")
+        # Removed: nothing of sds_1 after the answer to the next message, sds_2 goes on.
+        client.send(frame(msg("remove_series", "cs_1", "sds_1")) +
+                    frame(msg("resolve_symbol", "cs_1", "sds_sym_2", symbol_param("NASDAQ:AAPL"))))
+        self.read_until(client, lambda m: m["m"] == "symbol_resolved")
+        time.sleep(0.1)
+        client.send(frame(msg("resolve_symbol", "cs_1", "sds_sym_3", symbol_param("NASDAQ:MSFT"))))
+        later = sum(self.read_until(client, lambda m: m["m"] == "symbol_resolved"), [])
+        self.assertEqual({tuple(m["p"][1]) for m in later if m["m"] == "du"}, {("sds_2",)})
+        client.send(frame(msg("chart_delete_session", "cs_1")))
+        self.assertEqual([(e["series"], e["why"]) for e in self.events("series_removed", wait=2)],
+                         [("sds_1", "remove_series"), ("sds_2", "chart_delete_session")])
+        frozen = self.pushes()
+        time.sleep(0.1)
+        self.assertEqual(self.pushes(), frozen)
+        self.assertEqual([(e["series"], e["symbol"], e["resolution"], e["session"]) for e in self.events("series")],
+                         [("sds_1", "BINANCE:BTCUSDT", "1", "cs_1"), ("sds_2", "BINANCE:BTCUSDT", "5", "cs_1")])
+        self.assertEqual(frozen["du"], sum(frozen["series"].values()))
+        self.assertGreaterEqual(frozen["new_bars"], 2)
+        client.close()
+
+    def test_series_over_the_session_limit_are_refused_alone(self):
+        self.scenario({"ws": {"now": NOW, "max_series": 2, "stream": {"quote_ms": 30, "bar_ms": 30}}})
+        client = self.websocket()
+        self.chart(client, resolution="1", count=3)
+        client.send(frame(msg("quote_create_session", "qs_1")) +
+                    frame(msg("quote_add_symbols", "qs_1", "NASDAQ:AAPL")))
+        self.read_until(client, self.completed("qs_1", "NASDAQ:AAPL"))
+
+        def create(series):
+            client.send(frame(msg("create_series", "cs_1", series, "s1", "sds_sym_1", "1", 3)))
+            return self.read_until(client, lambda m: m["m"] == "critical_error" or
+                                   (m["m"] == "series_completed" and m["p"][1] == series))[-1]
+
+        create("sds_2")
+        refused = [m for m in create("sds_3") if m["m"] == "critical_error"]
+        self.assertEqual(refused, [{"m": "critical_error",
+                                    "p": ["cs_1", "exceed limit of series in the session", "create_series"]}])
+        # The connection, the quotes and both live series go on.
+        seen = set()
+        for _ in range(300):
+            for m in self.read_until(client, lambda m: True)[-1]:
+                seen.add(m["p"][1]["n"] if m["m"] == "qsd" else tuple(m["p"][1]) if m["m"] == "du" else m["m"])
+            if {"NASDAQ:AAPL", ("sds_1",), ("sds_2",)} <= seen:
+                break
+        self.assertLessEqual({"NASDAQ:AAPL", ("sds_1",), ("sds_2",)}, seen)
+        # The limit counts live series: after a removal one more fits.
+        client.send(frame(msg("remove_series", "cs_1", "sds_2")))
+        self.assertTrue([m for m in create("sds_3") if m["m"] == "series_completed"])
+        self.assertEqual([(e["series"], e["live"]) for e in self.events("series_refused")], [("sds_3", 2)])
+        self.assertEqual(self.events("ws_end"), [])
+        client.close()
+
+    def test_timed_faults_hit_only_the_chosen_connection(self):
+        def subscribe(client):
+            client.send(frame(msg("quote_create_session", "qs_1")) +
+                        frame(msg("quote_add_symbols", "qs_1", "BINANCE:BTCUSDT")))
+            self.read_until(client, self.completed("qs_1", "BINANCE:BTCUSDT"))
+
+        for fault, how in (({"kind": "drop"}, "fault drop"), ({"kind": "stall"}, "fault stall"),
+                           ({"kind": "close", "code": 1011}, "fault close")):
+            self.scenario({"ws": {"stream": {"quote_ms": 20}, "heartbeat": {"interval_ms": 50},
+                                  "fault": dict(fault, after_ms=300, connection=1)}})
+            opened = time.monotonic()
+            client = self.websocket()
+            subscribe(client)
+            if how == "fault drop":
+                with self.assertRaises(GONE):
+                    self.read_until(client, lambda m: False)
+            elif how == "fault close":
+                with self.assertRaises(AssertionError) as caught:
+                    self.read_until(client, lambda m: False)  # a close frame is not a text message
+                self.assertIn("opcode 8", str(caught.exception))
+                client.send_frame(8, struct.pack(">H", 1011))
+            else:
+                client.tls.settimeout(0.4)  # pushes and heartbeats stop
+                with self.assertRaises(socket.timeout):
+                    self.read_until(client, lambda m: False)
+                client.tls.settimeout(TIMEOUT)
+                recording = self.recording()
+                stalled = [e["seq"] for e in recording if e["kind"] == "fault"][0]
+                self.assertFalse([e for e in recording if e["kind"] == "heartbeat_sent" and e["seq"] > stalled])
+                counted = self.pushes()
+                client.send(frame(msg("quote_add_symbols", "qs_1", "NASDAQ:AAPL")))  # read, never answered
+                self.events("ws_message", wait=3)
+                self.assertEqual(self.pushes(), counted)
+            self.assertGreaterEqual(time.monotonic() - opened, 0.29, how)
+            client.close()
+            # The reconnection streams on past the same moment.
+            client = self.websocket()
+            subscribe(client)
+            time.sleep(0.45)
+            self.read_until(client, self.quoted("BINANCE:BTCUSDT"))
+            client.close()
+            ends = self.events("ws_end", wait=2)
+            self.assertEqual([(e["connection"], e["how"]) for e in ends], [(1, how), (2, "client went")], how)
+            self.assertGreater(ends[1]["pushes"]["qsd"], 15)
+            self.assertEqual([(e["connection"], e["fault"], e["after_ms"]) for e in self.events("fault")],
+                             [(1, fault["kind"], 300)])
+
     # ---- HTTPS --------------------------------------------------------------
 
     def test_symbol_search(self):
@@ -972,7 +1195,10 @@ class DoubleTest(unittest.TestCase):
         self.assertEqual([base64.b64decode(x) for x in lines], [b"", b"ab\xffcd"])
 
     def test_control_rejects_mistyped_scenarios_and_resets(self):
-        for bad in ({"ws": {"faultt": {}}}, {"ws": {"fault": {"kind": "explode"}}}, {"htp": []}):
+        for bad in ({"ws": {"faultt": {}}}, {"ws": {"fault": {"kind": "explode"}}}, {"htp": []},
+                    {"ws": {"stream": {"quote_ms": 1}}}, {"ws": {"stream": {"quotes_ms": 50}}},
+                    {"ws": {"fault": {"kind": "drop", "after_ms": 5, "on": "create_series"}}},
+                    {"ws": {"fault": {"kind": "refuse", "after_ms": 5}}}, {"ws": {"max_series": -1}}):
             with self.assertRaises(urllib.error.HTTPError) as caught:
                 self.control("POST", "/scenario", bad)
             self.assertEqual(caught.exception.code, 400)

@@ -124,12 +124,4 @@ inline std::string Replay(const std::string& on, const std::string& text, const 
     return "{\"on\":\"" + on + "\",\"text\":" + JsonQuote(text) + ",\"then\":\"" + then + "\"}";
 }
 
-// Runs until `done` holds, at most `limitMs`.
-template <typename Done>
-bool WaitUntil(Done done, ULONGLONG limitMs) {
-    Stopwatch watch;
-    while (watch.Ms() < limitMs && !done()) Sleep(50);
-    return done();
-}
-
 }  // namespace

@@ -69,4 +69,12 @@ struct Stopwatch {
     ULONGLONG Ms() const { return GetTickCount64() - start; }
 };
 
+// Runs until `done` holds, at most `limitMs`.
+template <typename Done>
+bool WaitUntil(Done done, ULONGLONG limitMs) {
+    Stopwatch watch;
+    while (watch.Ms() < limitMs && !done()) Sleep(50);
+    return done();
+}
+
 }  // namespace

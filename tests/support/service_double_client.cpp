@@ -86,6 +86,12 @@ std::string ServiceDouble::RecordingJson() const {
     return reply;
 }
 
+std::string ServiceDouble::Pushes() const {
+    std::string reply;
+    Control(L"GET", L"/pushes", "", reply);
+    return reply;
+}
+
 std::vector<std::string> ServiceDouble::Events(const std::string& kind, const std::string& field) const {
     std::string reply;
     Control(L"GET", L"/events?kind=" + std::wstring(kind.begin(), kind.end()) + L"&field=" +

@@ -21,6 +21,8 @@ public:
     // One field of every recorded event of a kind, in order, e.g.
     // Events("ws_message", "text") or Events("http", "raw_head").
     std::vector<std::string> Events(const std::string& kind, const std::string& field) const;
+    // The counts of the live pushes, per connection (GET /pushes, JSON).
+    std::string Pushes() const;
 
 private:
     bool Control(const wchar_t* verb, const std::wstring& path, const std::string& body, std::string& reply) const;

@@ -184,6 +184,7 @@ TEST_F(ConfigWindow, EveryControlSitsWhereTheTablesPutIt) {
         // Below the Connection tab's fields, moving none of them.
         {1, kIdBackgroundDownloads, L"Button", 14, 288, 0, 24, BS_AUTOCHECKBOX,
          L"Download in the background (charts never wait)"},
+        {1, kIdStreaming, L"Button", 14, 320, 0, 24, BS_AUTOCHECKBOX, L"Stream live data over one connection"},
         {2, kIdBulkSymbols, L"Edit", 152, 110, 280, 90, ES_MULTILINE | WS_VSCROLL | ES_AUTOVSCROLL | ES_WANTRETURN,
          nullptr},
         {2, kIdBulkUpdate, L"Button", 14, 208, 110, 24, 0, L"Bulk update"},
@@ -340,6 +341,8 @@ TEST_F(ConfigWindow, ShowsTheStoredValuesAndSaveKeepsOnesOutsideTheLists) {
     // Save after changing something else.
     Type(kIdUsername, L"other");
     SendMessageW(Control(kIdBackgroundDownloads), BM_SETCHECK, BST_UNCHECKED, 0);
+    EXPECT_EQ(SendMessageW(Control(kIdStreaming), BM_GETCHECK, 0, 0), BST_UNCHECKED);
+    SendMessageW(Control(kIdStreaming), BM_SETCHECK, BST_CHECKED, 0);
     SendMessageW(Control(kIdAdjustContracts), BM_SETCHECK, BST_UNCHECKED, 0);
     Type(kIdBulkSymbols, L"AAPL\r\nMSFT\r\n\r\nIBM");
     Click(Control(IDOK));
@@ -372,7 +375,8 @@ TEST_F(ConfigWindow, ShowsTheStoredValuesAndSaveKeepsOnesOutsideTheLists) {
     // The plug-in's own option goes into its own section; [TradingView]
     // keeps its fourteen keys.
     EXPECT_FALSE(fromFile.BackgroundDownloads);
-    EXPECT_NE(ReadFileBytes(ini).find("[Velmarquin]\r\nBackgroundDownloads=0\r\n"), std::string::npos);
+    EXPECT_TRUE(fromFile.Streaming);
+    EXPECT_NE(ReadFileBytes(ini).find("[Velmarquin]\r\nBackgroundDownloads=0\r\nStreaming=1\r\n"), std::string::npos);
     const std::string tradingView = ReadFileBytes(ini).substr(ReadFileBytes(ini).find("[TradingView]"));
     EXPECT_EQ(std::count(tradingView.begin(), tradingView.begin() + static_cast<std::ptrdiff_t>(tradingView.find("[Velmarquin]")), '='), 14);
 }

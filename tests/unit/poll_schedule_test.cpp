@@ -12,6 +12,7 @@
 #include "foundation/state.h"
 #include "polling/poll_cycle.h"
 #include "polling/poll_worker.h"
+#include "polling/stream_store.h"
 #include "protocol/host_time.h"
 #include "protocol/live_quote_poll.h"
 #include "support/test_support.h"
@@ -35,6 +36,7 @@ protected:
         s.symbolCache.clear();
         s.pollCursor = 0;
         s.lastPeriodicity = 86400;
+        s.streamUp = false;
     }
     void TearDown() override {
         SetTickSource(nullptr);
@@ -263,4 +265,40 @@ TEST(QuoteArithmetic, ApplyQuoteFieldByField) {
     ApplyQuoteToRecentInfo(shifted, 1, 0, 0, epoch, settings);
     const std::uint64_t later = ToHostDateTime(epoch + 3600, false, PluginSettings{});
     EXPECT_EQ(shifted.tradeTime, PackedHms(later));
+}
+
+TEST_F(Schedule, TickersTheStreamKeepsAreNotPolled) {
+    Touch(L"AAPL");
+    {
+        PluginState& s = State();
+        std::lock_guard<std::mutex> lock(s.stateLock);
+        s.streamUp = true;
+    }
+    Touch(L"MSFT");  // asked for while the stream is up: the stream's at once
+    Polled("AAPL", 60000);
+    {
+        PluginState& s = State();
+        std::lock_guard<std::mutex> lock(s.stateLock);
+        s.symbolCache["AAPL"].streamed = true;
+        EXPECT_TRUE(s.symbolCache["MSFT"].streamed);
+    }
+    DueTicker due = PickDueTicker();
+    EXPECT_FALSE(due.picked) << "both are the stream's";
+    EXPECT_EQ(due.activeCount, 2u);
+
+    // The stream goes down: the poll worker takes both back at once.
+    MarkStreamDown();
+    due = PickDueTicker();
+    ASSERT_TRUE(due.picked);
+    EXPECT_EQ(due.ticker, L"AAPL");
+
+    // What the stream follows: the tickers of the last 30 minutes, each with
+    // its chart interval or the last one asked for.
+    Advance(29 * 60 * 1000);
+    Touch(L"IBM", 60);
+    Advance(2 * 60 * 1000);
+    const std::vector<ActiveTicker> active = CopyActiveTickers();
+    ASSERT_EQ(active.size(), 1u);
+    EXPECT_EQ(active[0].ticker, L"IBM");
+    EXPECT_EQ(active[0].periodicity, 60);
 }

@@ -416,6 +416,7 @@ class BarSeries:
     def __init__(self, seed, symbol, resolution, now, history, price, decimals, skip_weekends, has_volume=True,
                  stamp=None):
         self.clock = Clock(resolution, skip_weekends)
+        self.symbol, self.resolution = symbol, resolution
         self.rng = random.Random("%s|%s|%s" % (seed, symbol, resolution))
         self.live_rng = random.Random("%s|%s|%s|live" % (seed, symbol, resolution))
         self.history = max(0, int(history))
@@ -428,6 +429,7 @@ class BarSeries:
         self.next_time = self.clock.align(now)
         if self.stamp(self.next_time) > now:  # today's session has not opened yet
             self.next_time = self.clock.back(self.next_time)
+        self.newest_time = self.next_time  # the aligned time of the newest bar
         self.next_close = price
         self.handed_out = 0
         self.has_volume = has_volume
@@ -504,6 +506,27 @@ class BarSeries:
         if len(bar) > 5:
             bar[5] = float(int(bar[5]) + self.live_rng.randint(1, 5000))
         return bar
+
+    def new_bar(self):
+        """A new newest bar at the next bar time, opening at the last close.
+        It counts as handed out (a du carries it) and adds one bar to the
+        history, so older rounds and their "end" stay as they were."""
+        bar = self.newest()
+        if bar is None:
+            return None
+        t = self.clock.forward(self.newest_time)
+        for _ in range(3):  # Saturday and Sunday at most
+            if not (self.clock.skip_weekends and self.clock.weekend(t)):
+                break
+            t = self.clock.forward(t)
+        close = bar[4]
+        volume = float(self.live_rng.randint(1, 5000))
+        new = self._bar(self.stamp(t), close, close, close, close, volume)
+        self.newest_first.insert(0, new)
+        self.newest_time = t
+        self.history += 1
+        self.handed_out += 1
+        return new
 
     def bar_close_time(self):
         bar = self.newest()
@@ -591,15 +614,17 @@ SYMBOL_KEYS = {"type", "price", "history", "description", "local_description", "
 WS_KEYS = {"refuse_upgrade", "stall_upgrade", "drop_upgrade", "script", "seed", "now", "history",
            "max_per_request", "bar_limit", "daily_stamps", "skip_weekends", "any_symbol", "unknown_symbols",
            "denied_symbols", "tokens", "hello", "heartbeat", "heartbeat_first", "series_reply", "du_after_series",
-           "updates", "quote", "pack_frames", "split_frames", "fragment", "strict", "close_after_answers",
-           "max_open_connections", "replay", "fault", "faults"}
+           "updates", "stream", "quote", "pack_frames", "split_frames", "fragment", "strict", "close_after_answers",
+           "max_open_connections", "max_series", "replay", "fault", "faults"}
 HEARTBEAT_KEYS = {"with_first_answer", "interval_ms", "require_echo_ms", "first_number"}
 UPDATE_KEYS = {"interval_ms", "count"}
+STREAM_KEYS = {"quote_ms", "bar_ms", "new_bar_every"}
+MIN_STREAM_MS = 5  # a faster stream would only measure the double's own speed
 QUOTE_KEYS = {"fields", "first_without_lp", "partial_without_lp"}
 REPLAY_KEYS = {"on", "text", "then", "connection", "connections"}
 REPLAY_THEN = ("go_on", "close", "stall", "drop")
-FAULT_KEYS = {"kind", "after_messages", "on", "connection", "connections", "code", "status", "size", "text",
-              "bytes", "split_at", "replace_answer", "payloads", "fragment"}
+FAULT_KEYS = {"kind", "after_messages", "on", "after_ms", "connection", "connections", "code", "status", "size",
+              "text", "bytes", "split_at", "replace_answer", "payloads", "fragment"}
 FAULT_KINDS = {"refuse", "stall_upgrade", "drop_upgrade", "stall", "drop", "close", "garbage", "huge_length",
                "huge_message", "pack", "split", "symbol_error", "series_error", "critical_error", "protocol_error",
                "send"}
@@ -651,14 +676,21 @@ def check_scenario(s):
         raise ValueError("search_origin must be true, false or an origin text")
     ws = s.get("ws", {})
     keys(ws, WS_KEYS, "ws")
-    for name, allowed in (("heartbeat", HEARTBEAT_KEYS), ("updates", UPDATE_KEYS), ("quote", QUOTE_KEYS)):
+    for name, allowed in (("heartbeat", HEARTBEAT_KEYS), ("updates", UPDATE_KEYS), ("stream", STREAM_KEYS),
+                          ("quote", QUOTE_KEYS)):
         if name in ws:
             keys(ws[name], allowed, "ws." + name)
     if "first_number" in ws.get("heartbeat", {}):
         count(ws["heartbeat"]["first_number"], "ws.heartbeat.first_number")
-    for name in ("bar_limit", "max_open_connections"):
+    for name in ("bar_limit", "max_open_connections", "max_series"):
         if name in ws:
             count(ws[name], "ws." + name)
+    for name in STREAM_KEYS:
+        if name in ws.get("stream", {}):
+            count(ws["stream"][name], "ws.stream." + name)
+    for name in ("quote_ms", "bar_ms"):
+        if 0 < ws.get("stream", {}).get(name, 0) < MIN_STREAM_MS:
+            raise ValueError("ws.stream.%s must be 0 (off) or at least %d" % (name, MIN_STREAM_MS))
     for name in ("unknown_symbols", "denied_symbols", "tokens"):
         if name in ws:
             texts(ws[name], "ws." + name)
@@ -682,6 +714,15 @@ def check_scenario(s):
         keys(fault, FAULT_KEYS, "fault %d" % i)
         if fault.get("kind") not in FAULT_KINDS:
             raise ValueError("fault %d: kind must be one of %s" % (i, ", ".join(sorted(FAULT_KINDS))))
+        triggers = [name for name in ("after_messages", "on", "after_ms") if name in fault]
+        if len(triggers) > 1:
+            raise ValueError("fault %d: one trigger only, not %s" % (i, " and ".join(triggers)))
+        for name in ("after_messages", "after_ms"):
+            if name in fault:
+                count(fault[name], "fault %d: %s" % (i, name))
+        if "after_ms" in fault and fault["kind"] in UPGRADE_FAULTS:
+            raise ValueError("fault %d: %s happens at the upgrade and takes no after_ms" % (i, fault["kind"]))
+        connections(fault, "fault %d" % i)
     script = ws.get("script", [])
     if not isinstance(script, list) or len(script) > MAX_SCRIPT_STEPS:
         raise ValueError("ws.script must be a list of at most %d steps" % MAX_SCRIPT_STEPS)
@@ -715,6 +756,9 @@ class Double:
         self.ws_open = set()  # numbers of this scenario's WebSocket connections still open
         self.route_uses = {}
         self.quote_counters = {}
+        # Live pushes per WebSocket connection of this scenario, counted
+        # rather than recorded one by one (GET /pushes, ws_end).
+        self.pushes = {}
         self.symbols = build_symbols()
         for name, entry in scenario.get("symbols", {}).items():
             self.symbols[name] = dict(self.symbols.get(name, {"type": "stock", "description": name, "price": 100.0,
@@ -1031,6 +1075,7 @@ class Double:
         ws = self.scenario.get("ws", {})
         self.ws_connections += 1
         number = self.ws_connections
+        pushes = self.pushes  # this scenario's table, even when a new scenario comes meanwhile
         faults = self.faults(number)
         upgrade_fault = next((f["kind"] for f in faults if f["kind"] in UPGRADE_FAULTS), None)
         refuse = ws.get("refuse_upgrade")
@@ -1066,7 +1111,9 @@ class Double:
             if "script" in ws:
                 how = await Script(self, socket, ws["script"]).run()
             else:
-                how = await ServiceConversation(self, socket, ws, faults).run()
+                conversation = ServiceConversation(self, socket, ws, faults)
+                pushes[number] = conversation.pushes
+                how = await conversation.run()
         except (ConnectionError, asyncio.IncompleteReadError, ssl.SSLError, OSError):
             how = "connection lost"
         finally:
@@ -1098,6 +1145,8 @@ class Double:
                     await self.respond(writer, 200, json.dumps(self.recorder.events))
                 else:
                     await self.respond(writer, 200, self.events_text(params), "text/plain")
+            elif method == "GET" and path == "/pushes":
+                await self.respond(writer, 200, dumps(self.pushes_list(params)))
             elif method == "GET" and path == "/health":
                 await self.respond(writer, 200, dumps({"ok": True, "pid": os.getpid(),
                                                        "events": len(self.recorder.events)}))
@@ -1108,6 +1157,13 @@ class Double:
             pass
         finally:
             writer.close()
+
+    def pushes_list(self, params):
+        """The push counts of this scenario's service conversations, one
+        entry per connection in order, or only the one asked for."""
+        wanted = params.get("connection")
+        return [dict(counts, connection=number) for number, counts in sorted(self.pushes.items())
+                if wanted in (None, "", str(number))]
 
     def events_text(self, params):
         """One line per event of a kind: base64 of one field's bytes."""
@@ -1137,6 +1193,7 @@ class WebSocket:
         self.close_sent = False
         self.close_received = False
         self.gone = False
+        self.muted = False  # a stalled server: no more text messages, not even heartbeats
         self.send_lock = asyncio.Lock()
         self.end_fields = {}
         self.kind = "text"
@@ -1159,7 +1216,7 @@ class WebSocket:
         data = data.encode("utf-8") if isinstance(data, str) else bytes(data)
         size = self.fragment if fragment is None else int(fragment)
         async with self.send_lock:
-            if self.close_sent or self.gone:
+            if self.close_sent or self.gone or self.muted:
                 return
             if size <= 0 or len(data) <= size:
                 await self.send_frame_locked(opcode, data)
@@ -1182,14 +1239,21 @@ class WebSocket:
             self.writer.write(data)
             await self.writer.drain()
 
-    async def close(self, code=1000, reason=b""):
-        """Sends a close frame and waits (bounded) for the client's."""
+    async def send_close(self, code=1000, reason=b""):
+        """Sends a close frame, once; False when one was sent already or the
+        connection is gone."""
         async with self.send_lock:
             if self.close_sent or self.gone:
-                return
+                return False
             self.close_sent = True
             await self.send_frame_locked(8, struct.pack(">H", code) + reason[:123])
         self.recorder.add("ws_close_sent", connection=self.number, code=code)
+        return True
+
+    async def close(self, code=1000, reason=b""):
+        """Sends a close frame and waits (bounded) for the client's."""
+        if not await self.send_close(code, reason):
+            return
         if not self.close_received:
             try:
                 await asyncio.wait_for(self.drain_until_close(), CLOSE_WAIT_S)
@@ -1404,7 +1468,15 @@ class ServiceConversation:
         updates = ws.get("updates", {})
         self.update_interval = float(updates.get("interval_ms", 0)) / 1000.0
         self.update_count = min(int(updates.get("count", 10)), MAX_UPDATES)
+        stream = ws.get("stream", {})
+        self.stream_quote = float(stream.get("quote_ms", 0)) / 1000.0
+        self.stream_bar = float(stream.get("bar_ms", 0)) / 1000.0
+        self.new_bar_every = int(stream.get("new_bar_every", 10))
+        self.max_series = int(ws.get("max_series", 0))
         self.series_reply = ws.get("series_reply", "timescale+du" if ws.get("du_after_series") else "timescale")
+        self.opened = time.monotonic()
+        self.ending = None  # how the conversation ends when a fault ended it between messages
+        self.pushes = {"open": True, "messages": 0, "qsd": 0, "du": 0, "new_bars": 0, "symbols": {}, "series": {}}
 
     # ---- sending --------------------------------------------------------
 
@@ -1452,60 +1524,85 @@ class ServiceConversation:
     async def run(self):
         s = self.socket
         try:
-            if self.ws.get("hello", True):
-                await s.send_message(frame(hello_payload(s.number)))
-            if self.ws.get("heartbeat_first"):
-                await s.send_message(frame(self.next_heartbeat()))
-            ended = await self.fire_faults(None, None)
-            if ended:
-                return ended
-            if self.beat_interval > 0:
-                self.tasks.append(asyncio.ensure_future(self.heartbeat_loop()))
-            while True:
-                message = await s.receive()
-                if message is None:
-                    return "client closed" if s.close_received else "client went"
-                payloads, error = split_frames(message)
-                if error and self.strict:
-                    self.recorder.add("violation", connection=s.number, what="bad framing: " + error)
-                    await self.send_payloads(['{"m":"protocol_error","p":["wrong data"]}'])
-                    await s.close(1000)
-                    return "protocol error"
-                for payload in payloads:
-                    text = payload.decode("utf-8", "replace")
-                    if text.startswith("~h~"):
-                        self.heartbeat_echo(text)
-                        continue
-                    self.count += 1
-                    name, params = self.parse(text)
-                    ended = await self.fire_faults(name, params)
-                    if ended:
-                        return ended
-                    transform, self.pending = self.pending, None
-                    if transform == "replaced":
-                        continue
-                    replay = self.next_replay(name)
-                    if replay is not None:
-                        ended = await self.replay(name, params, text, *replay)
-                        if ended:
-                            return ended
-                        continue
-                    if name == "set_auth_token" and not self.token_accepted(params):
-                        await self.send_payloads(['{"m":"protocol_error","p":["bad auth token"]}'])
-                        await s.close(1000)
-                        return "bad auth token"
-                    self.answer_transform = None
-                    answer = await self.answer(name, params, text)
-                    await self.send_payloads(answer, transform or self.answer_transform)
-                    if answer and self.ws.get("close_after_answers"):
-                        await s.close(1000)
-                    if s.close_sent or s.gone:
-                        return "server closed"
+            try:
+                if self.ws.get("hello", True):
+                    await s.send_message(frame(hello_payload(s.number)))
+                if self.ws.get("heartbeat_first"):
+                    await s.send_message(frame(self.next_heartbeat()))
+                ended = await self.fire_faults(None, None)
+                if ended:
+                    return ended
+                for fault in self.faults:
+                    if "after_ms" in fault and fault["kind"] not in UPGRADE_FAULTS:
+                        self.add_task(self.timed_fault(fault))
+                if self.beat_interval > 0:
+                    self.add_task(self.heartbeat_loop())
+                return await self.converse()
+            except (ConnectionError, asyncio.IncompleteReadError, ssl.SSLError, OSError):
+                if self.ending:  # a fault between messages dropped the connection under an answer
+                    return self.ending
+                raise
         finally:
             for task in self.tasks:
                 task.cancel()
+            self.pushes["open"] = False
             s.end_fields = {"heartbeats_sent": self.heartbeats_sent, "heartbeats_echoed": self.heartbeats_echoed,
-                            "heartbeats_unanswered": sorted(self.heartbeats_open)}
+                            "heartbeats_unanswered": sorted(self.heartbeats_open),
+                            "pushes": {k: v for k, v in self.pushes.items() if k != "open"}}
+
+    async def converse(self):
+        """Reads the client's messages and answers them until one side ends.
+        A stalled or closing server still reads and records, but answers
+        nothing."""
+        s = self.socket
+        while True:
+            message = await s.receive()
+            if message is None:
+                return self.ending or ("client closed" if s.close_received else "client went")
+            quiet = s.muted or s.close_sent
+            payloads, error = split_frames(message)
+            if error and self.strict and not quiet:
+                self.recorder.add("violation", connection=s.number, what="bad framing: " + error)
+                await self.send_payloads(['{"m":"protocol_error","p":["wrong data"]}'])
+                await s.close(1000)
+                return "protocol error"
+            for payload in payloads:
+                text = payload.decode("utf-8", "replace")
+                if text.startswith("~h~"):
+                    self.heartbeat_echo(text)
+                    continue
+                self.count += 1
+                if s.muted or s.close_sent:
+                    continue
+                name, params = self.parse(text)
+                ended = await self.fire_faults(name, params)
+                if ended:
+                    return ended
+                transform, self.pending = self.pending, None
+                if transform == "replaced":
+                    continue
+                replay = self.next_replay(name)
+                if replay is not None:
+                    ended = await self.replay(name, params, text, *replay)
+                    if ended:
+                        return ended
+                    continue
+                if name == "set_auth_token" and not self.token_accepted(params):
+                    await self.send_payloads(['{"m":"protocol_error","p":["bad auth token"]}'])
+                    await s.close(1000)
+                    return "bad auth token"
+                self.answer_transform = None
+                answer = await self.answer(name, params, text)
+                await self.send_payloads(answer, transform or self.answer_transform)
+                if answer and self.ws.get("close_after_answers"):
+                    await s.close(1000)
+                if s.gone or (s.close_sent and not self.ending):
+                    return self.ending or "server closed"
+
+    def add_task(self, coroutine):
+        """Runs a coroutine beside the conversation; it ends with it."""
+        self.tasks = [task for task in self.tasks if not task.done()]
+        self.tasks.append(asyncio.ensure_future(coroutine))
 
     def token_accepted(self, params):
         return bool(params) and isinstance(params[0], str) and params[0] in self.double.accepted_tokens()
@@ -1538,6 +1635,7 @@ class ServiceConversation:
             await s.close(1000)
             return "replay close"
         if then == "stall":
+            s.muted = True
             try:
                 await asyncio.wait_for(s.drain_until_close(), self.double.args.lifetime)
             except (asyncio.TimeoutError, ConnectionError, asyncio.IncompleteReadError, ssl.SSLError, OSError):
@@ -1560,7 +1658,8 @@ class ServiceConversation:
             await asyncio.sleep(self.beat_interval)
             if self.socket.gone or self.socket.close_sent:
                 return
-            await self.socket.send_message(frame(self.next_heartbeat()))
+            if not self.socket.muted:  # a stalled server sends no heartbeats either
+                await self.socket.send_message(frame(self.next_heartbeat()))
 
     @staticmethod
     def parse(text):
@@ -1578,7 +1677,7 @@ class ServiceConversation:
     async def fire_faults(self, name, params):
         """Fires the faults due now; returns a text when the conversation ended."""
         for fault in self.faults:
-            if fault.get("fired") or fault["kind"] in UPGRADE_FAULTS:
+            if fault.get("fired") or fault["kind"] in UPGRADE_FAULTS or "after_ms" in fault:
                 continue
             if "on" in fault:
                 due = name is not None and name == fault["on"]
@@ -1592,22 +1691,40 @@ class ServiceConversation:
                 return ended
         return None
 
+    async def timed_fault(self, fault):
+        """A fault due some milliseconds after the connection opened, whatever
+        the client sends meanwhile (or not)."""
+        delay = self.opened + int(fault["after_ms"]) / 1000.0 - time.monotonic()
+        await asyncio.sleep(min(max(0.0, delay), self.double.args.lifetime))
+        s = self.socket
+        if fault.get("fired") or s.gone or s.close_sent:
+            return
+        fault["fired"] = True
+        await self.fire(fault, None, [])
+
     async def fire(self, fault, name, params):
+        """Fires one fault. A fault due on a message comes before its answer;
+        a timed one comes between messages while converse() reads. Returns a
+        text when the conversation ended."""
         s = self.socket
         kind = fault["kind"]
-        self.recorder.add("fault", connection=s.number, fault=kind, at_message=self.count)
+        timed = "after_ms" in fault
+        self.recorder.add("fault", connection=s.number, fault=kind, at_message=self.count,
+                          **({"after_ms": int(fault["after_ms"])} if timed else {}))
         replace = fault.get("replace_answer", False)
         if kind == "stall":
-            while await s.receive() is not None:  # keep recording until the client goes
-                pass
-            return "fault stall"
-        if kind == "drop":
+            # Nothing more goes out, heartbeats and pushes included; what the
+            # client sends is still read and recorded until it goes.
+            s.muted = True
+            self.ending = "fault stall"
+            replace = True
+        elif kind == "drop":
+            self.ending = "fault drop"
             s.drop()
-            return "fault drop"
-        if kind == "close":
-            await s.close(int(fault.get("code", 1000)))
-            return "fault close"
-        if kind == "garbage":
+            return self.ending
+        elif kind == "close":
+            return await self.end_with_close(int(fault.get("code", 1000)), "fault close", timed)
+        elif kind == "garbage":
             data = base64.b64decode(fault["bytes"]) if "bytes" in fault else b"\x01garbage{{{]]~m~x~m~" + b"x" * 100
             await s.send_message(data, fault.get("fragment"))
         elif kind == "huge_length":
@@ -1618,19 +1735,34 @@ class ServiceConversation:
             await s.send_message(frame(payload), fault.get("fragment"))
         elif kind == "send":
             await s.send_message(b"".join(frame(p) for p in fault.get("payloads", [])), fault.get("fragment"))
-        elif kind in ("pack", "split"):
+        elif kind in ("pack", "split"):  # timed: the next answer
             self.pending = kind
             self.split_at = int(fault.get("split_at", 0))
             return None
-        else:  # an error message in place of the answer
+        else:  # an error message in place of the answer (timed: on its own)
             replace = True
             await self.send_payloads([self.error_payload(kind, fault, name, params)])
             if kind == "protocol_error":
-                await s.close(int(fault.get("code", 1000)))
-                return "fault protocol_error"
+                return await self.end_with_close(int(fault.get("code", 1000)), "fault protocol_error", timed)
         if replace and name is not None:
             self.pending = "replaced"
         return None
+
+    async def end_with_close(self, code, how, timed):
+        """Sends a close frame and ends once the client's close comes, or at
+        most CLOSE_WAIT_S later. Between messages converse() is the one
+        reading: it sees the client's close, and the connection is dropped
+        when none comes in time."""
+        s = self.socket
+        self.ending = how
+        if not timed:
+            await s.close(code)
+            return how
+        if await s.send_close(code):
+            await asyncio.sleep(CLOSE_WAIT_S)
+            if not s.gone and not s.close_received:
+                s.drop()
+        return how
 
     def error_payload(self, kind, fault, name, params):
         p = [str(x) for x in params]
@@ -1670,7 +1802,7 @@ class ServiceConversation:
         if name == "quote_create_session":
             if not p:
                 return self.violation("quote_create_session without a session id", name)
-            self.quote_sessions[p[0]] = {"symbols": [], "fields": []}
+            self.quote_sessions[p[0]] = {"subs": {}, "fields": []}
             return []
         if name in ("set_locale", "set_data_quality", "quote_hibernate_all"):
             return []
@@ -1708,12 +1840,57 @@ class ServiceConversation:
         now = self.now()
         return dict(message, t=int(now), t_ms=int(now * 1000))
 
-    def start_updates(self, coroutine):
-        """Live updates run only for answers the double really gave."""
-        if self.update_interval > 0 and not self.replaying:
-            self.tasks.append(asyncio.ensure_future(coroutine))
-        else:
-            coroutine.close()
+    def start_live(self, streaming, stream, limited):
+        """Starts the live pushes of one subscription or series: the stream
+        while the scenario streams, else the limited updates, else none.
+        Live pushes run only for answers the double really gave (not for a
+        replayed one)."""
+        if self.replaying:
+            return
+        if streaming:
+            self.add_task(stream())
+        elif self.update_interval > 0:
+            self.add_task(limited())
+
+    def live_now(self):
+        """The server's clock for live pushes: with a fixed "now" it moves on
+        from there as the connection lives."""
+        if "now" in self.ws:
+            return float(self.ws["now"]) + (time.monotonic() - self.opened)
+        return time.time()
+
+    async def ticks(self, interval):
+        """Yields once every interval for as long as the connection lives (at
+        most the double's lifetime), keeping to the schedule: a push that
+        came late (a slow reader) does not bring the next ones in a burst.
+        Nothing is yielded while a stall fault keeps the server quiet."""
+        due = time.monotonic()
+        for _ in range(int(self.double.args.lifetime / interval) + 1):
+            due += interval
+            delay = due - time.monotonic()
+            if delay < -interval:
+                due, delay = time.monotonic(), 0.0
+            await asyncio.sleep(max(0.0, delay))
+            if self.socket.gone or self.socket.close_sent:
+                return
+            if not self.socket.muted:
+                yield
+
+    def count_push(self, kind, frames, table, name):
+        """Counts one pushed message of `frames` qsd or du frames, for the
+        connection and for its symbol or series."""
+        self.pushes["messages"] += 1
+        self.pushes[kind] += frames
+        self.pushes[table][name] = self.pushes[table].get(name, 0) + 1
+
+    def series_live(self, cs, chart, series_id, live):
+        """Whether a series is still in its chart session (not removed,
+        replaced by modify_series, or gone with the session)."""
+        return self.chart_sessions.get(cs) is chart and chart["series"].get(series_id) is live
+
+    def quote_live(self, qs, quote, sub):
+        """Whether a subscription is still in its quote session."""
+        return self.quote_sessions.get(qs) is quote and quote["subs"].get(sub["key"]) is sub
 
     # ---- chart sessions ---------------------------------------------------
 
@@ -1749,6 +1926,12 @@ class ServiceConversation:
             if len(p) < 6 or not isinstance(p[5], int) or isinstance(p[5], bool):
                 return [dumps({"m": "critical_error", "p": [cs, "invalid_parameters", name]})]
             series_id, key, ref, resolution, count = str(p[1]), str(p[2]), str(p[3]), str(p[4]), p[5]
+            if self.max_series and series_id not in chart["series"] and len(chart["series"]) >= self.max_series:
+                # Only this series is refused: the session, its other series
+                # and the connection go on.
+                self.recorder.add("series_refused", connection=self.socket.number, session=cs, series=series_id,
+                                  symbol=chart["symbols"].get(ref), resolution=resolution, live=len(chart["series"]))
+                return [dumps({"m": "critical_error", "p": [cs, "exceed limit of series in the session", name]})]
             symbol = chart["symbols"].get(ref)
             if symbol is None:
                 # As the service answers a symbol that did not resolve: both
@@ -1762,7 +1945,9 @@ class ServiceConversation:
             series = self.double.make_series(symbol, resolution)
             if series.clock.unit == "m" and self.anonymous():
                 series.limit = int(self.ws.get("bar_limit", 5000))
-            chart["series"][series_id] = (series, key, self.update_mode(entry))
+            live = chart["series"][series_id] = (series, key, self.update_mode(entry))
+            self.recorder.add("series", connection=self.socket.number, session=cs, series=series_id, symbol=symbol,
+                              resolution=resolution, message=name)
             bars = series.take_older(self.cap(count))
             out = [dumps({"m": "series_loading", "p": [cs, series_id, key]})]
             if self.series_reply == "du":
@@ -1775,7 +1960,8 @@ class ServiceConversation:
                 out.append(self.completed_payload(cs, series_id, key, series, chart["series"][series_id][2]))
                 if self.series_reply == "timescale+du" and bars:
                     out.append(self.du_payload(cs, series_id, key, [series.live_update()], series, len(bars) - 1))
-            self.start_updates(self.bar_updates(cs, series_id, key, series))
+            self.start_live(self.stream_bar > 0, lambda: self.stream_bars(cs, chart, series_id, live),
+                            lambda: self.bar_updates(cs, chart, series_id, live))
             return out
         if name == "request_more_data":
             if len(p) < 3 or not isinstance(p[2], int) or isinstance(p[2], bool):
@@ -1791,7 +1977,26 @@ class ServiceConversation:
                 out.append(self.timeframe_payload(cs, str(p[1]), key, series))
             out.append(self.completed_payload(cs, str(p[1]), key, series, mode))
             return out
+        if name == "remove_series":
+            series_id = str(p[1]) if len(p) > 1 else ""
+            if series_id not in chart["series"]:
+                self.recorder.add("remove_unmatched", connection=self.socket.number, message=name, session=cs,
+                                  series=series_id)
+                return []
+            self.remove_series(cs, chart, series_id, name)
+            return []
+        if name == "chart_delete_session":
+            for series_id in list(chart["series"]):
+                self.remove_series(cs, chart, series_id, name)
+            del self.chart_sessions[cs]
+            return []
         return []
+
+    def remove_series(self, cs, chart, series_id, why):
+        """Takes a series out of its session: its pushes stop."""
+        series = chart["series"].pop(series_id)[0]
+        self.recorder.add("series_removed", connection=self.socket.number, session=cs, series=series_id,
+                          symbol=series.symbol, resolution=series.resolution, why=why)
 
     def cap(self, count):
         limit = int(self.ws.get("max_per_request", 0))
@@ -1827,22 +2032,68 @@ class ServiceConversation:
         tail = {"rt_update_period": 0, "data_completed": why} if why else {"rt_update_period": 5}
         return dumps(self.stamped({"m": "series_completed", "p": [cs, series_id, mode, key, tail]}))
 
-    async def bar_updates(self, cs, series_id, key, series):
+    async def bar_updates(self, cs, chart, series_id, live):
+        """The limited updates: count du frames moving the newest bar."""
+        series, key, _ = live
         for _ in range(self.update_count):
             await asyncio.sleep(self.update_interval)
-            if self.socket.gone or self.socket.close_sent:
+            if self.socket.gone or self.socket.close_sent or not self.series_live(cs, chart, series_id, live):
                 return
             bar = series.live_update()
-            if bar is not None:
+            if bar is not None and not self.socket.muted:
                 await self.send_payloads([self.du_payload(cs, series_id, key, [bar], series,
                                                           max(0, series.handed_out - 1))])
+                self.count_push("du", 1, "series", series_id)
+
+    async def stream_bars(self, cs, chart, series_id, live):
+        """A du every bar_ms for as long as the series lives: the newest bar
+        moved by a trade, and every new_bar_every-th time a new bar at the
+        next bar time."""
+        series, key, _ = live
+        pushes = 0
+        async for _ in self.ticks(self.stream_bar):
+            if not self.series_live(cs, chart, series_id, live):
+                return
+            pushes += 1
+            new = self.new_bar_every > 0 and pushes % self.new_bar_every == 0
+            bar = series.new_bar() if new else series.live_update()
+            if bar is None:  # a series without bars
+                continue
+            await self.send_payloads([self.du_payload(cs, series_id, key, [bar], series,
+                                                      max(0, series.handed_out - 1))])
+            self.count_push("du", 1, "series", series_id)
+            if new:
+                self.pushes["new_bars"] += 1
 
     # ---- quotes -------------------------------------------------------
 
     def quote_answer(self, name, p, quote):
         qs = p[0]
+        number = self.socket.number
         if name == "quote_set_fields":
             quote["fields"] = [str(x) for x in p[1:]]
+            return []
+        if name == "quote_fast_symbols":
+            # No answer and no change of pace; recorded, with the names that
+            # are in the session neither as added nor as their symbol.
+            names = [str(x) for x in p[1:]]
+            known = set(quote["subs"]) | {sub["symbol"] for sub in quote["subs"].values()}
+            self.recorder.add("fast", connection=number, session=qs, symbols=names,
+                              not_subscribed=[n for n in names if n not in known and symbol_of(n)[0] not in known])
+            return []
+        if name == "quote_remove_symbols":
+            # A symbol is named as it was added (the "n" of its qsd frames).
+            for text in p[1:]:
+                if str(text) in quote["subs"]:
+                    self.unsubscribe(qs, quote, str(text), name)
+                else:
+                    self.recorder.add("remove_unmatched", connection=number, message=name, session=qs,
+                                      text=str(text))
+            return []
+        if name == "quote_delete_session":
+            for text in list(quote["subs"]):
+                self.unsubscribe(qs, quote, text, name)
+            del self.quote_sessions[qs]
             return []
         if name != "quote_add_symbols":
             return []
@@ -1850,11 +2101,13 @@ class ServiceConversation:
         for text in p[1:]:
             symbol, _ = symbol_of(str(text))
             entry = self.double.lookup(symbol)
-            quote["symbols"].append(text)
-            if entry is None:
+            sub = quote["subs"][str(text)] = {"key": str(text), "symbol": symbol}
+            status = "error" if entry is None else "permission_denied" if self.double.denied(symbol) else "ok"
+            self.recorder.add("subscribe", connection=number, session=qs, symbol=symbol, text=str(text), s=status)
+            if status == "error":
                 out.append(dumps({"m": "qsd", "p": [qs, {"n": text, "s": "error", "errmsg": "no_such_symbol",
                                                          "v": {}}]}))
-            elif self.double.denied(symbol):
+            elif status == "permission_denied":
                 out.append(dumps({"m": "qsd", "p": [qs, {"n": text, "s": "permission_denied",
                                                          "errmsg": "Permission denied",
                                                          "v": {"alternative": symbol}}]}))
@@ -1864,9 +2117,19 @@ class ServiceConversation:
                     out.append(dumps({"m": "qsd", "p": [qs, {"n": text, "s": "ok",
                                                              "v": {k: v for k, v in full.items() if k != "lp"}}]}))
                 out.append(dumps({"m": "qsd", "p": [qs, {"n": text, "s": "ok", "v": full}]}))
-                self.start_updates(self.quote_updates(qs, text, symbol, entry))
+                self.start_live(self.stream_quote > 0,
+                                lambda text=text, sub=sub, symbol=symbol, entry=entry:
+                                    self.stream_quotes(qs, quote, sub, text, symbol, entry),
+                                lambda text=text, sub=sub, symbol=symbol, entry=entry:
+                                    self.quote_updates(qs, quote, sub, text, symbol, entry))
             out.append(dumps({"m": "quote_completed", "p": [qs, text]}))
         return out
+
+    def unsubscribe(self, qs, quote, key, why):
+        """Takes a symbol out of its quote session: its pushes stop."""
+        sub = quote["subs"].pop(key)
+        self.recorder.add("unsubscribe", connection=self.socket.number, session=qs, symbol=sub["symbol"], text=key,
+                          why=why)
 
     def quote_state(self, symbol, entry):
         """The moving last price of a symbol: every poll and update moves it."""
@@ -1915,24 +2178,49 @@ class ServiceConversation:
                 values[field] = value
         return values
 
-    async def quote_updates(self, qs, text, symbol, entry):
-        """Partial qsd frames, two to a message as the service often sends
-        them: one with only "volume", one with the moved price."""
-        options = self.ws.get("quote", {})
+    def partial_values(self, state, entry, lp_time):
+        """The values of a partial qsd that moves the price: "lp", "ch",
+        "chp", "lp_time", "volume" (only "volume" with partial_without_lp)."""
+        if self.ws.get("quote", {}).get("partial_without_lp"):
+            return {"volume": self.volume(state, entry)}
+        ch, chp = self.change(state, entry)
+        return {"lp": state["lp"], "ch": ch, "chp": chp, "lp_time": lp_time, "volume": self.volume(state, entry)}
+
+    async def quote_updates(self, qs, quote, sub, text, symbol, entry):
+        """The limited updates: partial qsd frames, two to a message as the
+        service often sends them: one with only "volume", one with the moved
+        price."""
         for i in range(self.update_count):
             await asyncio.sleep(self.update_interval)
-            if self.socket.gone or self.socket.close_sent:
+            if self.socket.gone or self.socket.close_sent or not self.quote_live(qs, quote, sub):
                 return
+            if self.socket.muted:
+                continue
             first = {"volume": self.volume(self.quote_state(symbol, entry), entry)}
-            state = self.quote_state(symbol, entry)
-            if options.get("partial_without_lp"):
-                second = {"volume": self.volume(state, entry)}
-            else:
-                ch, chp = self.change(state, entry)
-                second = {"lp": state["lp"], "ch": ch, "chp": chp, "lp_time": int(self.now()) + i + 1,
-                          "volume": self.volume(state, entry)}
+            second = self.partial_values(self.quote_state(symbol, entry), entry, int(self.now()) + i + 1)
             await self.send_payloads([dumps({"m": "qsd", "p": [qs, {"n": text, "s": "ok", "v": v}]})
                                       for v in (first, second)], "pack")
+            self.count_push("qsd", 2, "symbols", symbol)
+
+    async def stream_quotes(self, qs, quote, sub, text, symbol, entry):
+        """A push every quote_ms for as long as the symbol stays in its
+        session, as the service sends them while a price moves: a qsd with
+        only "volume", or one with the moved price, or (about two times in
+        five) both in one message. The choice is drawn from the seed, the
+        prices from the symbol's moving quote."""
+        shapes = random.Random("%s|%s|stream" % (self.ws.get("seed", 1), text))
+        async for _ in self.ticks(self.stream_quote):
+            if not self.quote_live(qs, quote, sub):
+                return
+            draw = shapes.random()
+            values = []
+            if draw < 0.3 or draw >= 0.6:
+                values.append({"volume": self.volume(self.quote_state(symbol, entry), entry)})
+            if draw >= 0.3:
+                values.append(self.partial_values(self.quote_state(symbol, entry), entry, int(self.live_now())))
+            await self.send_payloads([dumps({"m": "qsd", "p": [qs, {"n": text, "s": "ok", "v": v}]})
+                                      for v in values], "pack" if len(values) > 1 else None)
+            self.count_push("qsd", len(values), "symbols", symbol)
 
 
 class TlsAcceptor(asyncio.Protocol):

@@ -1,0 +1,26 @@
+// Reads arbitrary text as a payload of the live stream: never crashes, and
+// what it reads (series members, ids, reasons, the quote's subscription) is
+// always a part of the text.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "protocol/stream_payload.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    StreamPayload read;
+    ReadStreamPayload(text, read);
+    std::size_t members = 0;
+    for (const auto& member : read.members) members += member.first.size() + member.second.size();
+    if (members > size || read.id.size() > size || read.reason.size() > size || read.session.size() > size ||
+        read.quote.subscribed.size() > size) {
+        std::abort();
+    }
+    if (read.kind == StreamPayloadKind::Other && !read.members.empty()) std::abort();
+    // The same text behind a service message's name.
+    const std::string named = "{\"m\":\"du\",\"p\":[\"cs\"," + text + "]}";
+    ReadStreamPayload(named, read);
+    return 0;
+}

@@ -1,0 +1,520 @@
+#include "polling/stream_worker.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "foundation/clock.h"
+#include "foundation/held_thread.h"
+#include "foundation/log.h"
+#include "foundation/state.h"
+#include "foundation/text.h"
+#include "polling/poll_cycle.h"
+#include "polling/poll_worker.h"
+#include "polling/stream_store.h"
+#include "protocol/exchange_calendar.h"
+#include "protocol/history_fetch.h"
+#include "protocol/quote_stream.h"
+#include "protocol/series_reader.h"
+#include "protocol/trading_day.h"
+#include "storage/memory_cache.h"
+
+namespace {
+
+constexpr std::uint32_t kSliceMs = 250;               // one pump, and the longest a stop waits for it
+constexpr std::uint32_t kFirstBackOffMs = 1000;
+constexpr std::uint32_t kLongestBackOffMs = 60000;
+constexpr std::uint32_t kSteadyMs = 30000;            // a connection this old that brought data was fine
+constexpr std::uint32_t kSilenceBeforeHeartbeatsMs = 30000;
+constexpr std::uint32_t kShortestSilenceMs = 2000;
+constexpr std::uint32_t kLongestSilenceMs = 60000;
+constexpr std::uint32_t kSeriesAnswerMs = 15000;      // a series not answered by then counts as refused
+constexpr std::uint32_t kResolveRetryMs = 60000;
+constexpr DWORD kJoinWaitMs = 2200;                    // a slice, the close handshake's bound, and some slack
+
+// The thread's control: guarded by g_lock, never held together with stateLock.
+std::mutex g_lock;
+std::condition_variable g_signal;
+std::uint64_t g_generation = 0;
+// Touched only by StartStreamWorker and StopStreamWorker (host threads).
+FileHandle g_thread;
+
+bool Current(std::uint64_t generation) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    return generation == g_generation;
+}
+
+// Waits up to `ms`; false when the generation is over.
+bool Rest(std::uint64_t generation, std::uint32_t ms) {
+    std::unique_lock<std::mutex> lock(g_lock);
+    g_signal.wait_for(lock, std::chrono::milliseconds(ms), [generation] { return generation != g_generation; });
+    return generation == g_generation;
+}
+
+// What the stream knows of one active ticker.
+struct TickerPlan {
+    std::wstring ticker;
+    int periodicity = 0;
+    std::string symbolId;      // empty until resolved
+    std::string subscription;  // the quote session's text for it, as the service echoes it
+    std::uint32_t resolveAgainTick = 0;
+    bool resolveFailed = false;
+    // On the current connection:
+    bool quoted = false;
+    bool quoteRefused = false;
+    int series = 0;  // its series number, 0 for none
+    bool seriesLive = false;
+    bool seriesRefused = false;
+    std::unique_ptr<ExchangeCalendar> calendar;  // daily charts whose exchange is known
+};
+
+// The settings a connection was opened with; a change of any of these opens
+// it again.
+bool SameStreamSettings(const PluginSettings& a, const PluginSettings& b) {
+    return a.UserAgent == b.UserAgent && a.TimeoutMs == b.TimeoutMs && a.ExtendedHours == b.ExtendedHours &&
+           a.ResolutionOverride == b.ResolutionOverride && a.Market == b.Market &&
+           a.IntradayTimeShiftMinutes == b.IntradayTimeShiftMinutes && a.EodTimeShiftDays == b.EodTimeShiftDays &&
+           a.UseSettlementAsClose == b.UseSettlementAsClose && a.AdjustContracts == b.AdjustContracts;
+}
+
+class StreamRunner {
+public:
+    explicit StreamRunner(std::uint64_t generation) : generation_(generation), random_(GetTickCount()) {}
+
+    void Run() {
+        LogDebug(L"STREAM worker started");
+        while (Current(generation_)) {
+            try {
+                Step();
+            } catch (...) {
+                Lose(L"internal error");
+                if (!Rest(generation_, kFirstBackOffMs)) break;
+            }
+        }
+        End(L"stopped");
+        LogDebug(L"STREAM worker stopped");
+    }
+
+private:
+    void Step() {
+        const PluginSettings settings = CopySettings();
+        const std::vector<ActiveTicker> active = settings.Streaming ? CopyActiveTickers() : std::vector<ActiveTicker>();
+        if (active.empty()) {
+            End(settings.Streaming ? L"no active ticker" : L"streaming turned off");
+            backOffMs_ = 0;
+            retryTick_ = 0;
+            Rest(generation_, kSliceMs);
+            return;
+        }
+        if (stream_.IsOpen() && !SameStreamSettings(settings, openedWith_)) End(L"the settings changed");
+        Follow(active, settings);
+        if (!stream_.IsOpen()) {
+            const std::uint32_t now = TickCount32();
+            if (retryTick_ != 0 && BeforeDeadline(now, retryTick_)) {
+                Rest(generation_, std::min(kSliceMs, retryTick_ - now));
+                return;
+            }
+            if (!Connect(settings)) return;
+        }
+        if (!Subscribe(settings)) return;
+        Pump(settings);
+    }
+
+    // The plans follow the active set: new tickers get one, tickers gone
+    // (evicted, expired, unloaded) are taken off the connection.
+    void Follow(const std::vector<ActiveTicker>& active, const PluginSettings& settings) {
+        std::set<std::string> wanted;
+        for (const ActiveTicker& ticker : active) {
+            const std::string key = WideToUtf8(ticker.ticker);
+            wanted.insert(key);
+            auto found = plans_.find(key);
+            if (found == plans_.end()) {
+                TickerPlan& plan = plans_[key];
+                plan.ticker = ticker.ticker;
+                plan.periodicity = ticker.periodicity;
+                plan.symbolId = KnownSymbolId(key);
+                if (plan.symbolId.empty() && ticker.ticker.find(L':') != std::wstring::npos) plan.symbolId = key;
+                if (!plan.symbolId.empty()) Resolved(plan, settings);
+            } else if (found->second.periodicity != ticker.periodicity) {
+                TickerPlan& plan = found->second;
+                DropSeries(plan);
+                plan.periodicity = ticker.periodicity;
+                plan.seriesRefused = false;
+                plan.calendar = DailyCalendar(plan, settings);
+            }
+        }
+        std::vector<std::string> gone;
+        for (const auto& plan : plans_) {
+            if (wanted.count(plan.first) == 0) gone.push_back(plan.first);
+        }
+        std::vector<std::string> unquote;
+        for (const std::string& key : gone) {
+            TickerPlan& plan = plans_[key];
+            DropSeries(plan);
+            const bool quoted = plan.quoted;
+            const std::string symbolId = plan.symbolId;
+            plans_.erase(key);
+            if (quoted && !Quoted(symbolId)) unquote.push_back(symbolId);
+        }
+        if (!gone.empty()) LogDebug(L"STREAM tickers removed count=" + std::to_wstring(gone.size()));
+        if (stream_.IsOpen() && !unquote.empty() && !stream_.RemoveQuoteSymbols(unquote)) Lose(L"send failed");
+    }
+
+    void Resolved(TickerPlan& plan, const PluginSettings& settings) {
+        plan.subscription = QuoteSubscription(plan.symbolId);
+        plan.calendar = DailyCalendar(plan, settings);
+    }
+
+    static std::unique_ptr<ExchangeCalendar> DailyCalendar(const TickerPlan& plan, const PluginSettings& settings) {
+        if (plan.periodicity < 86400 || plan.symbolId.empty()) return nullptr;
+        auto calendar = std::make_unique<ExchangeCalendar>(ExchangeSessionOf(plan.symbolId), settings);
+        if (!calendar->Usable()) calendar.reset();
+        return calendar;
+    }
+
+    bool Quoted(const std::string& symbolId) const {
+        for (const auto& plan : plans_) {
+            if (plan.second.quoted && plan.second.symbolId == symbolId) return true;
+        }
+        return false;
+    }
+
+    void DropSeries(TickerPlan& plan) {
+        if (plan.series == 0) return;
+        seriesOwners_.erase(QuoteStream::SeriesId(plan.series));
+        symbolOwners_.erase(QuoteStream::SymbolKey(plan.series));
+        if (pendingSeries_ == plan.series) pendingSeries_ = 0;
+        if (stream_.IsOpen() && !stream_.RemoveSeries(plan.series)) Lose(L"send failed");
+        plan.series = 0;
+        plan.seriesLive = false;
+    }
+
+    bool Connect(const PluginSettings& settings) {
+        std::wstring error;
+        const bool opened = stream_.Open(settings, error);
+        if (!Current(generation_)) return false;  // abandoned while connecting
+        if (!opened) {
+            Lose(error.empty() ? L"connect failed" : error);
+            return false;
+        }
+        openedWith_ = settings;
+        openedTick_ = TickCount32();
+        gotData_ = false;
+        seriesLimit_ = false;
+        pendingSeries_ = 0;
+        seriesOwners_.clear();
+        symbolOwners_.clear();
+        for (auto& plan : plans_) {
+            plan.second.quoted = false;
+            plan.second.quoteRefused = false;
+            plan.second.series = 0;
+            plan.second.seriesLive = false;
+            plan.second.seriesRefused = false;
+        }
+        MarkStreamUp();
+        streamMarked_ = true;
+        LogLine(L"STREAM connected tickers=" + std::to_wstring(plans_.size()));
+        return true;
+    }
+
+    // Resolves at most one ticker per step (a symbol search may take a
+    // while), then puts every resolved ticker into the quote session and
+    // asks for the next series.
+    bool Subscribe(const PluginSettings& settings) {
+        const std::uint32_t now = TickCount32();
+        for (auto& entry : plans_) {
+            TickerPlan& plan = entry.second;
+            if (!plan.symbolId.empty() || (plan.resolveFailed && BeforeDeadline(now, plan.resolveAgainTick))) continue;
+            std::string symbolId;
+            std::wstring error;
+            const bool found = ResolveLiveSymbol(plan.ticker, settings, symbolId, error, L"STREAM");
+            if (!Current(generation_)) return false;
+            if (found) {
+                plan.symbolId = symbolId;
+                plan.resolveFailed = false;
+                Resolved(plan, settings);
+                StoreSymbolId(entry.first, symbolId);
+            } else {
+                plan.resolveFailed = true;
+                plan.resolveAgainTick = TickCount32() + kResolveRetryMs;
+                LogLine(L"STREAM resolve failed ticker=" + plan.ticker + L" error=" + error);
+                SetStatusText(L"Live quote error: " + plan.ticker + L" - " + error);
+            }
+            break;
+        }
+        if (!stream_.IsOpen()) return false;
+
+        std::vector<std::string> quote;
+        for (auto& entry : plans_) {
+            TickerPlan& plan = entry.second;
+            if (plan.symbolId.empty() || plan.quoted) continue;
+            if (!Quoted(plan.symbolId) &&
+                std::find(quote.begin(), quote.end(), plan.symbolId) == quote.end()) {
+                quote.push_back(plan.symbolId);
+            }
+            plan.quoted = true;
+        }
+        if (!quote.empty()) {
+            if (!stream_.AddQuoteSymbols(quote)) return Lose(L"send failed");
+            LogDebug(L"STREAM quote symbols added count=" + std::to_wstring(quote.size()));
+            SetStatusText(L"Live stream OK: " + std::to_wstring(plans_.size()) + L" tickers");
+        }
+
+        if (pendingSeries_ != 0 && !BeforeDeadline(now, pendingTick_ + kSeriesAnswerMs)) {
+            RefuseSeries(pendingSeries_, L"no answer");
+        }
+        if (pendingSeries_ != 0 || seriesLimit_) return true;
+        for (auto& entry : plans_) {
+            TickerPlan& plan = entry.second;
+            if (plan.symbolId.empty() || plan.series != 0 || plan.seriesRefused || plan.periodicity <= 0) continue;
+            const int number = ++seriesCounter_;
+            if (!stream_.CreateSeries(number, plan.symbolId, ResolutionFor(plan.periodicity, settings),
+                                      settings.ExtendedHours)) {
+                return Lose(L"send failed");
+            }
+            plan.series = number;
+            seriesOwners_[QuoteStream::SeriesId(number)] = entry.first;
+            symbolOwners_[QuoteStream::SymbolKey(number)] = entry.first;
+            pendingSeries_ = number;
+            pendingTick_ = now;
+            break;
+        }
+        return true;
+    }
+
+    TickerPlan* SeriesOwner(const std::map<std::string, std::string>& owners, const std::string& id) {
+        const auto owner = owners.find(id);
+        if (owner == owners.end()) return nullptr;
+        const auto plan = plans_.find(owner->second);
+        return plan == plans_.end() ? nullptr : &plan->second;
+    }
+
+    void RefuseSeries(int number, const std::wstring& reason) {
+        for (auto& entry : plans_) {
+            TickerPlan& plan = entry.second;
+            if (plan.series != number) continue;
+            LogLine(L"STREAM series refused ticker=" + plan.ticker + L" reason=" + reason + L"; quotes only");
+            plan.series = 0;
+            plan.seriesLive = false;
+            plan.seriesRefused = true;
+        }
+        seriesOwners_.erase(QuoteStream::SeriesId(number));
+        symbolOwners_.erase(QuoteStream::SymbolKey(number));
+        if (pendingSeries_ == number) pendingSeries_ = 0;
+    }
+
+    void Pump(const PluginSettings& settings) {
+        bool changed = false;
+        std::wstring fatal;
+        std::vector<Bar> bars;
+        const PumpEnd end = stream_.Pump(kSliceMs, [&](const StreamPayload& p, const std::string& payload) {
+            switch (p.kind) {
+                case StreamPayloadKind::Quote:
+                    changed |= OnQuote(p.quote, settings);
+                    break;
+                case StreamPayloadKind::SeriesData:
+                    for (const auto& member : p.members) {
+                        TickerPlan* plan = SeriesOwner(seriesOwners_, member.first);
+                        if (plan == nullptr) continue;  // a study, or a series already removed
+                        Confirm(*plan);
+                        bars.clear();
+                        if (ReadSeriesBars(member.second, plan->periodicity, settings, bars, plan->calendar.get()) &&
+                            StoreStreamedBar(WideToUtf8(plan->ticker), bars.back(), plan->periodicity)) {
+                            plan->seriesLive = true;
+                            gotData_ = changed = true;
+                        }
+                    }
+                    break;
+                case StreamPayloadKind::SeriesLoading:
+                case StreamPayloadKind::SeriesCompleted:
+                    if (TickerPlan* plan = SeriesOwner(seriesOwners_, p.id)) Confirm(*plan);
+                    break;
+                case StreamPayloadKind::SymbolResolved:
+                    if (TickerPlan* plan = SeriesOwner(symbolOwners_, p.id)) {
+                        ExchangeSession session;
+                        if (plan->periodicity >= 86400 && ReadExchangeSession(payload, session)) {
+                            plan->calendar = UseExchangeSession(plan->ticker, plan->symbolId, session, settings);
+                        }
+                    }
+                    break;
+                case StreamPayloadKind::SymbolError:
+                    if (TickerPlan* plan = SeriesOwner(symbolOwners_, p.id)) {
+                        RefuseSeries(plan->series, L"symbol error: " + Utf8ToWide(p.reason));
+                    }
+                    break;
+                case StreamPayloadKind::SeriesError:
+                    if (TickerPlan* plan = SeriesOwner(seriesOwners_, p.id)) {
+                        RefuseSeries(plan->series, L"series error: " + Utf8ToWide(p.reason));
+                    }
+                    break;
+                case StreamPayloadKind::SeriesLimit:
+                    // The session holds no more series: the one asked for
+                    // last is refused, and no other is asked for on this
+                    // connection.
+                    seriesLimit_ = true;
+                    LogLine(L"STREAM the service refuses more series: " + Utf8ToWide(p.reason));
+                    if (pendingSeries_ != 0) RefuseSeries(pendingSeries_, L"exceed limit of series");
+                    break;
+                case StreamPayloadKind::CriticalError:
+                    fatal = L"TradingView critical error: " + Utf8ToWide(p.reason);
+                    return false;
+                case StreamPayloadKind::ProtocolError:
+                    fatal = L"TradingView protocol error: " + Utf8ToWide(p.reason);
+                    return false;
+                case StreamPayloadKind::Other:
+                    break;
+            }
+            return true;
+        });
+        if (changed) NotifyHostStreaming(false);
+        switch (end) {
+            case PumpEnd::Open: break;
+            case PumpEnd::Stopped: Lose(fatal); return;
+            case PumpEnd::Closed: Lose(L"the service closed the connection"); return;
+            case PumpEnd::Failed: Lose(L"TradingView websocket receive failed"); return;
+            case PumpEnd::Unreadable: Lose(L"a frame that never ends"); return;
+        }
+        const std::uint32_t silentMs = TickCount32() - stream_.LastHeardTick();
+        if (silentMs > SilenceLimitMs()) Lose(L"silent for " + std::to_wstring(silentMs) + L" ms");
+    }
+
+    void Confirm(TickerPlan& plan) {
+        if (pendingSeries_ != 0 && plan.series == pendingSeries_) pendingSeries_ = 0;
+    }
+
+    bool OnQuote(const QuoteUpdate& update, const PluginSettings& settings) {
+        bool stored = false;
+        const bool refused = !update.status.empty() && update.status != "ok";
+        for (auto& entry : plans_) {
+            TickerPlan& plan = entry.second;
+            if (!plan.quoted || plan.subscription != update.subscribed) continue;
+            if (refused) {
+                if (plan.quoteRefused) continue;
+                plan.quoteRefused = true;
+                const std::wstring reason =
+                    L"TradingView quote error: " + Utf8ToWide(update.errmsg.empty() ? update.status : update.errmsg);
+                LogLine(L"STREAM quote refused ticker=" + plan.ticker + L": " + reason);
+                SetStatusText(L"Live quote error: " + plan.ticker + L" - " + reason);
+                continue;
+            }
+            const int tradingYmd =
+                plan.calendar && update.epoch > 0 ? plan.calendar->QuoteTradingYmd(update.epoch) : 0;
+            if (StoreStreamedQuote(entry.first, plan.ticker, update, settings, tradingYmd, plan.seriesLive)) {
+                stored = true;
+                gotData_ = true;
+            }
+        }
+        return stored;
+    }
+
+    std::uint32_t SilenceLimitMs() const {
+        const std::uint32_t heartbeat = stream_.HeartbeatIntervalMs();
+        if (heartbeat == 0) return kSilenceBeforeHeartbeatsMs;
+        return std::clamp<std::uint32_t>(3 * std::min<std::uint32_t>(heartbeat, kLongestSilenceMs), kShortestSilenceMs,
+                                         kLongestSilenceMs);
+    }
+
+    // Gives the connection up (or notes a failed connect) and schedules the
+    // next try. Always false, for the callers' returns.
+    bool Lose(const std::wstring& reason) {
+        const bool wasOpen = stream_.IsOpen();
+        const bool steady = wasOpen && gotData_ && TickCount32() - openedTick_ >= kSteadyMs;
+        CloseConnection();
+        backOffMs_ = steady || backOffMs_ == 0 ? kFirstBackOffMs : std::min(backOffMs_ * 2, kLongestBackOffMs);
+        // Within a fifth either way, so that many clients do not come back
+        // all at once.
+        std::uniform_int_distribution<std::uint32_t> jitter(backOffMs_ * 4 / 5, backOffMs_ * 6 / 5);
+        const std::uint32_t wait = jitter(random_);
+        retryTick_ = TickCount32() + wait;
+        if (retryTick_ == 0) retryTick_ = 1;
+        LogLine(L"STREAM lost: " + reason + L"; next try in " + std::to_wstring(wait) + L" ms");
+        if (Current(generation_)) SetStatusText(L"Live stream error: " + reason + L" - polling until it is back");
+        return false;
+    }
+
+    // Closes the connection, if open, with nothing scheduled.
+    void End(const wchar_t* why) {
+        if (!stream_.IsOpen() && plans_.empty()) return;
+        const bool wasOpen = stream_.IsOpen();
+        CloseConnection();
+        plans_.clear();
+        if (wasOpen) LogLine(std::wstring(L"STREAM closed: ") + why);
+    }
+
+    void CloseConnection() {
+        for (auto& plan : plans_) {
+            plan.second.quoted = false;
+            plan.second.series = 0;
+            plan.second.seriesLive = false;
+        }
+        seriesOwners_.clear();
+        symbolOwners_.clear();
+        pendingSeries_ = 0;
+        // The poll worker takes the tickers back at once. A thread left
+        // behind by a stop leaves that to the stop.
+        if (streamMarked_ && Current(generation_)) {
+            MarkStreamDown();
+            WakePollWorker();
+        }
+        streamMarked_ = false;
+        stream_.Close();
+    }
+
+    const std::uint64_t generation_;
+    std::minstd_rand random_;
+    QuoteStream stream_;
+    PluginSettings openedWith_;
+    std::map<std::string, TickerPlan> plans_;             // key: UTF-8 ticker
+    std::map<std::string, std::string> seriesOwners_;     // series id -> ticker key
+    std::map<std::string, std::string> symbolOwners_;     // symbol key -> ticker key
+    int seriesCounter_ = 0;
+    int pendingSeries_ = 0;
+    std::uint32_t pendingTick_ = 0;
+    bool seriesLimit_ = false;
+    bool gotData_ = false;
+    bool streamMarked_ = false;  // the state says the stream is up
+    std::uint32_t openedTick_ = 0;
+    std::uint32_t backOffMs_ = 0;
+    std::uint32_t retryTick_ = 0;
+};
+
+void RunStream(std::uint64_t generation) {
+    StreamRunner runner(generation);
+    runner.Run();
+}
+
+}  // namespace
+
+void StartStreamWorker() {
+    StopStreamWorker();
+    std::uint64_t generation = 0;
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        generation = ++g_generation;
+    }
+    g_thread = StartHeldThread(&RunStream, generation, L"STREAM");
+}
+
+void StopStreamWorker() {
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        ++g_generation;
+    }
+    g_signal.notify_all();
+    if (!g_thread.Valid()) return;
+    if (WaitForSingleObject(g_thread.Get(), kJoinWaitMs) != WAIT_OBJECT_0) {
+        LogLine(L"STREAM worker still busy at stop; it ends on its own");
+    }
+    g_thread.Reset();
+    MarkStreamDown();
+}

@@ -1,0 +1,305 @@
+// The live stream against the local service double, in-process: one
+// connection following the active tickers, what its pushes do to the
+// records, how it recovers from a broken connection, and how quickly it
+// stops.
+#include <algorithm>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "foundation/clock.h"
+#include "net/double_fixture.h"
+#include "plugin/live_overlay.h"
+#include "polling/poll_worker.h"
+#include "polling/stream_worker.h"
+#include "storage/memory_cache.h"
+
+namespace {
+
+using testing_support::Narrow;
+
+// A quote every 100 ms and a bar update every 100 ms for every symbol and
+// series, heartbeats every 300 ms (a silent connection is then noticed after
+// 2 s), and the `extra` keys of "ws".
+std::string StreamScenario(const std::string& extra = "", const std::string& symbols = "") {
+    return R"({"symbols":{)" + symbols + R"(},"ws":{"seed":20,"now":1710547200,"history":50,)" +
+           R"("stream":{"quote_ms":100,"bar_ms":100,"new_bar_every":5},"heartbeat":{"interval_ms":300})" +
+           (extra.empty() ? "" : "," + extra) + "}}";
+}
+
+class Stream : public DoubleTest {
+protected:
+    void SetUp() override {
+        DoubleTest::SetUp();
+        PluginState& s = State();
+        std::lock_guard<std::mutex> lock(s.stateLock);
+        s.settings = PluginSettings{};
+        s.settings.TimeoutMs = kTimeoutMs;
+        s.settings.PollSeconds = 3600;
+        s.settings.Streaming = true;
+        s.settings.DebugLogging = true;
+        s.symbolCache.clear();
+        s.activeTickers.clear();
+        s.recentValid = false;
+        s.mainWindow = nullptr;
+    }
+    void TearDown() override {
+        StopStreamWorker();
+        StopPollWorker();
+        ClearMemoryCaches();
+        {
+            PluginState& s = State();
+            std::lock_guard<std::mutex> lock(s.stateLock);
+            s.settings = PluginSettings{};
+        }
+        DoubleTest::TearDown();
+    }
+    static void Activate(const std::string& ticker, int periodicity = 86400) {
+        PluginState& s = State();
+        std::lock_guard<std::mutex> lock(s.stateLock);
+        TouchActiveTicker(s, testing_support::Widen(ticker), TickCount32(), periodicity, 100);
+    }
+    static SymbolCacheEntry Entry(const std::string& key) {
+        PluginState& s = State();
+        std::lock_guard<std::mutex> lock(s.stateLock);
+        const auto found = s.symbolCache.find(key);
+        return found == s.symbolCache.end() ? SymbolCacheEntry() : found->second;
+    }
+    static void Set(const std::function<void(PluginState&)>& change) {
+        PluginState& s = State();
+        std::lock_guard<std::mutex> lock(s.stateLock);
+        change(s);
+    }
+    // True once the ticker's price has changed `times` times from now on.
+    static bool PriceMoves(const std::string& key, int times, ULONGLONG limitMs = 8000) {
+        float last = Entry(key).served.last;
+        int seen = 0;
+        return WaitUntil(
+            [&] {
+                const float now = Entry(key).served.last;
+                if (now > 0 && now != last) {
+                    ++seen;
+                    last = now;
+                }
+                return seen >= times;
+            },
+            limitMs);
+    }
+    // The stream's messages (its quote session is "qs_stream_..."), and on
+    // which connections they came.
+    std::vector<std::string> StreamMessages(const std::string& name) const {
+        std::vector<std::string> found;
+        for (const std::string& m : Messages()) {
+            if (m.find("{\"m\":\"" + name + "\"") == 0 && m.find("_stream_") != std::string::npos) found.push_back(m);
+        }
+        return found;
+    }
+    size_t StreamConnections() const {
+        std::vector<std::string> connections;
+        const std::vector<std::string> texts = service.Events("ws_message", "text");
+        const std::vector<std::string> numbers = service.Events("ws_message", "connection");
+        for (size_t i = 0; i < texts.size() && i < numbers.size(); ++i) {
+            if (texts[i].find("\"quote_create_session\",\"p\":[\"qs_stream_") != std::string::npos &&
+                std::find(connections.begin(), connections.end(), numbers[i]) == connections.end()) {
+                connections.push_back(numbers[i]);
+            }
+        }
+        return connections.size();
+    }
+    std::string Log() const { return log.Text(); }
+
+    LogTail log{LogPath()};
+};
+
+}  // namespace
+
+TEST_F(Stream, OneConnectionFollowsTheActiveSet) {
+    // 64 symbols of the double's and one it does not know.
+    std::string symbols;
+    for (int i = 1; i <= 64; ++i) {
+        symbols += std::string(i > 1 ? "," : "") + "\"XS:S" + std::to_string(i) + "\":{\"type\":\"stock\",\"price\":" +
+                   std::to_string(10 + i) + "}";
+    }
+    Scenario(StreamScenario("", symbols));
+    StartStreamWorker();
+    Activate("XS:S1", 60);
+    Sleep(20);
+    Activate("XS:S2");
+    Activate("XS:NOPE");
+    ASSERT_TRUE(PriceMoves("XS:S1", 3)) << Log();
+    ASSERT_TRUE(PriceMoves("XS:S2", 3));
+    ASSERT_TRUE(WaitUntil([] { return Entry("XS:S1").hasBar && Entry("XS:S2").hasBar; }, 5000));
+    EXPECT_TRUE(Entry("XS:S1").streamed);
+    EXPECT_EQ(Entry("XS:S1").barPeriodicity, 60);
+    EXPECT_EQ(Entry("XS:S2").barPeriodicity, 86400);
+    // The unknown symbol is reported and disturbs nobody.
+    EXPECT_NE(Log().find("STATUS: Live quote error: XS:NOPE - TradingView quote error: no_such_symbol"),
+              std::string::npos);
+    EXPECT_FALSE(Entry("XS:NOPE").hasQuote);
+
+    // The 65th ticker evicts the oldest: it leaves the quote session and its
+    // series goes; the newcomers join.
+    for (int i = 3; i <= 64; ++i) Activate("XS:S" + std::to_string(i));
+    ASSERT_TRUE(WaitUntil([this] { return service.Events("unsubscribe", "text").size() >= 1; }, 5000));
+    EXPECT_EQ(service.Events("unsubscribe", "text")[0], "={\"symbol\":\"XS:S1\",\"adjustment\":\"splits\"}");
+    ASSERT_TRUE(PriceMoves("XS:S64", 2));
+    EXPECT_TRUE(service.Events("remove_unmatched", "message").empty());
+
+    // A ticker not asked for in 30 minutes goes the same way.
+    Set([](PluginState& s) { s.activeTickers["XS:S2"].lastSeenTick = TickCount32() - 31 * 60 * 1000; });
+    ASSERT_TRUE(WaitUntil([this] { return service.Events("unsubscribe", "text").size() >= 2; }, 5000));
+    EXPECT_EQ(service.Events("unsubscribe", "text")[1], "={\"symbol\":\"XS:S2\",\"adjustment\":\"splits\"}");
+    EXPECT_EQ(service.Events("series_removed", "symbol").size(), 2u);
+    EXPECT_EQ(StreamConnections(), 1u) << "everything on one connection";
+
+    // The database unload ends the connection, and nothing opens another.
+    ClearMemoryCaches();
+    ASSERT_TRUE(WaitUntil([this] { return !service.Events("ws_end", "connection").empty(); }, 5000));
+    Sleep(1500);
+    EXPECT_EQ(service.Events("ws_open", "connection").size(), 1u);
+    EXPECT_NE(Log().find("STREAM closed: no active ticker"), std::string::npos);
+}
+
+TEST_F(Stream, BarUpdatesFeedTheOverlayAndARefusedSeriesLeavesQuotes) {
+    Scenario(StreamScenario(R"("max_series":1)"));
+    StartStreamWorker();
+    Activate("NASDAQ:AAPL", 60);
+    ASSERT_TRUE(WaitUntil([] { return Entry("NASDAQ:AAPL").hasBar; }, 8000)) << Log();
+    Activate("NASDAQ:MSFT", 60);
+    ASSERT_TRUE(WaitUntil([this] { return !service.Events("series_refused", "symbol").empty(); }, 8000));
+    ASSERT_TRUE(PriceMoves("NASDAQ:MSFT", 3)) << "a ticker without a series keeps its quotes";
+    EXPECT_FALSE(Entry("NASDAQ:MSFT").hasBar);
+    EXPECT_NE(Log().find("STREAM series refused ticker=NASDAQ:MSFT reason=exceed limit of series; quotes only"),
+              std::string::npos);
+    EXPECT_EQ(StreamConnections(), 1u) << "a refused series does not end the connection";
+
+    // The newest bar moves (new bars start every fifth update), and the
+    // overlay puts it over the chart's last bar of the same time.
+    const Bar first = Entry("NASDAQ:AAPL").latestBar;
+    ASSERT_TRUE(WaitUntil([&] { return Entry("NASDAQ:AAPL").latestBar.dateTime > first.dateTime; }, 8000));
+    const Bar newest = Entry("NASDAQ:AAPL").latestBar;
+    Bar chartLast = newest;
+    chartLast.close = newest.close + 1;
+    std::vector<Bar> chart = {chartLast};
+    ASSERT_TRUE(ApplyLiveOverlay(L"NASDAQ:AAPL", 60, chart));
+    ASSERT_EQ(chart.size(), 1u);
+    EXPECT_EQ(chart[0].close, newest.close);
+    EXPECT_EQ(chart[0].high, newest.high);
+}
+
+// A connection broken in each way the service can break it: the stream gives
+// it up, the poll worker takes the tickers meanwhile, and a new connection
+// subscribes everything again.
+TEST_F(Stream, ABrokenConnectionIsReplacedAndPollingBridgesTheGap) {
+    struct Case {
+        const char* fault;
+        const char* lost;  // what the log says it was lost to
+    };
+    const Case cases[] = {
+        {R"({"kind":"drop","after_ms":1200,"connection":1})", "STREAM lost: TradingView websocket receive failed"},
+        {R"({"kind":"stall","after_ms":1200,"connection":1})", "STREAM lost: silent for"},
+        {R"({"kind":"protocol_error","after_ms":1200,"connection":1})", "STREAM lost: TradingView protocol error: wrong data"},
+        {R"({"kind":"close","after_ms":1200,"connection":1})", "STREAM lost: the service closed the connection"},
+    };
+    Set([](PluginState& s) { s.settings.PollSeconds = 1; });
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        const LogTail caseLog(LogPath());
+        Scenario(StreamScenario(std::string(R"("faults":[)") + c.fault + "]"));
+        StartStreamWorker();
+        Activate("NASDAQ:AAPL");
+        // The stream's connection is the scenario's first; the poll worker
+        // starts once it is up.
+        ASSERT_TRUE(WaitUntil([&] { return caseLog.Text().find("STREAM connected") != std::string::npos; }, 5000));
+        StartPollWorker();
+        ASSERT_TRUE(WaitUntil([&] { return caseLog.Text().find(c.lost) != std::string::npos; }, 10000))
+            << caseLog.Text();
+        ASSERT_TRUE(WaitUntil([this] { return StreamMessages("quote_add_symbols").size() >= 2; }, 10000))
+            << "a new connection subscribes again";
+        ASSERT_TRUE(PriceMoves("NASDAQ:AAPL", 3));
+        EXPECT_TRUE(Entry("NASDAQ:AAPL").streamed);
+        const std::string text = caseLog.Text();
+        EXPECT_NE(text.find("POLL worker tick done ticker=NASDAQ:AAPL", text.find(c.lost)), std::string::npos)
+            << "the poll worker kept the ticker while the stream was down";
+        EXPECT_NE(text.find("; next try in "), std::string::npos);
+        StopStreamWorker();
+        StopPollWorker();
+        ClearMemoryCaches();
+    }
+}
+
+TEST_F(Stream, GarbageAndOversizedFramesMidStreamHarmNothing) {
+    Scenario(StreamScenario(
+        R"("faults":[{"kind":"send","after_ms":600,"connection":1,"payloads":["{\"m\":\"qsd\",\"p\":[1]}",)"
+        R"("{\"m\":\"du\",\"p\":[\"x\",{\"sds_1\":7}]}","~h~"]},)"
+        R"({"kind":"garbage","after_ms":900,"connection":1,"bytes":"AAEC/////35+"},)"
+        R"({"kind":"huge_length","after_ms":1200,"connection":1}])"));
+    StartStreamWorker();
+    Activate("NASDAQ:AAPL");
+    ASSERT_TRUE(WaitUntil([this] { return service.Events("fault", "fault").size() >= 3; }, 8000));
+    ASSERT_TRUE(PriceMoves("NASDAQ:AAPL", 3)) << Log();
+    EXPECT_GT(Entry("NASDAQ:AAPL").served.last, 0.0f);
+    // The frame of a length no frame has would hold up everything after it:
+    // that connection is given up for a new one.
+    EXPECT_NE(Log().find("STREAM lost: a frame that never ends"), std::string::npos);
+}
+
+TEST_F(Stream, StopReturnsInTimeWhateverTheConnectionIsDoing) {
+    struct Case {
+        const char* name;
+        const char* scenario;
+        const char* waitFor;  // in the log before the stop
+    };
+    const Case cases[] = {
+        {"connecting", R"({"ws":{"faults":[{"kind":"stall_upgrade"}]}})", "WS connect"},
+        {"stalled", R"({"ws":{"stream":{"quote_ms":100},"faults":[{"kind":"stall","after_ms":300}]}})", "STREAM connected"},
+        {"backing off", R"({"ws":{"faults":[{"kind":"refuse"}]}})", "; next try in "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const LogTail caseLog(LogPath());
+        Scenario(c.scenario);
+        Set([](PluginState& s) { s.settings.TimeoutMs = 8000; });
+        StartStreamWorker();
+        Activate("NASDAQ:AAPL");
+        ASSERT_TRUE(WaitUntil([&] { return caseLog.Text().find(c.waitFor) != std::string::npos; }, 8000));
+        Sleep(400);
+        Stopwatch watch;
+        StopStreamWorker();
+        // A slice, the close handshake's own bound (1 s) and some slack.
+        EXPECT_LT(watch.Ms(), 2600u);
+        ClearMemoryCaches();
+    }
+}
+
+TEST_F(Stream, TheSettingDecides) {
+    Scenario(StreamScenario());
+    Set([](PluginState& s) {
+        s.settings.Streaming = false;
+        s.settings.PollSeconds = 1;
+    });
+    StartPollWorker();
+    StartStreamWorker();
+    Activate("NASDAQ:AAPL");
+    ASSERT_TRUE(WaitUntil([this] { return service.Events("ws_end", "connection").size() >= 2; }, 8000));
+    EXPECT_TRUE(Entry("NASDAQ:AAPL").hasQuote);
+    EXPECT_FALSE(Entry("NASDAQ:AAPL").streamed);
+    EXPECT_EQ(StreamConnections(), 0u) << "off: the polling alone, no lasting connection";
+
+    Set([](PluginState& s) { s.settings.Streaming = true; });
+    ASSERT_TRUE(WaitUntil([] { return Entry("NASDAQ:AAPL").streamed; }, 5000));
+    ASSERT_TRUE(PriceMoves("NASDAQ:AAPL", 5));
+    const size_t endsWhileStreaming = service.Events("ws_end", "connection").size();
+    Sleep(2500);
+    EXPECT_LE(service.Events("ws_end", "connection").size(), endsWhileStreaming + 1)
+        << "no polls while the stream is up";
+    EXPECT_EQ(StreamConnections(), 1u);
+
+    Set([](PluginState& s) { s.settings.Streaming = false; });
+    ASSERT_TRUE(WaitUntil([] { return !Entry("NASDAQ:AAPL").streamed; }, 5000));
+    EXPECT_NE(Log().find("STREAM closed: streaming turned off"), std::string::npos);
+    ASSERT_TRUE(WaitUntil([this, endsWhileStreaming] {
+        return service.Events("ws_end", "connection").size() >= endsWhileStreaming + 3;
+    }, 8000)) << "polling again";
+}
