@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <functional>
 #include <mutex>
@@ -231,6 +232,128 @@ void WindowThreadFigures(const testing_support::ServiceDouble& service) {
     dll.Release();
 }
 
+// Live data, streaming and polling side by side: a private copy of the DLL
+// per mode, the quote window asking for its tickers as the host does.
+struct LiveMode {
+    const char* name;
+    bool streaming;
+};
+
+std::string LiveSettings(const std::wstring& origin, bool streaming) {
+    const std::string o = testing_support::Narrow(origin);
+    return "[TradingView]\r\nTimeoutMs=20000\r\nPollSeconds=5\r\n[Velmarquin]\r\nStreaming=" +
+           std::string(streaming ? "1" : "0") + "\r\n[Service]\r\nSymbolSearchOrigin=" + o + "\r\nWebOrigin=" + o +
+           "\r\nDataOrigin=" + o + "\r\n";
+}
+
+// From the double pushing a new price to GetRecentInfo showing it.
+double PushLatencyMs(const testing_support::ServiceDouble& service, bool streaming, int runs) {
+    using testing_support::PluginCopy;
+    service.SetScenario(R"({"ws":{"seed":4,"now":1710547200,"stream":{"quote_ms":0,"bar_ms":0}}})");
+    PluginCopy plugin;
+    Exports dll(plugin);
+    testing_support::WriteFileBytes(plugin.DatabaseFolder() + L"\\Velmarquin.ini", LiveSettings(service.Origin(), streaming));
+    dll.Init();
+    NotifyLoaded(dll, testing_support::Narrow(plugin.DatabaseFolder()));
+    auto lastOf = [&dll]() {
+        const void* record = dll.GetRecentInfo("NASDAQ:AAPL");
+        return record != nullptr ? reinterpret_cast<const RecentInfo*>(record)->last : 0.0f;
+    };
+    const auto start = std::chrono::steady_clock::now();
+    auto since = [](std::chrono::steady_clock::time_point t) {
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t).count();
+    };
+    while (lastOf() <= 0 && since(start) < 20000) Sleep(5);
+    Sleep(1500);  // the stream's series and the first polls settle
+    std::vector<double> times;
+    for (int run = 0; run < runs; ++run) {
+        const float price = static_cast<float>(500.25 + run);
+        const auto pushed = std::chrono::steady_clock::now();
+        if (!service.SetPrice("NASDAQ:AAPL", price)) break;
+        while (lastOf() != price && since(pushed) < 20000) Sleep(0);
+        times.push_back(since(pushed));
+        Sleep(static_cast<DWORD>(run * 37 % 400));  // not in step with the polls
+    }
+    dll.Release();
+    std::sort(times.begin(), times.end());
+    return times.empty() ? -1.0 : times[times.size() / 2];
+}
+
+struct LiveLoad {
+    double medianAgeMs = 0;
+    size_t connections = 0;        // opened during the window
+    size_t allConnections = 0;     // opened since the tickers became active
+    double cpuPercent = 0;
+};
+
+// 64 active tickers whose prices change every second, for `windowMs`: the
+// median age of a ticker's record (time since it last changed, sampled
+// every 100 ms), the connections opened, and the process's CPU.
+LiveLoad SixtyFourTickers(const testing_support::ServiceDouble& service, bool streaming, DWORD windowMs) {
+    using testing_support::PluginCopy;
+    std::string symbols;
+    for (int i = 1; i <= 64; ++i) {
+        symbols += std::string(i > 1 ? "," : "") + "\"XS:S" + std::to_string(i) + "\":{\"type\":\"stock\",\"price\":" +
+                   std::to_string(20 + i) + "}";
+    }
+    service.SetScenario(R"({"symbols":{)" + symbols +
+                        R"(},"ws":{"seed":5,"now":1710547200,"stream":{"quote_ms":1000,"bar_ms":1000}}})");
+    PluginCopy plugin;
+    Exports dll(plugin);
+    testing_support::WriteFileBytes(plugin.DatabaseFolder() + L"\\Velmarquin.ini", LiveSettings(service.Origin(), streaming));
+    dll.Init();
+    NotifyLoaded(dll, testing_support::Narrow(plugin.DatabaseFolder()));
+    std::vector<std::string> tickers;
+    for (int i = 1; i <= 64; ++i) tickers.push_back("XS:S" + std::to_string(i));
+    for (const std::string& t : tickers) dll.GetRecentInfo(t.c_str());
+    Sleep(8000);  // the first round of polls, or the stream's subscriptions, done
+
+    const size_t opensBefore = service.Events("ws_open", "connection").size();
+    std::vector<RecentInfo> seen(tickers.size());
+    std::vector<ULONGLONG> changedAt(tickers.size(), GetTickCount64());
+    std::vector<double> ages;
+    const double cpuStart = ProcessCpuMs();
+    const ULONGLONG start = GetTickCount64();
+    while (GetTickCount64() - start < windowMs) {
+        const ULONGLONG now = GetTickCount64();
+        for (size_t i = 0; i < tickers.size(); ++i) {
+            const void* record = dll.GetRecentInfo(tickers[i].c_str());
+            if (record == nullptr) continue;
+            if (std::memcmp(record, &seen[i], sizeof(RecentInfo)) != 0) {
+                std::memcpy(&seen[i], record, sizeof(RecentInfo));
+                changedAt[i] = now;
+            }
+            ages.push_back(static_cast<double>(now - changedAt[i]));
+        }
+        Sleep(100);
+    }
+    LiveLoad load;
+    load.cpuPercent = (ProcessCpuMs() - cpuStart) / static_cast<double>(windowMs) * 100.0;
+    load.allConnections = service.Events("ws_open", "connection").size();
+    load.connections = load.allConnections - opensBefore;
+    dll.Release();
+    std::sort(ages.begin(), ages.end());
+    load.medianAgeMs = ages.empty() ? -1.0 : ages[ages.size() / 2];
+    return load;
+}
+
+void LiveDataFigures(const testing_support::ServiceDouble& service) {
+    const LiveMode modes[] = {{"streaming", true}, {"polling (PollSeconds 5)", false}};
+    for (const LiveMode& mode : modes) {
+        std::printf("Live data, %s: a pushed price shown by GetRecentInfo after %.1f ms\n", mode.name,
+                    PushLatencyMs(service, mode.streaming, mode.streaming ? 25 : 7));
+    }
+    constexpr DWORD kWindowMs = 60000;
+    for (const LiveMode& mode : modes) {
+        const LiveLoad load = SixtyFourTickers(service, mode.streaming, kWindowMs);
+        std::printf("Live data, %s, 64 tickers changing every second: median quote age %.0f ms; connections opened: "
+                    "%zu in all, %zu during the 60 s window (%zu per 5 minutes at that rate); process CPU %.2f %% of "
+                    "one core\n",
+                    mode.name, load.medianAgeMs, load.allConnections, load.connections, load.connections * 5,
+                    load.cpuPercent);
+    }
+}
+
 // One poll cycle of a known ticker against the double (latest bars, in-process).
 void PollCycleFigure() {
     const std::wstring ticker = L"NASDAQ:MSFT";
@@ -355,5 +478,6 @@ int main() {
     PollCycleFigure();
     HostFacingFigures(service);
     WindowThreadFigures(service);
+    LiveDataFigures(service);
     return 0;
 }

@@ -41,6 +41,32 @@ demo_body() {
   echo
   echo "== Two days later: the daily cache file of NASDAQ:MSFT is stale"
   host service "$db" "$origin" init notify "$db" 1 chart NASDAQ:MSFT 86400 30 status release
+
+  # Streaming on: one connection carries every ticker of the quote window's
+  # watch list, prices pushed as they change (the double pushes a quote
+  # every 200 ms and moves the newest bar every 500 ms), while the open
+  # 1-minute chart's newest bar moves with the bar updates.
+  echo
+  echo "== Streaming on: a watch list of five tickers and a 1-minute chart of NASDAQ:AAPL"
+  python3 - "$scratch/Database/Velmarquin.ini" <<'PY'
+import sys
+path = sys.argv[1]
+text = open(path, encoding="latin-1").read()
+if "[Velmarquin]" not in text:
+    text += "\r\n[Velmarquin]\r\n"
+text = text.replace("[Velmarquin]\r\n", "[Velmarquin]\r\nStreaming=1\r\n", 1)
+open(path, "w", encoding="latin-1", newline="").write(text)
+PY
+  python3 - "$VELMARQUIN_DOUBLE_CONTROL_PORT" <<'PY'
+import json, sys, urllib.request
+scenario = {"ws": {"stream": {"quote_ms": 200, "bar_ms": 500, "new_bar_every": 20}}}
+request = urllib.request.Request("http://127.0.0.1:%s/scenario" % sys.argv[1], json.dumps(scenario).encode(),
+                                 {"Content-Type": "application/json"})
+urllib.request.urlopen(request, timeout=10).read()
+PY
+  local watchlist=NASDAQ:AAPL,NASDAQ:MSFT,NASDAQ:TSLA,NYSE:IBM,AMEX:SPY
+  host service "$db" "$origin" init notify "$db" 1 chart NASDAQ:AAPL 60 30 \
+    watch 4000 "$watchlist" NASDAQ:AAPL 60 status release
 }
 # Run again inside with-double.sh, which exports the double's ports.
 if [ "${2:-}" = "--inside" ]; then

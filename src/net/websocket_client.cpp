@@ -195,17 +195,40 @@ bool WebSocketClient::ReceiveMessage(std::string& message, bool& closed) {
 }
 
 void WebSocketClient::Close() {
-    receivePending_ = false;
-    partial_.clear();
-    if (!state_) return;
+    if (!state_) {
+        receivePending_ = false;
+        partial_.clear();
+        return;
+    }
     WinHttpAsyncState& s = *state_;
     const std::uint32_t handshakeWait = std::min<std::uint32_t>(static_cast<std::uint32_t>(timeoutMs_), kCloseHandshakeWaitMs);
     if (s.socket) {
         // ERROR_IO_PENDING is a shutdown started: its completion is waited for.
         RunStep(s, AsyncStep::WsShutdown, handshakeWait,
                 [&]() -> DWORD { return WinHttpWebSocketShutdown(s.socket.Get(), 1000, nullptr, 0); });
+        // A receive left under way between polls takes the service's close
+        // frame (and whatever comes before it): it is drained here, so the
+        // close that follows does not wait for a frame already taken.
+        if (receivePending_) DrainUntilClosed(handshakeWait);
         RunStep(s, AsyncStep::WsClose, handshakeWait,
                 [&]() -> DWORD { return WinHttpWebSocketClose(s.socket.Get(), 1000, nullptr, 0); });
     }
+    receivePending_ = false;
+    partial_.clear();
     RetireAsyncState(std::move(state_));
+}
+
+void WebSocketClient::DrainUntilClosed(std::uint32_t waitMs) {
+    WinHttpAsyncState& s = *state_;
+    const std::uint32_t deadline = TickCount32() + waitMs;
+    for (int piece = 0; piece < kMaxPiecesPerMessage && receivePending_; ++piece) {
+        const StepResult r = WaitForStep(s, AsyncStep::WsReceive, MsUntil(deadline), true);
+        if (!r.completed) return;  // still under way: the close cancels it
+        receivePending_ = false;
+        if (r.failed || r.type == WINHTTP_WEB_SOCKET_CLOSE_BUFFER_TYPE) return;
+        ArmStep(s, AsyncStep::WsReceive);
+        const DWORD code =
+            WinHttpWebSocketReceive(s.socket.Get(), s.buffer, sizeof(s.buffer), &s.receivedBytes, &s.receivedType);
+        receivePending_ = code == NO_ERROR || code == ERROR_IO_PENDING;
+    }
 }

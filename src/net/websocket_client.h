@@ -48,6 +48,10 @@ public:
     bool IsOpen() const;
 
 private:
+    // Waits (at most `waitMs`) for a pending receive to take the peer's
+    // close frame, receiving and dropping what comes before it.
+    void DrainUntilClosed(std::uint32_t waitMs);
+
     std::unique_ptr<WinHttpAsyncState> state_;
     std::int32_t timeoutMs_ = 8000;
     bool receivePending_ = false;  // a receive is under way in the platform

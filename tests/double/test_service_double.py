@@ -1033,6 +1033,144 @@ class DoubleTest(unittest.TestCase):
         self.assertEqual(self.events("ws_end"), [])
         client.close()
 
+    # ---- prices set over the control port ----------------------------------
+
+    def set_price(self, symbol, price):
+        before = time.time()
+        answer = json.loads(self.control("POST", "/price", {"symbol": symbol, "price": price}))
+        self.assertEqual(set(answer), {"ok", "pushed", "t"})
+        self.assertTrue(answer["ok"])
+        self.assertTrue(before <= answer["t"] <= time.time(), "t is taken while the request is served")
+        return answer["pushed"]
+
+    def subscribe(self, client, *names):
+        """Opens quote session qs_1 with these texts; the payloads up to the
+        last one's quote_completed."""
+        client.send(frame(msg("quote_create_session", "qs_1")) + frame(msg("quote_add_symbols", "qs_1", *names)))
+        return sum(self.read_until(client, self.completed("qs_1", names[-1])), [])
+
+    def assertQuotes(self, values, price):
+        """lp is price exactly; ch and chp are the change from one previous
+        close, chp in percent of it."""
+        self.assertEqual(values["lp"], price)
+        previous = values["lp"] - values["ch"]
+        self.assertGreater(previous, 0)
+        self.assertAlmostEqual(values["chp"], values["ch"] / previous * 100.0, delta=0.0051)
+
+    def test_a_set_price_is_pushed_at_once_and_quoted_until_the_next_scenario(self):
+        # No periodic pushes: whatever arrives unasked came from POST /price.
+        self.scenario({"ws": {"now": NOW + 30, "stream": {"quote_ms": 0}}})
+        aapl = symbol_param("NASDAQ:AAPL")
+        watcher = self.websocket()  # connection 1: AAPL quoted (as an added text) and charted
+        _, answers = self.chart(watcher, resolution="1", count=5)
+        newest = self.bars(answers[1])[-1]
+        self.subscribe(watcher, aapl, "NASDAQ:MSFT")
+        other = self.websocket()  # connection 2: the same ticker on another exchange, and other symbols
+        self.chart(other, symbol="BMV:AAPL", resolution="1", count=5)
+        self.subscribe(other, "BMV:AAPL", "NASDAQ:MSFT", "NASDAQ:NOPE")
+
+        # Refused bodies change nothing and push nothing.
+        for bad in (b"{not json", b"[]", b'{"symbol":"NASDAQ:AAPL"}', b'{"price":1}',
+                    b'{"symbol":"NASDAQ:AAPL","price":"123.456"}', b'{"symbol":"NASDAQ:AAPL","price":true}',
+                    b'{"symbol":"NASDAQ:AAPL","price":0}', b'{"symbol":"NASDAQ:AAPL","price":-1}',
+                    b'{"symbol":"NASDAQ:AAPL","price":NaN}', b'{"symbol":"","price":1}',
+                    b'{"symbol":"NASDAQ:NOPE","price":1}', b'{"symbol":"NASDAQ:AAPL","price":1,"when":0}'):
+            with self.assertRaises(urllib.error.HTTPError, msg=bad) as caught:
+                self.control("POST", "/price", bad)
+            self.assertEqual(caught.exception.code, 400, bad)
+            refusal = json.loads(caught.exception.read())
+            caught.exception.close()
+            self.assertEqual((refusal["ok"], bool(refusal["error"])), (False, True), bad)
+        self.assertEqual([self.pushes(n)["messages"] for n in (1, 2)], [0, 0])
+
+        # Written before the answer: one message with one partial qsd, one
+        # with a du moving the newest bar's close, both on the watcher only.
+        # The price has more decimals than the symbol's: it is carried exactly.
+        self.assertEqual(self.set_price("NASDAQ:AAPL", 123.456), 2)
+        got = [self.read_until(watcher, lambda m: True)[-1] for _ in range(2)]
+        self.assertEqual([len(message) for message in got], [1, 1])
+        by_name = {message[0]["m"]: message[0] for message in got}
+        self.assertEqual(set(by_name), {"qsd", "du"})
+        qs, quote = by_name["qsd"]["p"]
+        self.assertEqual((qs, quote["n"], quote["s"], list(quote["v"])),
+                         ("qs_1", aapl, "ok", ["lp", "ch", "chp", "lp_time", "volume"]))
+        self.assertQuotes(quote["v"], 123.456)
+        self.assertGreaterEqual(quote["v"]["lp_time"], NOW + 30)
+        cs, series = by_name["du"]["p"]
+        [bar] = series["sds_1"]["s"]
+        self.assertEqual((cs, bar["i"], bar["v"][0], bar["v"][4]), ("cs_1", 4, newest[0], 123.456))
+        self.assertTrue(bar["v"][2] >= 123.456 >= bar["v"][3], bar)
+        self.assertEqual({k: v for k, v in self.pushes(1).items() if k != "open"},
+                         {"connection": 1, "messages": 2, "qsd": 1, "du": 1, "new_bars": 0,
+                          "symbols": {"NASDAQ:AAPL": 1}, "series": {"sds_1": 1}})
+        # Nothing reached the other connection: the answer to its next
+        # message is the first thing it reads.
+        other.send(frame(msg("quote_add_symbols", "qs_1", "NYSE:IBM")))
+        later = sum(self.read_until(other, self.completed("qs_1", "NYSE:IBM")), [])
+        self.assertEqual([(m["m"], m["p"][1]["n"] if m["m"] == "qsd" else m["p"][1]) for m in later],
+                         [("qsd", "NYSE:IBM"), ("quote_completed", "NYSE:IBM")])
+        self.assertEqual(self.pushes(2)["messages"], 0)
+
+        # A poll on a new connection quotes that price, and its series' newest bar closes there.
+        poller = self.websocket()
+        full = [m for m in self.subscribe(poller, "NASDAQ:AAPL") if m["m"] == "qsd"]
+        self.assertEqual(len(full), 1)
+        self.assertEqual(full[0]["p"][1]["v"]["pro_name"], "NASDAQ:AAPL")
+        self.assertQuotes(full[0]["p"][1]["v"], 123.456)
+        _, answers = self.chart(poller, resolution="1", count=5)
+        polled = self.bars(answers[1])[-1]
+        self.assertEqual((polled[0], polled[4]), (newest[0], 123.456))
+        self.assertTrue(polled[2] >= 123.456 >= polled[3], polled)
+
+        # The next price reaches both connections that hold the symbol.
+        self.assertEqual(self.set_price("NASDAQ:AAPL", 130.5), 4)
+        for client in (watcher, poller):
+            got = sum((self.read_until(client, lambda m: True)[-1] for _ in range(2)), [])
+            self.assertQuotes([m for m in got if m["m"] == "qsd"][0]["p"][1]["v"], 130.5)
+            self.assertEqual([m for m in got if m["m"] == "du"][0]["p"][1]["sds_1"]["s"][0]["v"][4], 130.5)
+        self.assertEqual(self.set_price("BMV:AAPL", 2000), 2)
+        self.assertEqual(self.pushes(1)["messages"], 4)
+        self.assertEqual(self.pushes(2)["symbols"], {"BMV:AAPL": 1})
+        for client in (watcher, other, poller):
+            client.close()
+
+        # A new scenario forgets the price: the quote moves from the symbol's own again.
+        self.scenario({"ws": {"now": NOW + 30}})
+        self.assertEqual(self.set_price("NASDAQ:MSFT", 99.0), 0)
+        client = self.websocket()
+        [quote] = [m for m in self.subscribe(client, "NASDAQ:AAPL") if m["m"] == "qsd"]
+        self.assertLess(abs(quote["p"][1]["v"]["lp"] - 173.0), 5.0)
+        client.close()
+
+    def test_a_set_price_holds_against_the_moving_stream(self):
+        self.scenario({"ws": {"now": NOW + 30, "stream": {"quote_ms": 10, "bar_ms": 10, "new_bar_every": 3}}})
+        client = self.websocket()
+        self.chart(client, symbol="BINANCE:BTCUSDT", resolution="1", count=5)
+        self.subscribe(client, "BINANCE:BTCUSDT")
+        for _ in range(10):  # the stream is under way
+            self.read_until(client, lambda m: True)
+        self.assertEqual(self.set_price("BINANCE:BTCUSDT", 12345.678), 2)  # three decimals, two for the symbol
+        # Pushes written before the price still carry the moving one; from
+        # the first that carries the set price on, every price and close is it.
+        prices, closes = [], []
+        for _ in range(60):
+            for m in self.read_until(client, lambda m: True)[-1]:
+                if m["m"] == "qsd" and "lp" in m["p"][1]["v"]:
+                    prices.append(m["p"][1]["v"])
+                elif m["m"] == "du":
+                    closes.append(m["p"][1]["sds_1"]["s"][0]["v"])
+        for name, values, price in (("quotes", prices, lambda v: v["lp"]), ("bars", closes, lambda v: v[4])):
+            first = next((i for i, v in enumerate(values) if price(v) == 12345.678), None)
+            self.assertIsNotNone(first, name)
+            self.assertGreater(len(values) - first, 5, name)
+            self.assertEqual({price(v) for v in values[first:]}, {12345.678}, name)
+        for v in prices:
+            if v["lp"] == 12345.678:
+                self.assertQuotes(v, 12345.678)
+        new_bars = [v for v in closes if v[1:5] == [12345.678] * 4]
+        self.assertTrue(new_bars, "a new bar opens, and stays, at the set price")
+        client.close()
+
     def test_timed_faults_hit_only_the_chosen_connection(self):
         def subscribe(client):
             client.send(frame(msg("quote_create_session", "qs_1")) +

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 namespace testing_support {
@@ -84,6 +85,13 @@ std::string ServiceDouble::RecordingJson() const {
     std::string reply;
     Control(L"GET", L"/recording", "", reply);
     return reply;
+}
+
+bool ServiceDouble::SetPrice(const std::string& symbol, double price) const {
+    char body[200];
+    std::snprintf(body, sizeof(body), "{\"symbol\":\"%s\",\"price\":%.6f}", symbol.c_str(), price);
+    std::string reply;
+    return Control(L"POST", L"/price", body, reply) && reply.find("\"ok\":true") != std::string::npos;
 }
 
 std::string ServiceDouble::Pushes() const {

@@ -23,6 +23,8 @@ public:
     std::vector<std::string> Events(const std::string& kind, const std::string& field) const;
     // The counts of the live pushes, per connection (GET /pushes, JSON).
     std::string Pushes() const;
+    // Sets a symbol's price and pushes it at once to every stream holding it.
+    bool SetPrice(const std::string& symbol, double price) const;
 
 private:
     bool Control(const wchar_t* verb, const std::wstring& path, const std::string& body, std::string& reply) const;

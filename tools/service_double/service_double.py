@@ -7,7 +7,7 @@ One process serves, on 127.0.0.1 only, each on a free port:
     WebSocket that speaks the service's "~m~" framing;
   - the untrusted port: the same, behind a certificate nobody trusts;
   - the control port (plain HTTP): POST /scenario, POST /reset,
-    GET /recording, GET /events, GET /health.
+    POST /price, GET /recording, GET /events, GET /pushes, GET /health.
 It writes its ports as JSON to --port-file once it listens, and stops by
 itself after --lifetime seconds, after --idle seconds without a connection,
 when its standard input closes or when its parent process goes away.
@@ -47,6 +47,7 @@ MAX_CONNECTIONS = 200
 MAX_SCRIPT_STEPS = 10000
 MAX_UPDATES = 10000
 CLOSE_WAIT_S = 5.0
+PRICE_PUSH_WAIT_S = 5.0  # POST /price answers after at most this long, written or not
 WS_GUID = b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
 
 # ---------------------------------------------------------------------------
@@ -434,6 +435,8 @@ class BarSeries:
         self.handed_out = 0
         self.has_volume = has_volume
         self.limit = 0  # at most this many bars handed out in all (0: no limit)
+        self.pinned = None  # a price set over the control port: the newest bar closes there
+        self.replayed = False  # created by a replayed answer: no live pushes
 
     def _make(self, count):
         while len(self.newest_first) < min(count, self.history):
@@ -500,6 +503,8 @@ class BarSeries:
         if bar is None:
             return None
         close = round(bar[4] * (1.0 + self.live_rng.gauss(0.0, self.volatility / 5)), self.decimals)
+        if self.pinned is not None:
+            close = self.pinned
         bar[4] = close
         bar[2] = max(bar[2], close)
         bar[3] = min(bar[3], close)
@@ -522,11 +527,27 @@ class BarSeries:
         close = bar[4]
         volume = float(self.live_rng.randint(1, 5000))
         new = self._bar(self.stamp(t), close, close, close, close, volume)
+        if self.pinned is not None:  # exactly the set price, not rounded to the symbol's decimals
+            new[1:5] = [self.pinned] * 4
         self.newest_first.insert(0, new)
         self.newest_time = t
         self.history += 1
         self.handed_out += 1
         return new
+
+    def pin(self, price):
+        """Moves the newest bar's close to price (high and low widened as
+        needed) and keeps it there: later live updates move only the volume,
+        new bars open and stay at price. Returns the newest bar, or None for
+        a series without bars."""
+        self.pinned = price
+        bar = self.newest()
+        if bar is None:
+            return None
+        bar[4] = price
+        bar[2] = max(bar[2], price)
+        bar[3] = min(bar[3], price)
+        return bar
 
     def bar_close_time(self):
         bar = self.newest()
@@ -756,6 +777,8 @@ class Double:
         self.ws_open = set()  # numbers of this scenario's WebSocket connections still open
         self.route_uses = {}
         self.quote_counters = {}
+        self.pinned = {}  # data-side symbol -> the price POST /price set, held until the next scenario
+        self.conversations = {}  # number -> this scenario's live service conversations
         # Live pushes per WebSocket connection of this scenario, counted
         # rather than recorded one by one (GET /pushes, ws_end).
         self.pushes = {}
@@ -815,9 +838,13 @@ class Double:
             # Exchanges have no daily bars for Saturdays and Sundays; crypto
             # (a 24x7 session) has one for every day.
             skip = parse_resolution(resolution)[0] == "D" and session_of(symbol, entry)[0] != "24x7"
-        return BarSeries(ws.get("seed", 1), symbol, resolution, ws.get("now", time.time()), history,
-                         float(entry.get("price", 100.0)), self.decimals(entry), bool(skip),
-                         self.has_volume(entry), stamp)
+        pinned = self.pinned.get(symbol)
+        series = BarSeries(ws.get("seed", 1), symbol, resolution, ws.get("now", time.time()), history,
+                           float(entry.get("price", 100.0) if pinned is None else pinned), self.decimals(entry),
+                           bool(skip), self.has_volume(entry), stamp)
+        if pinned is not None:
+            series.pin(pinned)
+        return series
 
     # ---- symbol search ----------------------------------------------------
 
@@ -1076,6 +1103,7 @@ class Double:
         self.ws_connections += 1
         number = self.ws_connections
         pushes = self.pushes  # this scenario's table, even when a new scenario comes meanwhile
+        conversations = self.conversations  # likewise
         faults = self.faults(number)
         upgrade_fault = next((f["kind"] for f in faults if f["kind"] in UPGRADE_FAULTS), None)
         refuse = ws.get("refuse_upgrade")
@@ -1113,11 +1141,13 @@ class Double:
             else:
                 conversation = ServiceConversation(self, socket, ws, faults)
                 pushes[number] = conversation.pushes
+                conversations[number] = conversation
                 how = await conversation.run()
         except (ConnectionError, asyncio.IncompleteReadError, ssl.SSLError, OSError):
             how = "connection lost"
         finally:
             still_open.discard(number)
+            conversations.pop(number, None)
             rec.add("ws_end", connection=number, how=how, messages=socket.received, **socket.end_fields)
 
     # ---- control port -------------------------------------------------
@@ -1137,6 +1167,13 @@ class Double:
             elif method == "POST" and path == "/reset":
                 self.set_scenario({})
                 await self.respond(writer, 200, '{"ok":true}')
+            elif method == "POST" and path == "/price":
+                try:
+                    symbol, price = self.price_request(body)
+                except ValueError as error:
+                    await self.respond(writer, 400, dumps({"ok": False, "error": str(error)}))
+                    return
+                await self.respond(writer, 200, dumps(await self.set_price(symbol, price)))
             elif method == "GET" and path in ("/recording", "/events"):
                 if params.get("wait_kind"):
                     timeout = min(float(params.get("timeout_ms", "5000")), 30000.0) / 1000.0
@@ -1157,6 +1194,49 @@ class Double:
             pass
         finally:
             writer.close()
+
+    def price_request(self, body):
+        """(symbol, price) of a POST /price body; ValueError says what is wrong."""
+        try:
+            request = json.loads(body.decode("utf-8"))
+        except (ValueError, UnicodeDecodeError):
+            raise ValueError("the body is not JSON") from None
+        if not isinstance(request, dict):
+            raise ValueError("the body is not a JSON object")
+        unknown = sorted(set(request) - {"symbol", "price"})
+        if unknown:
+            raise ValueError("unknown key %s" % unknown[0])
+        symbol, price = request.get("symbol"), request.get("price")
+        if not isinstance(symbol, str) or not symbol:
+            raise ValueError("symbol must be a non-empty text")
+        if isinstance(price, bool) or not isinstance(price, (int, float)) or not math.isfinite(price) or price <= 0:
+            raise ValueError("price must be a positive number")
+        if self.lookup(symbol) is None:
+            raise ValueError("unknown symbol %s" % symbol)
+        return symbol, float(price)
+
+    async def set_price(self, symbol, price):
+        """Sets a symbol's price and pushes it at once: a partial qsd to every
+        quote session that holds the symbol and a du to every series of it, on
+        every live service conversation. Each connection writes through its
+        own send lock, so a push never cuts into another message; the answer
+        waits for the writes, at most PRICE_PUSH_WAIT_S (a client that does
+        not read must not hold the control port). "t" is taken once the
+        state is updated, just before the first push is handed to its
+        connection."""
+        self.pinned[symbol] = price
+        planned = []
+        for conversation in list(self.conversations.values()):
+            pushes = conversation.price_pushes(symbol, price)
+            if pushes:
+                planned.append((conversation, pushes))
+        written = {"messages": 0}
+        t = time.time()
+        tasks = [conversation.add_task(conversation.push_price(pushes, written))
+                 for conversation, pushes in planned]
+        if tasks:
+            await asyncio.wait(tasks, timeout=PRICE_PUSH_WAIT_S)
+        return {"ok": True, "pushed": written["messages"], "t": t}
 
     def pushes_list(self, params):
         """The push counts of this scenario's service conversations, one
@@ -1212,22 +1292,24 @@ class WebSocket:
 
     async def send_message(self, data, fragment=None, opcode=1, gap_ms=0):
         """One text message, as frames of at most fragment bytes (0: one frame),
-        gap_ms apart (a message that trickles in)."""
+        gap_ms apart (a message that trickles in). False when nothing more
+        may be sent (closing, gone or stalled)."""
         data = data.encode("utf-8") if isinstance(data, str) else bytes(data)
         size = self.fragment if fragment is None else int(fragment)
         async with self.send_lock:
             if self.close_sent or self.gone or self.muted:
-                return
+                return False
             if size <= 0 or len(data) <= size:
                 await self.send_frame_locked(opcode, data)
-                return
+                return True
             pieces = [data[i:i + size] for i in range(0, len(data), size)]
             for i, piece in enumerate(pieces):
                 if i > 0 and gap_ms > 0:
                     await asyncio.sleep(gap_ms / 1000.0)
                     if self.gone:
-                        return
+                        return False
                 await self.send_frame_locked(opcode if i == 0 else 0, piece, fin=i == len(pieces) - 1)
+            return True
 
     async def send_control(self, opcode, data=b""):
         async with self.send_lock:
@@ -1498,9 +1580,10 @@ class ServiceConversation:
     async def send_payloads(self, payloads, transform=None):
         """Sends one answer: each payload its own message, or packed / split
         as the scenario or a fault asks. The first answer may carry a
-        heartbeat in front, in the same message."""
+        heartbeat in front, in the same message. Returns the number of
+        WebSocket messages written."""
         if not payloads:
-            return
+            return 0
         frames = [frame(p) for p in payloads]
         if not self.first_answer_sent:
             self.first_answer_sent = True
@@ -1508,16 +1591,18 @@ class ServiceConversation:
                 frames[0] = frame(self.next_heartbeat()) + frames[0]
         transform = transform or ("pack" if self.ws.get("pack_frames") else
                                   "split" if self.ws.get("split_frames") else None)
+        written = 0
         if transform == "pack":
-            await self.socket.send_message(b"".join(frames))
+            written += await self.socket.send_message(b"".join(frames))
         elif transform == "split":
             for f in frames:
                 cut = min(max(1, self.split_at or len(f) // 2), len(f) - 1)
-                await self.socket.send_message(f[:cut])
-                await self.socket.send_message(f[cut:])
+                written += await self.socket.send_message(f[:cut])
+                written += await self.socket.send_message(f[cut:])
         else:
             for f in frames:
-                await self.socket.send_message(f)
+                written += await self.socket.send_message(f)
+        return written
 
     # ---- the conversation ------------------------------------------------
 
@@ -1602,7 +1687,9 @@ class ServiceConversation:
     def add_task(self, coroutine):
         """Runs a coroutine beside the conversation; it ends with it."""
         self.tasks = [task for task in self.tasks if not task.done()]
-        self.tasks.append(asyncio.ensure_future(coroutine))
+        task = asyncio.ensure_future(coroutine)
+        self.tasks.append(task)
+        return task
 
     def token_accepted(self, params):
         return bool(params) and isinstance(params[0], str) and params[0] in self.double.accepted_tokens()
@@ -1943,6 +2030,7 @@ class ServiceConversation:
                 return [dumps({"m": "series_error", "p": [cs, series_id, key, "invalid resolution"]})]
             entry = chart["entries"][ref]
             series = self.double.make_series(symbol, resolution)
+            series.replayed = self.replaying
             if series.clock.unit == "m" and self.anonymous():
                 series.limit = int(self.ws.get("bar_limit", 5000))
             live = chart["series"][series_id] = (series, key, self.update_mode(entry))
@@ -2101,8 +2189,9 @@ class ServiceConversation:
         for text in p[1:]:
             symbol, _ = symbol_of(str(text))
             entry = self.double.lookup(symbol)
-            sub = quote["subs"][str(text)] = {"key": str(text), "symbol": symbol}
             status = "error" if entry is None else "permission_denied" if self.double.denied(symbol) else "ok"
+            sub = quote["subs"][str(text)] = {"key": str(text), "symbol": symbol, "n": text, "s": status,
+                                              "replayed": self.replaying}
             self.recorder.add("subscribe", connection=number, session=qs, symbol=symbol, text=str(text), s=status)
             if status == "error":
                 out.append(dumps({"m": "qsd", "p": [qs, {"n": text, "s": "error", "errmsg": "no_such_symbol",
@@ -2132,7 +2221,9 @@ class ServiceConversation:
                           why=why)
 
     def quote_state(self, symbol, entry):
-        """The moving last price of a symbol: every poll and update moves it."""
+        """The moving last price of a symbol: every poll and update moves it,
+        unless a price set over the control port pins it (the volume still
+        moves)."""
         r = self.double.decimals(entry)
         state = self.double.quote_counters.get(symbol)
         if state is None:
@@ -2141,7 +2232,12 @@ class ServiceConversation:
                 "rng": random.Random("%s|%s|quote" % (self.ws.get("seed", 1), symbol)), "lp": last,
                 "prev": max(round(last * 0.995, r), 10.0 ** -r), "volume": 1000000}
         tick = 10.0 ** -r * max(1.0, state["lp"] / 100.0)
-        state["lp"] = round(max(state["lp"] + state["rng"].choice((-3, -2, -1, 1, 2, 3)) * tick, 10.0 ** -r), r)
+        step = state["rng"].choice((-3, -2, -1, 1, 2, 3))
+        pinned = self.double.pinned.get(symbol)
+        if pinned is not None:
+            state["lp"] = pinned
+        else:
+            state["lp"] = round(max(state["lp"] + step * tick, 10.0 ** -r), r)
         state["volume"] += state["rng"].randint(100, 20000)
         return state
 
@@ -2185,6 +2281,57 @@ class ServiceConversation:
             return {"volume": self.volume(state, entry)}
         ch, chp = self.change(state, entry)
         return {"lp": state["lp"], "ch": ch, "chp": chp, "lp_time": lp_time, "volume": self.volume(state, entry)}
+
+    def price_pushes(self, symbol, price):
+        """The pushes this connection owes a price set over the control port,
+        as (kind, table, name, payload): a partial qsd per quote session text
+        of the symbol that was answered "ok", a du per live series of it
+        moving the newest bar's close there. The series are pinned here, so
+        every later du keeps that close. None for a connection that may not
+        send (closing, gone, stalled); answers that were replayed get none,
+        as they get no live pushes."""
+        s = self.socket
+        if s.gone or s.close_sent or s.muted:
+            return None
+        entry = self.double.lookup(symbol)
+        if entry is None:
+            return None
+        pushes = []
+        lp_time = int(self.live_now())
+        for qs, quote in self.quote_sessions.items():
+            for sub in quote["subs"].values():
+                if sub["symbol"] != symbol or sub["s"] != "ok" or sub["replayed"]:
+                    continue
+                state = self.quote_state(symbol, entry)
+                ch, chp = self.change(state, entry)
+                values = {"lp": state["lp"], "ch": ch, "chp": chp, "lp_time": lp_time,
+                          "volume": self.volume(state, entry)}
+                pushes.append(("qsd", "symbols", symbol,
+                               dumps({"m": "qsd", "p": [qs, {"n": sub["n"], "s": "ok", "v": values}]})))
+        for cs, chart in self.chart_sessions.items():
+            for series_id, (series, key, _) in chart["series"].items():
+                if series.symbol != symbol or series.replayed:
+                    continue
+                bar = series.pin(price)
+                if bar is None:  # a series without bars
+                    continue
+                pushes.append(("du", "series", series_id,
+                               self.du_payload(cs, series_id, key, [bar], series, max(0, series.handed_out - 1))))
+        return pushes
+
+    async def push_price(self, pushes, written):
+        """Writes the pushes of price_pushes, each as the stream writes its
+        own (through the connection's send lock), counting them in the
+        connection's pushes and the WebSocket messages in written."""
+        for kind, table, name, payload in pushes:
+            try:
+                sent = await self.send_payloads([payload])
+            except (ConnectionError, ssl.SSLError, OSError):
+                return
+            if not sent:
+                return
+            written["messages"] += sent
+            self.count_push(kind, 1, table, name)
 
     async def quote_updates(self, qs, quote, sub, text, symbol, entry):
         """The limited updates: partial qsd frames, two to a message as the

@@ -159,6 +159,7 @@ static_assert(kStreamingMessage == 14024, "streaming message number");
 constexpr DWORD kPumpBetweenCommandsMs = 50;
 constexpr long long kMaxPumpMs = 600000;
 constexpr long long kMaxBars = 1000000;
+constexpr int kWatchChartBars = 30;
 constexpr size_t kGuardRecords = 4;
 constexpr unsigned char kFillByte = 0xA5;
 
@@ -752,6 +753,60 @@ int runChart(Host& host, const QuotesRequest& request) {
     return kExitOk;
 }
 
+// The quote window with a watch list and one open chart, as the host keeps
+// them: every 250 ms GetRecentInfo for each ticker of the list (a line
+// whenever a price changed), and at every streaming message the chart asked
+// again (its newest bar printed). Runs the message loop meanwhile.
+struct WatchRequest {
+    DWORD milliseconds = 0;
+    std::vector<Arg> tickers;
+    Arg chartTicker;
+    int periodicity = 0;
+};
+
+int runWatch(Host& host, const WatchRequest& request) {
+    constexpr DWORD kRefreshMs = 250;
+    std::vector<float> shown(request.tickers.size(), 0.0f);
+    long chartMessages = g_streamingCount;
+    int lines = 0;
+    int chartAsks = 0;
+    const ULONGLONG start = GetTickCount64();
+    while (GetTickCount64() - start < request.milliseconds) {
+        std::string line;
+        bool changed = false;
+        for (size_t i = 0; i < request.tickers.size(); ++i) {
+            const RecentInfo* info = host.api.getRecentInfo(request.tickers[i].ansi.c_str());
+            RecentInfo r = {};
+            if (info != nullptr) std::memcpy(&r, info, sizeof(r));
+            const float last = info != nullptr ? r.last : 0.0f;
+            changed = changed || last != shown[i];
+            shown[i] = last;
+            line += "  " + request.tickers[i].ansi + " " + (last > 0 ? formatFloat(last) : std::string("-"));
+        }
+        const double seconds = static_cast<double>(GetTickCount64() - start) / 1000.0;
+        if (changed) {
+            std::printf("host: watch +%5.2fs%s\n", seconds, line.c_str());
+            ++lines;
+        }
+        if (g_streamingCount != chartMessages) {
+            chartMessages = g_streamingCount;
+            std::vector<Quotation> bars(static_cast<size_t>(kWatchChartBars));
+            const int count = host.api.getQuotesEx(request.chartTicker.ansi.c_str(), request.periodicity, -1,
+                                                   kWatchChartBars, bars.data(), nullptr);
+            ++chartAsks;
+            if (count > 0) {
+                const Quotation& q = bars[static_cast<size_t>(count - 1)];
+                std::printf("host: chart +%5.2fs %s newest bar %s close %s high %s low %s\n", seconds,
+                            request.chartTicker.ansi.c_str(), decodeDateTime(q.dateTime).c_str(),
+                            formatFloat(q.close).c_str(), formatFloat(q.high).c_str(), formatFloat(q.low).c_str());
+            }
+        }
+        pumpMessages(kRefreshMs);
+    }
+    std::printf("host: watch: %d refreshes with a new price, the chart asked again %d times\n", lines, chartAsks);
+    return kExitOk;
+}
+
 int runLegacy(Host& host, const QuotesRequest& request) {
     const size_t size = static_cast<size_t>(request.bars);
     std::vector<LegacyQuotation> buffer(size + kGuardRecords);
@@ -1116,6 +1171,36 @@ bool parseChart(const Args& a, Action& out, std::string& error) {
     return true;
 }
 
+Arg makeArg(const wchar_t* text);
+
+bool parseWatch(const Args& a, Action& out, std::string& error) {
+    long long value = 0;
+    if (!parseInteger(a[0].wide, 0, kMaxPumpMs, value)) {
+        error = "watch time must be 0.." + std::to_string(kMaxPumpMs) + " ms";
+        return false;
+    }
+    WatchRequest request;
+    request.milliseconds = static_cast<DWORD>(value);
+    std::wstring list = a[1].wide;
+    for (size_t begin = 0; begin <= list.size();) {
+        const size_t comma = std::min(list.find(L',', begin), list.size());
+        if (comma > begin) request.tickers.push_back(makeArg(list.substr(begin, comma - begin).c_str()));
+        begin = comma + 1;
+    }
+    if (request.tickers.empty() || request.tickers.size() > 64) {
+        error = "the watch list takes 1 to 64 tickers, comma-separated";
+        return false;
+    }
+    request.chartTicker = a[2];
+    if (!parseInteger(a[3].wide, 1, 2147483647, value)) {
+        error = "periodicity must be a positive number of seconds";
+        return false;
+    }
+    request.periodicity = static_cast<int>(value);
+    out = [request](Host& h) { return runWatch(h, request); };
+    return true;
+}
+
 bool parseQuotes(const Args& a, Action& out, std::string& error) {
     QuotesRequest request;
     if (!parseQuotesArgs(a, request, error)) return false;
@@ -1243,6 +1328,12 @@ const CommandEntry kCommands[] = {
      "                                plug-in is loading, pump until the streaming\n"
      "                                message, then ask again",
      parseChart},
+    {"watch", 4, 4,
+     "watch <ms> <t1,t2,...> <chartTicker> <periodicity>\n"
+     "                                the quote window's watch list read every 250 ms\n"
+     "                                (a line when a price changed) and the chart asked\n"
+     "                                again at each streaming message, for <ms>",
+     parseWatch},
     {"legacy", 3, 4,
      "legacy <ticker|-> <periodicity> <bars> [nullbuf]\n"
      "                                GetQuotes into <bars> LegacyQuotation records",
