@@ -66,7 +66,7 @@ urllib.request.urlopen(request, timeout=10).read()
 PY
   local watchlist=NASDAQ:AAPL,NASDAQ:MSFT,NASDAQ:TSLA,NYSE:IBM,AMEX:SPY
   host service "$db" "$origin" init notify "$db" 1 chart NASDAQ:AAPL 60 30 \
-    watch 4000 "$watchlist" NASDAQ:AAPL 60 status release
+    watch 7000 "$watchlist" NASDAQ:AAPL 60 status release
 }
 # Run again inside with-double.sh, which exports the double's ports.
 if [ "${2:-}" = "--inside" ]; then

@@ -27,7 +27,6 @@ struct SymbolCacheEntry {
     bool hasQuote = false;
     bool hasBar = false;
     bool running = false;
-    bool streamed = false;  // kept live by the stream: the poll worker leaves it alone
 };
 
 // Where GetRecentInfo copies the record it answers with. A changed record
@@ -65,9 +64,10 @@ struct PluginState {
     std::map<std::wstring, std::vector<Bar>> landedSeries;  // key: cache file path
     std::vector<std::wstring> landedOrder;                   // its keys, oldest first
     std::uint64_t pollCursor = 0;
-    // True while the stream's connection is up: every active ticker is then
-    // the stream's (marked streamed as soon as the host asks for it).
-    bool streamUp = false;
+    // With Streaming on the stream keeps every active ticker live and the
+    // poll worker polls none, unless the stream's connection is lost: then
+    // the poll worker keeps them live until it is back.
+    bool streamLost = false;
     std::uint32_t lastStreamingNotifyTick = 0;
     std::wstring lastTicker;
     std::int32_t lastPeriodicity = 86400;

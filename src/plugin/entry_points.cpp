@@ -53,9 +53,10 @@ int PluginInit() {
     }
     SetStatusText(ready);
     LogDebug(L"Plugin Init");
+    // The stream first: with Streaming on, the tickers are its from the start.
+    StartStreamWorker();
     StartPollWorker();
     StartDownloadWorker();
-    StartStreamWorker();
     return 1;
 }
 

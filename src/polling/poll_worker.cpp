@@ -149,7 +149,6 @@ void TouchActiveTicker(PluginState& s, const std::wstring& ticker, std::uint32_t
     entry.lastSeenTick = now;
     if (periodicity > 0) entry.periodicity = periodicity;
     if (requestedBars > 0) entry.requestedBars = requestedBars;
-    if (s.streamUp) s.symbolCache[key].streamed = true;
     while (s.activeTickers.size() > kMaxActiveTickers) {
         auto oldest = s.activeTickers.end();
         std::uint32_t oldestAge = 0;
@@ -175,7 +174,6 @@ std::vector<ActiveTicker> CopyActiveTickers() {
     for (const auto& active : s.activeTickers) {
         if (now - active.second.lastSeenTick > kActiveForMs) continue;
         tickers.push_back(active.second);
-        if (tickers.back().periodicity <= 0) tickers.back().periodicity = s.lastPeriodicity;
     }
     return tickers;
 }
@@ -205,6 +203,7 @@ DueTicker PickDueTicker() {
         s.pollCursor = 0;
         return due;
     }
+    if (s.settings.Streaming && !s.streamLost) return due;  // the stream keeps them live
 
     // 64-bit: a huge PollSeconds cannot overflow into a short interval.
     const std::uint64_t intervalMs = static_cast<std::uint64_t>(s.settings.PollSeconds) * 1000;
@@ -217,7 +216,7 @@ DueTicker PickDueTicker() {
         bool pick = entry == s.symbolCache.end();
         if (!pick) {
             const SymbolCacheEntry& e = entry->second;
-            if (e.running || e.streamed) continue;
+            if (e.running) continue;
             const std::uint32_t elapsed = now - e.lastPollTick;
             if (e.lastPollTick == 0 || elapsed >= intervalMs) {
                 pick = true;

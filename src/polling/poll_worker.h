@@ -1,6 +1,6 @@
 // The plug-in's one background thread and the set of tickers it keeps live:
 // every ticker the host asked for in the last 30 minutes (at most 64) is
-// polled round robin, each once per PollSeconds, unless the stream keeps it
+// polled round robin, each once per PollSeconds, unless the stream keeps them
 // live (see stream_worker.h). Start and Stop run on host
 // threads (never on the worker); WakePollWorker (declared with the state)
 // from any thread.
@@ -26,8 +26,9 @@ bool PollWorkerRunning();
 void TouchActiveTicker(PluginState& s, const std::wstring& ticker, std::uint32_t now, int periodicity,
                        int requestedBars);
 
-// The tickers requested in the last 30 minutes, each with its chart
-// interval (the last one asked for where it has none). Takes stateLock.
+// The tickers requested in the last 30 minutes, each with the chart interval
+// it was last asked for (0: never for a chart, only for its quote). Takes
+// stateLock.
 std::vector<ActiveTicker> CopyActiveTickers();
 
 struct DueTicker {

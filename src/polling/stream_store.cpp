@@ -45,15 +45,13 @@ bool StoreStreamedBar(const std::string& key, const Bar& bar, int periodicity) {
 void MarkStreamUp() {
     PluginState& s = State();
     std::lock_guard<std::mutex> lock(s.stateLock);
-    s.streamUp = true;
-    for (const auto& active : s.activeTickers) s.symbolCache[active.first].streamed = true;
+    s.streamLost = false;
 }
 
 void MarkStreamDown() {
     PluginState& s = State();
     std::lock_guard<std::mutex> lock(s.stateLock);
-    s.streamUp = false;
-    for (auto& entry : s.symbolCache) entry.second.streamed = false;
+    s.streamLost = true;
 }
 
 std::string KnownSymbolId(const std::string& key) {

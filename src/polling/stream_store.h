@@ -24,10 +24,10 @@ bool StoreStreamedQuote(const std::string& key, const std::wstring& ticker, cons
 // ticker is no longer active.
 bool StoreStreamedBar(const std::string& key, const Bar& bar, int periodicity);
 
-// The stream's connection is up: every active ticker, and every one the host
-// asks for from now on, is kept live by the stream.
+// The stream keeps the active tickers live (its connection is up, or being
+// opened for the first time): the poll worker leaves them alone.
 void MarkStreamUp();
-// It is down: the poll worker takes every ticker back.
+// Its connection is lost: the poll worker keeps them live meanwhile.
 void MarkStreamDown();
 
 // The service identifier known for a ticker (empty when none), and storing one.

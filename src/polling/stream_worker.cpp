@@ -40,6 +40,7 @@ constexpr std::uint32_t kShortestSilenceMs = 2000;
 constexpr std::uint32_t kLongestSilenceMs = 60000;
 constexpr std::uint32_t kSeriesAnswerMs = 15000;      // a series not answered by then counts as refused
 constexpr std::uint32_t kResolveRetryMs = 60000;
+constexpr std::uint32_t kResolveBudgetMs = 1000;      // symbol searches per step, before pumping again
 constexpr DWORD kJoinWaitMs = 2200;                    // a slice, the close handshake's bound, and some slack
 
 // The thread's control: guarded by g_lock, never held together with stateLock.
@@ -209,6 +210,7 @@ private:
         }
         openedWith_ = settings;
         openedTick_ = TickCount32();
+        retryTick_ = 0;
         gotData_ = false;
         seriesLimit_ = false;
         pendingSeries_ = 0;
@@ -222,18 +224,19 @@ private:
             plan.second.seriesRefused = false;
         }
         MarkStreamUp();
-        streamMarked_ = true;
         LogLine(L"STREAM connected tickers=" + std::to_wstring(plans_.size()));
         return true;
     }
 
-    // Resolves at most one ticker per step (a symbol search may take a
-    // while), then puts every resolved ticker into the quote session and
-    // asks for the next series.
+    // Resolves tickers for about a second per step (a symbol search may
+    // take a while, and the connection is pumped between steps), then puts
+    // every resolved ticker into the quote session and asks for the next
+    // series.
     bool Subscribe(const PluginSettings& settings) {
         const std::uint32_t now = TickCount32();
         for (auto& entry : plans_) {
             TickerPlan& plan = entry.second;
+            if (TickCount32() - now >= kResolveBudgetMs) break;
             if (!plan.symbolId.empty() || (plan.resolveFailed && BeforeDeadline(now, plan.resolveAgainTick))) continue;
             std::string symbolId;
             std::wstring error;
@@ -250,7 +253,6 @@ private:
                 LogLine(L"STREAM resolve failed ticker=" + plan.ticker + L" error=" + error);
                 SetStatusText(L"Live quote error: " + plan.ticker + L" - " + error);
             }
-            break;
         }
         if (!stream_.IsOpen()) return false;
 
@@ -438,7 +440,13 @@ private:
         retryTick_ = TickCount32() + wait;
         if (retryTick_ == 0) retryTick_ = 1;
         LogLine(L"STREAM lost: " + reason + L"; next try in " + std::to_wstring(wait) + L" ms");
-        if (Current(generation_)) SetStatusText(L"Live stream error: " + reason + L" - polling until it is back");
+        // The poll worker takes the tickers at once. A thread left behind
+        // by a stop leaves the state to the stop.
+        if (Current(generation_)) {
+            MarkStreamDown();
+            WakePollWorker();
+            SetStatusText(L"Live stream error: " + reason + L" - polling until it is back");
+        }
         return false;
     }
 
@@ -448,6 +456,9 @@ private:
         const bool wasOpen = stream_.IsOpen();
         CloseConnection();
         plans_.clear();
+        // The next connection starts afresh: the tickers are the stream's
+        // while it opens.
+        if (Current(generation_)) MarkStreamUp();
         if (wasOpen) LogLine(std::wstring(L"STREAM closed: ") + why);
     }
 
@@ -460,13 +471,6 @@ private:
         seriesOwners_.clear();
         symbolOwners_.clear();
         pendingSeries_ = 0;
-        // The poll worker takes the tickers back at once. A thread left
-        // behind by a stop leaves that to the stop.
-        if (streamMarked_ && Current(generation_)) {
-            MarkStreamDown();
-            WakePollWorker();
-        }
-        streamMarked_ = false;
         stream_.Close();
     }
 
@@ -482,7 +486,6 @@ private:
     std::uint32_t pendingTick_ = 0;
     bool seriesLimit_ = false;
     bool gotData_ = false;
-    bool streamMarked_ = false;  // the state says the stream is up
     std::uint32_t openedTick_ = 0;
     std::uint32_t backOffMs_ = 0;
     std::uint32_t retryTick_ = 0;
@@ -502,7 +505,9 @@ void StartStreamWorker() {
         std::lock_guard<std::mutex> lock(g_lock);
         generation = ++g_generation;
     }
+    MarkStreamUp();
     g_thread = StartHeldThread(&RunStream, generation, L"STREAM");
+    if (!g_thread.Valid()) MarkStreamDown();  // nothing streams: the poll worker keeps the tickers
 }
 
 void StopStreamWorker() {

@@ -1,8 +1,8 @@
 // The live stream: with the Streaming setting on, one thread keeps one
 // connection to the data host open while the host has active tickers. Every
-// active ticker is in one quote session (prices pushed as they change) and,
-// as far as the service allows series, has a small series of its chart
-// interval (its newest bar pushed as it changes). What arrives goes straight
+// active ticker is in one quote session (prices pushed as they change) and
+// every one a chart asked for has, as far as the service allows series, a
+// small series of its chart interval (its newest bar pushed as it changes). What arrives goes straight
 // into the ticker's records. A silent connection is closed and opened again;
 // reconnects back off from 1 s to 60 s; while the stream is down the poll
 // worker keeps the tickers fresh. Start and Stop run on host threads; the

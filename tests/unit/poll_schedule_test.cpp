@@ -36,7 +36,7 @@ protected:
         s.symbolCache.clear();
         s.pollCursor = 0;
         s.lastPeriodicity = 86400;
-        s.streamUp = false;
+        s.streamLost = false;
     }
     void TearDown() override {
         SetTickSource(nullptr);
@@ -269,36 +269,38 @@ TEST(QuoteArithmetic, ApplyQuoteFieldByField) {
 
 TEST_F(Schedule, TickersTheStreamKeepsAreNotPolled) {
     Touch(L"AAPL");
-    {
-        PluginState& s = State();
-        std::lock_guard<std::mutex> lock(s.stateLock);
-        s.streamUp = true;
-    }
-    Touch(L"MSFT");  // asked for while the stream is up: the stream's at once
     Polled("AAPL", 60000);
-    {
+    auto streaming = [](bool on) {
         PluginState& s = State();
         std::lock_guard<std::mutex> lock(s.stateLock);
-        s.symbolCache["AAPL"].streamed = true;
-        EXPECT_TRUE(s.symbolCache["MSFT"].streamed);
-    }
+        s.settings.Streaming = on;
+    };
+    streaming(true);
+    MarkStreamUp();
     DueTicker due = PickDueTicker();
-    EXPECT_FALSE(due.picked) << "both are the stream's";
-    EXPECT_EQ(due.activeCount, 2u);
+    EXPECT_FALSE(due.picked) << "the stream keeps it live";
+    EXPECT_EQ(due.activeCount, 1u);
 
-    // The stream goes down: the poll worker takes both back at once.
+    // The stream's connection is lost: the poll worker takes the ticker at once.
     MarkStreamDown();
     due = PickDueTicker();
     ASSERT_TRUE(due.picked);
     EXPECT_EQ(due.ticker, L"AAPL");
+    Polled("AAPL", 60000);
+    MarkStreamUp();
+    EXPECT_FALSE(PickDueTicker().picked) << "back";
+    streaming(false);
+    EXPECT_TRUE(PickDueTicker().picked) << "streaming off: polled as ever";
 
     // What the stream follows: the tickers of the last 30 minutes, each with
-    // its chart interval or the last one asked for.
+    // its chart interval (0: only its quote was asked for).
     Advance(29 * 60 * 1000);
     Touch(L"IBM", 60);
+    Touch(L"SPY");
     Advance(2 * 60 * 1000);
     const std::vector<ActiveTicker> active = CopyActiveTickers();
-    ASSERT_EQ(active.size(), 1u);
+    ASSERT_EQ(active.size(), 2u);
     EXPECT_EQ(active[0].ticker, L"IBM");
     EXPECT_EQ(active[0].periodicity, 60);
+    EXPECT_EQ(active[1].periodicity, 0);
 }
