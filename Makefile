@@ -67,12 +67,14 @@ SHOTS := $(abspath $(BUILD))/shots
 screenshots: build prefix
 	cmake --build $(BUILD) -j $(JOBS) --target screenshots
 	rm -rf $(SHOTS) && mkdir -p $(SHOTS) docs/screenshots
-	cd $(BUILD)/bin && timeout 120 xvfb-run -a -s "-screen 0 1280x1024x24" \
+	cd $(BUILD)/bin && timeout 180 xvfb-run -a -s "-screen 0 1280x1024x24" \
+	  $(CURDIR)/tests/support/with-double.sh $(abspath $(BUILD))/certs \
 	  ../wine-run.sh explorer /desktop=velmarquin,1024x768 screenshots.exe "Z:$(SHOTS)"
-	for f in config-chart config-connection config-tools status-menu; do \
+	for f in config-chart config-connection config-tools status-menu check-passed check-sign-in-refused; do \
 	  test -s $(SHOTS)/$$f.bmp || { echo "no picture $$f" >&2; exit 1; }; \
 	  convert $(SHOTS)/$$f.bmp -strip -define png:exclude-chunks=date,time docs/screenshots/$$f.png; \
 	done
+	python3 tools/screenshots/embed.py docs/TECHNICAL_GUIDE.html docs/screenshots
 
 # docs/RELIABILITY.md from one run of the fault matrix and the bad-input tests.
 ROWS := $(abspath $(BUILD))/reliability-rows.tsv

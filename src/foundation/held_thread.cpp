@@ -8,8 +8,7 @@ namespace {
 
 struct HeldStart {
     HMODULE module;
-    HeldThreadMain run;
-    std::uint64_t generation;
+    std::function<void()> run;
 };
 
 DWORD WINAPI HeldThreadProc(void* parameter) {
@@ -18,7 +17,7 @@ DWORD WINAPI HeldThreadProc(void* parameter) {
         const std::unique_ptr<HeldStart> start(static_cast<HeldStart*>(parameter));
         module = start->module;
         try {
-            start->run(start->generation);
+            start->run();
         } catch (...) {
         }
     }
@@ -27,14 +26,14 @@ DWORD WINAPI HeldThreadProc(void* parameter) {
 
 }  // namespace
 
-FileHandle StartHeldThread(HeldThreadMain run, std::uint64_t generation, const wchar_t* name) {
+FileHandle StartHeldThread(std::function<void()> run, const wchar_t* name) {
     HMODULE module = nullptr;
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                             reinterpret_cast<LPCWSTR>(reinterpret_cast<void*>(&HeldThreadProc)), &module)) {
         LogLine(std::wstring(L"ERROR: ") + name + L" thread not started: the module reference could not be taken");
         return FileHandle();
     }
-    auto start = std::make_unique<HeldStart>(HeldStart{module, run, generation});
+    auto start = std::make_unique<HeldStart>(HeldStart{module, std::move(run)});
     FileHandle thread(CreateThread(nullptr, 0, &HeldThreadProc, start.get(), 0, nullptr));
     if (!thread.Valid()) {
         FreeLibrary(module);

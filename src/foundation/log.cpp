@@ -30,6 +30,41 @@ std::wstring LinePrefix() {
     return n > 0 ? std::wstring(prefix, static_cast<size_t>(n)) : std::wstring();
 }
 
+// What this process has written to the log file, as far as it knows, so that
+// a line that does not reach the limit costs no size query. Under logLock.
+// The file may be shorter (deleted, rotated by another process) or longer
+// (written by another process): the real size is asked for whenever this
+// count says the limit is near, and then taken over.
+std::uint64_t g_knownSize = 0;
+bool g_sizeKnown = false;
+
+FileHandle OpenForAppend(const std::wstring& path) {
+    return FileHandle(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+std::uint64_t FileSize(const FileHandle& file) {
+    LARGE_INTEGER size{};
+    return GetFileSizeEx(file.Get(), &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;
+}
+
+// With logLock held: the file `line` is to be appended to, rotated first
+// when the line would take it past the limit. Not valid when the file can be
+// neither opened nor rotated.
+FileHandle OpenLogFor(const std::wstring& path, size_t lineBytes) {
+    FileHandle file = OpenForAppend(path);
+    if (!file.Valid()) return file;
+    if (!g_sizeKnown || g_knownSize + lineBytes > kLogRotateBytes) {
+        g_knownSize = FileSize(file);
+        g_sizeKnown = true;
+    }
+    if (g_knownSize == 0 || g_knownSize + lineBytes <= kLogRotateBytes) return file;
+    file.Reset();
+    if (!MoveFileExW(path.c_str(), (path + L".1").c_str(), MOVEFILE_REPLACE_EXISTING)) return FileHandle();
+    g_knownSize = 0;
+    return OpenForAppend(path);
+}
+
 }  // namespace
 
 void LogLine(const std::wstring& message) {
@@ -38,15 +73,17 @@ void LogLine(const std::wstring& message) {
     const std::wstring path = JoinPath(ModuleFolder(), L"Velmarquin.log");
 
     std::lock_guard<std::mutex> lock(LogLock());
-    FileHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    FileHandle file = OpenLogFor(path, line.size());
     if (!file.Valid()) {
+        // A log that cannot be opened or rotated: the line goes to the
+        // debugger output instead, without its time prefix.
         const std::wstring fallback = message + L"\r\n";
         OutputDebugStringW(fallback.c_str());
         return;
     }
     DWORD written = 0;
     WriteFile(file.Get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    g_knownSize += written;
 }
 
 void LogLine(const std::string& utf8Message) { LogLine(Utf8ToWide(utf8Message)); }

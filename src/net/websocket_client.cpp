@@ -32,6 +32,7 @@ bool WebSocketClient::IsOpen() const { return state_ && state_->socket; }
 
 bool WebSocketClient::Connect(const std::wstring& userAgent, std::int32_t timeoutMs, std::wstring& error) {
     Close();
+    refusedStatus_ = 0;
     LogDebug(L"WS connect starting");
     timeoutMs_ = EffectiveTimeoutMs(timeoutMs);
     const int timeout = timeoutMs_;
@@ -94,6 +95,7 @@ bool WebSocketClient::Connect(const std::wstring& userAgent, std::int32_t timeou
                                              WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize,
                                              WINHTTP_NO_HEADER_INDEX) &&
                          status != 101;
+    if (refused) refusedStatus_ = status;
     HINTERNET socket = refused ? nullptr : WinHttpWebSocketCompleteUpgrade(s.request.Get(), context);
     s.request.Reset();
     if (socket == nullptr) return fail(L"WinHttpWebSocketCompleteUpgrade failed");

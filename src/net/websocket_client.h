@@ -46,6 +46,9 @@ public:
     ReceiveStatus Poll(std::string& message, std::uint32_t waitMs);
     void Close();
     bool IsOpen() const;
+    // The HTTP status of the last upgrade the server answered with anything
+    // but 101 (a refusal such as 403 or 429); 0 when none was refused.
+    std::uint32_t RefusedStatus() const { return refusedStatus_; }
 
 private:
     // Waits (at most `waitMs`) for a pending receive to take the peer's
@@ -54,6 +57,7 @@ private:
 
     std::unique_ptr<WinHttpAsyncState> state_;
     std::int32_t timeoutMs_ = 8000;
+    std::uint32_t refusedStatus_ = 0;
     bool receivePending_ = false;  // a receive is under way in the platform
     std::string partial_;          // the pieces of a message received so far
 };

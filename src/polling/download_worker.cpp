@@ -192,7 +192,7 @@ void StartDownloadWorker() {
         g_paused.clear();
         g_inFlightPath.clear();
     }
-    FileHandle thread = StartHeldThread(&RunDownloads, generation, L"DOWNLOAD");
+    FileHandle thread = StartHeldThread([generation] { RunDownloads(generation); }, L"DOWNLOAD");
     if (!thread.Valid()) {
         std::lock_guard<std::mutex> lock(g_lock);
         g_running = false;

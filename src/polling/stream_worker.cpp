@@ -506,7 +506,7 @@ void StartStreamWorker() {
         generation = ++g_generation;
     }
     MarkStreamUp();
-    g_thread = StartHeldThread(&RunStream, generation, L"STREAM");
+    g_thread = StartHeldThread([generation] { RunStream(generation); }, L"STREAM");
     if (!g_thread.Valid()) MarkStreamDown();  // nothing streams: the poll worker keeps the tickers
 }
 

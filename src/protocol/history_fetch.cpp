@@ -15,6 +15,7 @@
 #include "protocol/series_reader.h"
 #include "protocol/service_errors.h"
 #include "protocol/session_loop.h"
+#include "protocol/sign_in.h"
 #include "protocol/symbol_routing.h"
 #include "protocol/trading_day.h"
 #include "storage/disk_cache.h"
@@ -22,7 +23,6 @@
 
 namespace {
 
-const char kAnonymousToken[] = "unauthorized_user_token";
 const char* const kQuoteFields[] = {"ch", "chp", "current_session", "description", "local_description", "language",
                                     "exchange", "fractional", "is_tradable", "lp", "lp_time", "minmov", "minmove2",
                                     "original_name", "pricescale", "pro_name", "short_name", "type", "update_mode",
@@ -34,15 +34,6 @@ void KeepNewest(std::vector<Bar>& bars, int requested) {
     } else if (bars.size() > static_cast<size_t>(requested)) {
         bars.erase(bars.begin(), bars.end() - requested);
     }
-}
-
-std::string SignIn(const PluginSettings& settings) {
-    const std::wstring body = L"username=" + Utf8ToWide(FormEncode(settings.Username)) + L"&password=" +
-                              Utf8ToWide(FormEncode(settings.Password)) + L"&remember=on";
-    std::wstring error;
-    const std::string reply = HttpPost(CopyServiceOrigins().web + L"/accounts/signin/", settings.UserAgent,
-                                       settings.TimeoutMs, body, error);
-    return reply.empty() ? std::string() : JsonStringField(reply, "auth_token", 0);
 }
 
 // The nine messages that open the conversation, in order.
@@ -127,31 +118,12 @@ bool FetchBars(const std::wstring& ticker, int periodicity, int requestedBars, s
     return DownloadBars(ticker, periodicity, requestedBars, settings, bars, errorText);
 }
 
-bool DownloadBars(const std::wstring& ticker, int periodicity, int requestedBars, const PluginSettings& settings,
-                  std::vector<Bar>& bars, std::wstring& errorText, const DownloadGate* gate) {
+bool ConverseHistory(const std::wstring& ticker, const std::string& symbolId, const std::string& token, int periodicity,
+                     int requestedBars, const PluginSettings& settings, std::vector<Bar>& bars, std::wstring& errorText,
+                     HistoryConversation& run) {
     bars.clear();
-    const std::wstring path = CacheFilePath(ticker, periodicity, settings);
+    const DownloadGate* gate = run.gate;
     const auto abandoned = [gate] { return gate != nullptr && gate->keepGoing && !gate->keepGoing(); };
-    std::string symbolId;
-    CandidateLoopHooks hooks;
-    hooks.beforeTry = [&ticker](const std::wstring& market, const std::wstring& query) {
-        LogDebug(L"TradingView routing: ticker=" + ticker + L" market=" + market + L" query=" + query);
-    };
-    hooks.afterFailure = [&ticker](const std::wstring& market, const std::wstring& error) {
-        LogDebug(L"ResolveSymbolId failed for " + ticker + L" market=" + market + L": " + error);
-    };
-    hooks.finalError = L"TradingView symbol resolution failed";
-    if (!ResolveTickerSymbol(ticker, settings, hooks, symbolId, errorText)) {
-        if (errorText.empty()) errorText = L"TradingView symbol resolution failed";
-        return false;
-    }
-
-    std::string token = kAnonymousToken;
-    if (!settings.Username.empty() && !settings.Password.empty()) {
-        const std::string signedIn = SignIn(settings);
-        if (!signedIn.empty()) token = signedIn;
-    }
-
     WebSocketClient connection;
     std::wstring connectError;
     if (!connection.Connect(settings.UserAgent, settings.TimeoutMs, connectError)) {
@@ -186,7 +158,7 @@ bool DownloadBars(const std::wstring& ticker, int periodicity, int requestedBars
     std::wstring failure;
     // The symbol's sessions, from its symbol_resolved answer: daily bars then
     // carry the exchange's trading date.
-    ExchangeSession session;
+    ExchangeSession& session = run.session;
     std::unique_ptr<ExchangeCalendar> calendar;
 
     SessionHandlers handlers;
@@ -198,6 +170,9 @@ bool DownloadBars(const std::wstring& ticker, int periodicity, int requestedBars
         if (!failure.empty()) return SessionStep::Finish;
         if (!calendar && ReadExchangeSession(payload, session)) {
             calendar = UseExchangeSession(ticker, symbolId, session, settings);
+        }
+        if (run.updateMode.empty() && payload.rfind("{\"m\":\"qsd\"", 0) == 0) {
+            run.updateMode = JsonStringField(payload, "update_mode", 0);
         }
         if (payload.find("\"s\"") != std::string::npos && payload.find("\"m\"") != std::string::npos &&
             ParseSeriesPayload(payload, periodicity, settings, bars, calendar.get())) {
@@ -241,7 +216,7 @@ bool DownloadBars(const std::wstring& ticker, int periodicity, int requestedBars
     handlers.afterMessage = [&]() {
         // An abandoned download writes nothing more and stops listening.
         if (abandoned()) return SessionStep::Finish;
-        if (gotBars && !bars.empty()) UpdateRecentCache(ticker, symbolId, periodicity, bars);
+        if (run.showProgress && gotBars && !bars.empty()) UpdateRecentCache(ticker, symbolId, periodicity, bars);
         if (round >= maxRounds && bars.size() == best && gotBars) {
             accepted = true;
             return SessionStep::Finish;
@@ -260,10 +235,42 @@ bool DownloadBars(const std::wstring& ticker, int periodicity, int requestedBars
         return Fail(errorText, failure);
     }
     if (!accepted && bars.empty()) return Fail(errorText, L"No bars received from TradingView");
+    return true;
+}
+
+bool DownloadBars(const std::wstring& ticker, int periodicity, int requestedBars, const PluginSettings& settings,
+                  std::vector<Bar>& bars, std::wstring& errorText, const DownloadGate* gate) {
+    bars.clear();
+    const std::wstring path = CacheFilePath(ticker, periodicity, settings);
+    std::string symbolId;
+    CandidateLoopHooks hooks;
+    hooks.beforeTry = [&ticker](const std::wstring& market, const std::wstring& query) {
+        LogDebug(L"TradingView routing: ticker=" + ticker + L" market=" + market + L" query=" + query);
+    };
+    hooks.afterFailure = [&ticker](const std::wstring& market, const std::wstring& error) {
+        LogDebug(L"ResolveSymbolId failed for " + ticker + L" market=" + market + L": " + error);
+    };
+    hooks.finalError = L"TradingView symbol resolution failed";
+    if (!ResolveTickerSymbol(ticker, settings, hooks, symbolId, errorText)) {
+        if (errorText.empty()) errorText = L"TradingView symbol resolution failed";
+        return false;
+    }
+
+    std::string token = kAnonymousToken;
+    if (!settings.Username.empty() && !settings.Password.empty()) {
+        const std::string signedIn = SignInToService(settings).token;
+        if (!signedIn.empty()) token = signedIn;
+    }
+
+    HistoryConversation run;
+    run.gate = gate;
+    if (!ConverseHistory(ticker, symbolId, token, periodicity, requestedBars, settings, bars, errorText, run)) {
+        return false;
+    }
     if (gate != nullptr && gate->beginAccept && !gate->beginAccept()) {
         bars.clear();
         errorText = L"Download abandoned";
         return false;
     }
-    return AcceptHistory(bars, requestedBars, path, periodicity, ticker, symbolId, settings, session);
+    return AcceptHistory(bars, requestedBars, path, periodicity, ticker, symbolId, settings, run.session);
 }

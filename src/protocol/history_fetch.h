@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/exchange_session.h"
 #include "foundation/host_types.h"
 #include "foundation/settings_record.h"
 #include "net/websocket_client.h"
@@ -36,6 +37,22 @@ struct DownloadGate {
 // acceptance into the caches and the cache file, with `settings`.
 bool DownloadBars(const std::wstring& ticker, int periodicity, int requestedBars, const PluginSettings& settings,
                   std::vector<Bar>& bars, std::wstring& errorText, const DownloadGate* gate = nullptr);
+
+// What a history conversation is given besides its request, and what it
+// tells besides the bars.
+struct HistoryConversation {
+    const DownloadGate* gate = nullptr;  // asked between messages whether the bars are still wanted
+    bool showProgress = true;            // the bars so far go into RecentCache as they arrive
+    ExchangeSession session;             // out: the symbol's sessions, when the service said
+    std::string updateMode;              // out: the quote's "update_mode" ("streaming", "delayed_streaming_900" ...)
+};
+
+// The conversation alone, for a resolved symbol and a token (signed in or
+// anonymous): the bars, oldest first, and nothing written anywhere but
+// RecentCache (only with showProgress).
+bool ConverseHistory(const std::wstring& ticker, const std::string& symbolId, const std::string& token, int periodicity,
+                     int requestedBars, const PluginSettings& settings, std::vector<Bar>& bars, std::wstring& errorText,
+                     HistoryConversation& run);
 
 std::string ResolutionFor(int periodicity, const PluginSettings& settings);
 // Merges the bars of one series payload into `bars` (later values win for

@@ -138,6 +138,7 @@ bool ResolveTickerSymbol(const std::wstring& ticker, const PluginSettings& setti
             return true;
         }
         if (hooks.afterFailure) hooks.afterFailure(market, tryError);
+        if (hooks.lastFailure != nullptr) *hooks.lastFailure = failure;
         // An explicit market tries once; a search that cannot be reached at
         // all would only wait the whole time-out again for every market.
         if (!automatic || failure == HttpFailure::Transport) {

@@ -26,6 +26,7 @@ struct CandidateLoopHooks {
     std::function<void(const std::wstring& market, const std::wstring& searchText)> beforeTry;
     std::function<void(const std::wstring& market, const std::wstring& error)> afterFailure;
     std::wstring finalError;  // reported when every candidate failed
+    HttpFailure* lastFailure = nullptr;  // set to how the last search failed, when given
 };
 
 // A ticker holding ":" is its own identifier. Otherwise each candidate market

@@ -134,6 +134,13 @@ void CreateToolsPage(ConfigContext& ctx) {
     Button(ctx, 2, 424, 208, 110, kIdClearCache, L"Clear cache");
     Text(ctx, 2, 14, 272, 430, 30,
          L"Saved in the database INI. 'auto' lets the plugin choose the market automatically.");
+    // The connection check: its ticker, and what it found, step by step.
+    Button(ctx, 2, 14, 310, 130, kIdTestConnection, L"Test connection");
+    Place(ctx, 2, WS_EX_CLIENTEDGE, L"EDIT", ctx.checkTicker, kTabStopChild | ES_AUTOHSCROLL, 152, 311, 130, 22,
+          kIdCheckTicker);
+    Button(ctx, 2, 292, 310, 80, kIdCopyCheck, L"Copy");
+    Place(ctx, 2, WS_EX_CLIENTEDGE, L"EDIT", L"", kTabStopChild | ES_MULTILINE | ES_READONLY | WS_VSCROLL | ES_AUTOVSCROLL,
+          14, 342, 560, 110, kIdCheckResults);
 }
 
 // The control with `id` on whichever page holds it.

@@ -5,10 +5,13 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "foundation/settings_record.h"
+
+struct CheckRun;
 
 // One per open configuration window; lives in OpenConfigWindow's frame and
 // in the window's user data while the window exists.
@@ -22,6 +25,9 @@ struct ConfigContext {
     std::vector<std::vector<HWND>> pageControls;  // per page, every control placed on it
     HWND saveButton = nullptr;
     HWND cancelButton = nullptr;
+    std::wstring checkTicker;         // the connection check's ticker when the window opens
+    bool startCheck = false;          // run the connection check at once, on the Tools tab
+    std::shared_ptr<CheckRun> check;  // the connection check under way or last run
 };
 
 // Control ids.
@@ -45,6 +51,10 @@ enum ConfigControlId : int {
     kIdTechGuide = 1026,
     kIdBackgroundDownloads = 1027,
     kIdStreaming = 1028,
+    kIdTestConnection = 1029,
+    kIdCheckTicker = 1030,
+    kIdCopyCheck = 1031,
+    kIdCheckResults = 1032,
 };
 
 // The drop-down items of the Market and Timeframe override boxes.

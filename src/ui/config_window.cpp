@@ -9,6 +9,7 @@
 #include "foundation/state.h"
 #include "storage/disk_cache.h"
 #include "ui/bulk_update.h"
+#include "ui/connection_check_panel.h"
 #include "ui/desktop.h"
 #include "ui/ui_handles.h"
 
@@ -135,6 +136,12 @@ void OnCommand(HWND window, ConfigContext& ctx, int id) {
     case kIdTechGuide:
         OpenTechnicalGuide();
         break;
+    case kIdTestConnection:
+        StartConnectionCheck(window, ctx);
+        break;
+    case kIdCopyCheck:
+        CopyCheckResults(window, ctx);
+        break;
     default:
         break;
     }
@@ -174,9 +181,23 @@ LRESULT WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
         if (ctx != nullptr && HIWORD(wParam) == BN_CLICKED) OnCommand(window, *ctx, LOWORD(wParam));
         return 0;
     case WM_CLOSE:
+        // The check stops before its next step at once, not when the window
+        // is finally gone (hiding a window may take a while).
+        if (ctx != nullptr) AbandonConnectionCheck(*ctx);
         DestroyWindow(window);
         return 0;
+    case kCheckProgressMessage:
+        if (ctx != nullptr) ShowCheckProgress(*ctx);
+        return 0;
+    case kStartCheckMessage:
+        if (ctx != nullptr) {
+            SendMessageW(ctx->tabControl, TCM_SETCURSEL, 2, 0);
+            ShowConfigPage(*ctx, 2);
+            StartConnectionCheck(window, *ctx);
+        }
+        return 0;
     case WM_NCDESTROY:
+        if (ctx != nullptr) AbandonConnectionCheck(*ctx);
         ForgetConfigWindow(window);
         SetWindowLongPtrW(window, GWLP_USERDATA, 0);
         // The window may go while a message sent from another thread is
@@ -248,12 +269,14 @@ void LayoutConfigWindow(HWND window, ConfigContext& ctx) {
     if (ctx.cancelButton != nullptr) MoveWindow(ctx.cancelButton, x + 86, y, 78, 24, TRUE);
 }
 
-bool OpenConfigWindow(const std::wstring& iniPath, PluginSettings& settings) {
+bool OpenConfigWindow(const std::wstring& iniPath, PluginSettings& settings, ConfigOpening opening) {
+    const bool check = opening == ConfigOpening::ConnectionCheck;
     if (HWND open = FindConfigWindow()) {
         // Asynchronous: the window's thread may be busy (a bulk update), and
         // this caller must not wait for it.
         ShowWindowAsync(open, SW_SHOWNORMAL);
         SetForegroundWindow(open);
+        if (check) PostMessageW(open, kStartCheckMessage, 0, 0);
         return false;
     }
     // The window's loop runs on the host's thread.
@@ -265,6 +288,7 @@ bool OpenConfigWindow(const std::wstring& iniPath, PluginSettings& settings) {
     ConfigContext ctx;
     ctx.settings = settings;
     ctx.iniPath = iniPath;
+    ctx.checkTicker = DefaultCheckTicker();
 
     RECT frame{0, 0, 620, 560};
     AdjustWindowRectEx(&frame, kWindowStyle, FALSE, kWindowExStyle);
@@ -280,6 +304,7 @@ bool OpenConfigWindow(const std::wstring& iniPath, PluginSettings& settings) {
         std::lock_guard<std::mutex> lock(s.configWindowLock);
         s.configWindow = created;
     }
+    if (check) PostMessageW(created, kStartCheckMessage, 0, 0);
 
     while (IsWindow(created)) {
         MSG msg;

@@ -12,10 +12,17 @@
 #include "foundation/settings_record.h"
 #include "ui/config_controls.h"
 
+enum class ConfigOpening {
+    Normal,
+    ConnectionCheck,  // on the Tools tab, the connection check started at once
+};
+
 // Returns when the window is gone: true when the user pressed Save (the
 // record then holds the saved values); false when it was closed otherwise,
-// could not be created, or was already open (it is then brought to the front).
-bool OpenConfigWindow(const std::wstring& iniPath, PluginSettings& settings);
+// could not be created, or was already open (it is then brought to the front,
+// and starts the check when asked to).
+bool OpenConfigWindow(const std::wstring& iniPath, PluginSettings& settings,
+                      ConfigOpening opening = ConfigOpening::Normal);
 
 // The open window, or null; a stored handle that is no longer a window is cleared.
 HWND FindConfigWindow();

@@ -54,6 +54,7 @@ UINT TrackStatusMenu(HWND owner) {
     AppendMenuW(menu.Get(), MF_STRING, kCmdRedownloadQuotes, L"Re-download quotes");
     AppendMenuW(menu.Get(), MF_STRING, kCmdClearCache, L"Clear cache");
     AppendMenuW(menu.Get(), MF_STRING, kCmdBulkUpdate, L"Bulk update");
+    AppendMenuW(menu.Get(), MF_STRING, kCmdTestConnection, L"Test connection");
     const UINT flags = TPM_RETURNCMD | TPM_NONOTIFY | TPM_RIGHTBUTTON;
     if (owner == nullptr) {
         return static_cast<UINT>(TrackPopupMenu(menu.Get(), flags, cursor.x, cursor.y, 0, nullptr, nullptr));
@@ -65,9 +66,9 @@ UINT TrackStatusMenu(HWND owner) {
     return command;
 }
 
-void OpenConfigurationFromMenu() {
+void OpenConfigurationFromMenu(ConfigOpening opening) {
     PluginSettings edited = CopySettings();
-    OpenConfigWindow(ResolveIniPath(), edited);
+    OpenConfigWindow(ResolveIniPath(), edited, opening);
     PluginState& s = State();
     std::lock_guard<std::mutex> lock(s.stateLock);
     s.settings = edited;
@@ -138,7 +139,11 @@ void ShowStatusMenu() {
     HWND owner = MenuOwner();
     switch (TrackStatusMenu(owner)) {
     case kCmdOpenConfiguration:
-        OpenConfigurationFromMenu();
+        OpenConfigurationFromMenu(ConfigOpening::Normal);
+        break;
+    case kCmdTestConnection:
+        // The configuration window on its Tools tab, the check under way.
+        OpenConfigurationFromMenu(ConfigOpening::ConnectionCheck);
         break;
     case kCmdOpenTechnicalGuide:
         OpenTechnicalGuide();

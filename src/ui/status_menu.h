@@ -1,5 +1,6 @@
 // The popup menu of the host's status field and its maintenance actions
-// (configuration, technical guide, re-download, clear cache, bulk update).
+// (configuration, technical guide, re-download, clear cache, bulk update,
+// connection check).
 // Runs on the host thread that delivered the right-click notification; every
 // command has finished when ShowStatusMenu returns.
 #pragma once
@@ -12,6 +13,7 @@ enum StatusMenuCommand : UINT {
     kCmdClearCache = 2006,
     kCmdBulkUpdate = 2007,
     kCmdRedownloadQuotes = 2008,
+    kCmdTestConnection = 2009,
 };
 
 void ShowStatusMenu();

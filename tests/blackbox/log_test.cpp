@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <thread>
+#include <vector>
 
 #include "support/plugin_exports.h"
 
@@ -54,4 +56,81 @@ TEST(LogFile, UnopenableLogGoesToDebuggerOutputWithoutPrefix) {
     const std::string text = capture.WaitFor("STATUS: Ready | right-click for menu\r\n", 5000);
     EXPECT_NE(text.find("STATUS: Ready | right-click for menu\r\n"), std::string::npos) << text;
     EXPECT_EQ(text.find("[tid="), std::string::npos) << text;
+}
+
+namespace {
+
+constexpr size_t kRotateBytes = 10u * 1024 * 1024;
+const std::string kNullTickerLine = "API GetRecentInfo called with null ticker\r\n";
+
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST(LogFile, AFullLogRotatesOnceAndLosesNoLine) {
+    PluginCopy plugin;
+    Exports dll(plugin);
+    const std::wstring log = plugin.Folder() + L"\\Velmarquin.log";
+    const std::wstring older = log + L".1";
+    // A log 6 kB short of the limit and an older rotated one.
+    const std::string filler = std::string(kRotateBytes - 6000 - 2, 'x') + "\r\n";
+    testing_support::WriteFileBytes(log, filler);
+    testing_support::WriteFileBytes(older, "an older log\r\n");
+
+    // Four threads write 100 lines each (about 8 kB in all) across the limit.
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&dll] {
+            for (int i = 0; i < 100; ++i) dll.GetRecentInfo(nullptr);
+        });
+    }
+    for (std::thread& t : threads) t.join();
+
+    const std::string first = testing_support::ReadFileBytes(older);
+    const std::string second = testing_support::ReadFileBytes(log);
+    EXPECT_EQ(first.compare(0, filler.size(), filler), 0) << "the full log became the older one";
+    EXPECT_EQ(first.find("an older log"), std::string::npos) << "replacing the older one";
+    EXPECT_LE(first.size(), kRotateBytes);
+    EXPECT_FALSE(second.empty());
+    EXPECT_EQ(Count(first, kNullTickerLine) + Count(second, kNullTickerLine), 400u) << "no line lost or doubled";
+    for (const std::string& line : SplitCrLfLines(second)) {
+        EXPECT_NE(line.find("] API GetRecentInfo called with null ticker"), std::string::npos) << line;
+    }
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((plugin.Folder() + L"\\Velmarquin.log*").c_str(), &found);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    int files = 0;
+    do ++files;
+    while (FindNextFileW(find, &found));
+    FindClose(find);
+    EXPECT_EQ(files, 2) << "two files at most";
+}
+
+TEST(LogFile, ALogThatCannotBeRenamedGoesToDebuggerOutput) {
+    PluginCopy plugin;
+    Exports dll(plugin);
+    const std::wstring log = plugin.Folder() + L"\\Velmarquin.log";
+    const std::string full = std::string(kRotateBytes - 2, 'x') + "\r\n";
+    testing_support::WriteFileBytes(log, full);
+    DebugOutputCapture capture;
+    ASSERT_TRUE(capture.Ready());
+    {
+        // A reader that does not let the file be renamed (a viewer).
+        HANDLE reader = CreateFileW(log.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+        dll.GetRecentInfo(nullptr);
+        const std::string text = capture.WaitFor(kNullTickerLine, 5000);
+        EXPECT_NE(text.find(kNullTickerLine), std::string::npos) << "the line is not lost";
+        CloseHandle(reader);
+    }
+    EXPECT_EQ(testing_support::ReadFileBytes(log), full) << "the full log does not grow";
+    // Once the file may be renamed, the next line rotates it.
+    dll.GetRecentInfo(nullptr);
+    EXPECT_EQ(testing_support::ReadFileBytes(log + L".1"), full);
+    EXPECT_EQ(Count(testing_support::ReadFileBytes(log), kNullTickerLine), 1u);
 }

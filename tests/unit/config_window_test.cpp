@@ -191,6 +191,11 @@ TEST_F(ConfigWindow, EveryControlSitsWhereTheTablesPutIt) {
         {2, kIdTechGuide, L"Button", 234, 208, 92, 24, 0, L"Tech guide"},
         {2, kIdInfo, L"Button", 334, 208, 80, 24, 0, L"Info"},
         {2, kIdClearCache, L"Button", 424, 208, 110, 24, 0, L"Clear cache"},
+        // The connection check, below the Tools tab's texts, moving none of them.
+        {2, kIdTestConnection, L"Button", 14, 310, 130, 24, 0, L"Test connection"},
+        {2, kIdCheckTicker, L"Edit", 152, 311, 130, 22, 0, L"AAPL"},
+        {2, kIdCopyCheck, L"Button", 292, 310, 80, 24, 0, L"Copy"},
+        {2, kIdCheckResults, L"Edit", 14, 342, 560, 110, ES_MULTILINE | ES_READONLY | WS_VSCROLL, L""},
     };
     HFONT guiFont = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
     for (const Field& f : fields) {

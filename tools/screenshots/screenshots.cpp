@@ -1,8 +1,10 @@
 // Writes pictures of what the user sees: each tab of the configuration
-// window and the status field's popup menu, as 24-bit BMP files in the
-// folder given on the command line. Run inside a Wine virtual desktop, so
-// the window frames are drawn as Windows draws them. Every service origin
-// points at a closed loopback port; nothing is downloaded.
+// window, the status field's popup menu and two finished connection checks
+// (one that passes, one stopped by a refused sign-in), as 24-bit BMP files
+// in the folder given on the command line. Run inside a Wine virtual
+// desktop, so the window frames are drawn as Windows draws them, and inside
+// with-double.sh: the checks talk to the local service double; every other
+// picture has the origins at a closed loopback port.
 #include <windows.h>
 
 #include <cstdio>
@@ -12,6 +14,7 @@
 
 #include "foundation/path.h"
 #include "foundation/state.h"
+#include "support/service_double_client.h"
 #include "support/test_support.h"
 #include "support/ui_driver.h"
 #include "ui/config_window.h"
@@ -115,6 +118,58 @@ bool ShootStatusMenu(const std::wstring& folder) {
     return host.Wait() && ok;
 }
 
+void PointAt(const std::wstring& origin) {
+    PluginState& s = State();
+    std::lock_guard<std::mutex> lock(s.stateLock);
+    s.origins.symbolSearch = s.origins.web = s.origins.data = origin;
+}
+
+// The configuration window's Tools tab after a check of AAPL has finished.
+bool ShootCheck(const std::wstring& folder, const std::wstring& iniPath, const wchar_t* password, const wchar_t* name) {
+    PluginSettings shown;
+    shown.Username = L"trader@example.com";
+    shown.Password = password;
+    shown.TimeoutMs = 3000;
+    HostThread host;
+    host.Start([&] { OpenConfigWindow(iniPath, shown, ConfigOpening::ConnectionCheck); });
+    const HWND window = WaitFor([] { return FindConfigWindow(); });
+    if (!window) return false;
+    SetWindowPos(window, HWND_TOP, 40, 40, 0, 0, SWP_NOSIZE | SWP_NOACTIVATE);
+    const bool finished = WaitUntil(
+        [window] {
+            const std::wstring text = Text(FindById(window, kIdCheckResults));
+            return text.find(L"All steps passed") != std::wstring::npos ||
+                   text.find(L"The check stopped") != std::wstring::npos;
+        },
+        30000);
+    Sleep(600);
+    const bool ok = finished && Save(WindowRect(window), folder, name);
+    CloseConfigWindow();
+    return host.Wait() && ok;
+}
+
+bool ShootChecks(const std::wstring& folder, const std::wstring& iniPath) {
+    const testing_support::ServiceDouble service;
+    if (!service.Available()) {
+        std::fwprintf(stderr, L"the connection checks need the service double (run inside with-double.sh)\n");
+        return false;
+    }
+    PointAt(service.Origin());
+    {
+        PluginState& s = State();
+        std::lock_guard<std::mutex> lock(s.stateLock);
+        s.lastTicker = L"AAPL";
+    }
+    const bool passed =
+        service.SetScenario(R"({"signin":{"username":"trader@example.com","password":"secret","token":"tok-1"},)"
+                            R"("ws":{"tokens":["tok-1"],"seed":3,"now":1710547200}})") &&
+        ShootCheck(folder, iniPath, L"secret", L"check-passed.bmp");
+    const bool refused = service.SetScenario(R"({"signin":{"username":"trader@example.com","password":"secret"}})") &&
+                         ShootCheck(folder, iniPath, L"not-the-password", L"check-sign-in-refused.bmp");
+    PointAt(L"https://127.0.0.1:9");
+    return passed && refused;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -136,5 +191,6 @@ int wmain(int argc, wchar_t** argv) {
     }
     const bool config = ShootConfigWindow(folder, JoinPath(database, L"Velmarquin.ini"));
     const bool menu = ShootStatusMenu(folder);
-    return config && menu ? 0 : 1;
+    const bool checks = ShootChecks(folder, JoinPath(database, L"Velmarquin.ini"));
+    return config && menu && checks ? 0 : 1;
 }
