@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "foundation/log.h"
+#include "foundation/path.h"
 #include "foundation/state.h"
 #include "polling/poll_cycle.h"
 #include "protocol/exchange_calendar.h"
@@ -367,6 +369,28 @@ void LiveDataFigures(const testing_support::ServiceDouble& service) {
     }
 }
 
+// A log line with the size limit against a line written as before it (open,
+// append, close), same process, same file.
+void LogLineFigure() {
+    const std::wstring path = JoinPath(ModuleFolder(), L"Velmarquin.log");
+    const std::string line = "2024-03-15 09:30:07.123 [tid=4412] STATUS: Live quote OK: NASDAQ:AAPL\r\n";
+    constexpr int kLines = 2000;
+    const double withLimit = MedianMs(7, [&] {
+        for (int i = 0; i < kLines; ++i) LogLine(L"STATUS: Live quote OK: NASDAQ:AAPL");
+    });
+    const double plain = MedianMs(7, [&] {
+        for (int i = 0; i < kLines; ++i) {
+            HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+            DWORD written = 0;
+            WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+            CloseHandle(file);
+        }
+    });
+    std::printf("LogLine: %.1f us per line with the size limit; %.1f us opening, appending and closing alone\n",
+                withLimit * 1000.0 / kLines, plain * 1000.0 / kLines);
+}
+
 // One poll cycle of a known ticker against the double (latest bars, in-process).
 void PollCycleFigure() {
     const std::wstring ticker = L"NASDAQ:MSFT";
@@ -391,11 +415,16 @@ void PollCycleFigure() {
 
 }  // namespace
 
-// "velmarquin_bench live" measures the live data alone.
+// "velmarquin_bench live" measures the live data alone, "velmarquin_bench
+// log" the log line alone.
 int main(int argc, char** argv) {
     testing_support::ServiceDouble service;
     if (argc > 1 && std::string(argv[1]) == "live") {
         LiveDataFigures(service);
+        return 0;
+    }
+    if (argc > 1 && std::string(argv[1]) == "log") {
+        LogLineFigure();
         return 0;
     }
     testing_support::TempFolder database;
@@ -494,6 +523,7 @@ int main(int argc, char** argv) {
     std::printf("FetchBars, cache hit of 30000 bars: %.2f ms (%zu bars)\n", hitMs, bars.size());
 
     PollCycleFigure();
+    LogLineFigure();
     HostFacingFigures(service);
     WindowThreadFigures(service);
     LiveDataFigures(service);

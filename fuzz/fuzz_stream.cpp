@@ -1,6 +1,6 @@
-// Reads arbitrary text as a payload of the live stream: never crashes, and
-// what it reads (series members, ids, reasons, the quote's subscription) is
-// always a part of the text.
+// Reads arbitrary text as a payload of the live stream (and as a quote's
+// update mode): never crashes, and what it reads (series members, ids,
+// reasons, the quote's subscription) is always a part of the text.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -19,6 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     }
     if (read.kind == StreamPayloadKind::Other && !read.members.empty()) std::abort();
+    // The text as a quote's update mode.
+    if (DescribeUpdateMode(text).size() > size + 60) std::abort();
     // The same text behind a service message's name.
     const std::string named = "{\"m\":\"du\",\"p\":[\"cs\"," + text + "]}";
     ReadStreamPayload(named, read);

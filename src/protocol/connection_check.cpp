@@ -243,16 +243,3 @@ std::wstring FormatCheckStep(const CheckStep& step) {
     if (!step.advice.empty()) text += L"    What to check: " + step.advice + L"\r\n";
     return text;
 }
-
-std::wstring DescribeUpdateMode(const std::string& updateMode) {
-    const std::wstring mode = Utf8ToWide(updateMode);
-    if (updateMode == "streaming") return L"in real time (streaming)";
-    if (updateMode.rfind("delayed", 0) == 0) {
-        const size_t underscore = updateMode.rfind('_');
-        const long seconds = underscore == std::string::npos ? 0 : std::strtol(updateMode.c_str() + underscore + 1, nullptr, 10);
-        if (seconds >= 60) return L"delayed by about " + std::to_wstring(seconds / 60) + L" minutes (" + mode + L")";
-        return L"delayed (" + mode + L")";
-    }
-    if (updateMode.rfind("endofday", 0) == 0) return L"end of day only (" + mode + L")";
-    return mode;
-}

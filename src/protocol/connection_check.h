@@ -36,8 +36,3 @@ bool RunConnectionCheck(const std::wstring& ticker, const PluginSettings& settin
 // The lines of a finished step, for the window and the clipboard:
 // "3. Data connection: OK (95 ms)" and its detail and advice indented below.
 std::wstring FormatCheckStep(const CheckStep& step);
-
-// The data's delay in words, from a quote's "update_mode": "real time"
-// ("streaming"), "delayed by about 15 minutes (delayed_streaming_900)", or
-// the mode itself when it says nothing known.
-std::wstring DescribeUpdateMode(const std::string& updateMode);

@@ -66,3 +66,19 @@ std::vector<std::string> QuoteFieldsParameters(const std::string& quoteSession) 
     for (const char* field : kQuoteFields) parameters.push_back(JsonQuote(field));
     return parameters;
 }
+
+std::wstring DescribeUpdateMode(const std::string& updateMode) {
+    // The mode is ASCII from the service; anything else is shown as '?'.
+    std::wstring mode;
+    for (unsigned char c : updateMode) mode += c < 0x80 ? static_cast<wchar_t>(c) : L'?';
+    if (updateMode == "streaming") return L"in real time (streaming)";
+    if (updateMode.rfind("delayed", 0) == 0) {
+        const size_t underscore = updateMode.rfind('_');
+        const long seconds =
+            underscore == std::string::npos ? 0 : std::strtol(updateMode.c_str() + underscore + 1, nullptr, 10);
+        if (seconds >= 60) return L"delayed by about " + std::to_wstring(seconds / 60) + L" minutes (" + mode + L")";
+        return L"delayed (" + mode + L")";
+    }
+    if (updateMode.rfind("endofday", 0) == 0) return L"end of day only (" + mode + L")";
+    return mode;
+}

@@ -28,3 +28,8 @@ std::int64_t PickQuoteTimestamp(const std::string& payload, std::string& key);
 // The parameters of quote_set_fields for `quoteSession`: the session, then
 // the 29 fields every quote conversation asks for.
 std::vector<std::string> QuoteFieldsParameters(const std::string& quoteSession);
+
+// The data's delay in words, from a quote's "update_mode": "in real time
+// (streaming)", "delayed by about 15 minutes (delayed_streaming_900)", or
+// the mode itself when it says nothing known. UTF-16 for the window.
+std::wstring DescribeUpdateMode(const std::string& updateMode);

@@ -162,23 +162,36 @@ TEST_F(ConnectionCheck, EachStepFailingStopsThereWithWhatToCheck) {
 }
 
 TEST_F(ConnectionCheck, ClosingTheWindowAbandonsTheCheckWithinItsBound) {
-    // A symbol search that takes a second: the window is closed meanwhile.
-    Scenario(R"({"http":[{"path":"/symbol_search","delay_ms":1000}]})");
-    Start(L"AAPL");
-    Sleep(300);
-    Stopwatch closing;
-    CloseConfigWindow();
-    ASSERT_TRUE(call->Wait(5000)) << "the window closes without waiting for the check";
-    // Wine under Xvfb, with no window manager, waits 2 s for a top-level
-    // window to be unmapped; the close itself does not wait for the search.
-    EXPECT_LT(closing.Ms(), 2300u + 1000u);
-    call.reset();
-    // The search ends when the service answers; the thread stops there.
-    ASSERT_TRUE(ui_driver::WaitUntil([this] { return log.Text().find("CHECK ended") != std::string::npos; }, 6000));
-    const std::string text = log.Text();
-    EXPECT_NE(text.find("CHECK abandoned"), std::string::npos) << text;
-    EXPECT_EQ(text.find("CHECK step 2"), std::string::npos) << "nothing after the window went";
-    EXPECT_LT(closing.Ms(), 1000u + 3000u) << "the thread ended with its step";
+    struct Case {
+        const char* name;
+        const char* scenario;
+        const char* logged;  // how the thread ends
+    };
+    const Case cases[] = {
+        // A search that answers after a second: the check stops before step 2.
+        {"slow step", R"({"http":[{"path":"/symbol_search","delay_ms":1000}]})", "CHECK abandoned"},
+        // A search never answered: the step ends at its time-out (1.5 s).
+        {"stalled step", R"({"http":[{"path":"/symbol_search","stall":true}]})", "CHECK step 1 Symbol search: failed"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const LogTail caseLog(LogPath());
+        Scenario(c.scenario);
+        Start(L"AAPL");
+        Sleep(300);
+        Stopwatch closing;
+        CloseConfigWindow();
+        ASSERT_TRUE(call->Wait(5000)) << "the window closes without waiting for the check";
+        // Wine under Xvfb, with no window manager, waits 2 s for a top-level
+        // window to be unmapped; the close itself does not wait for the step.
+        EXPECT_LT(closing.Ms(), 3300u);
+        call.reset();
+        ASSERT_TRUE(ui_driver::WaitUntil([&] { return caseLog.Text().find("CHECK ended") != std::string::npos; }, 6000));
+        EXPECT_LT(closing.Ms(), 1500u + 3000u) << "the thread ended with its step";
+        const std::string text = caseLog.Text();
+        EXPECT_NE(text.find(c.logged), std::string::npos) << text;
+        EXPECT_EQ(text.find("CHECK step 2"), std::string::npos) << "nothing after the window went";
+    }
 }
 
 TEST_F(ConnectionCheck, TheStatusMenuOpensTheToolsTabWithTheCheckUnderWay) {

@@ -200,3 +200,16 @@ TEST_F(StreamedQuotes, PartialFramesChangeOnlyWhatTheyCarry) {
     std::lock_guard<std::mutex> lock(s.stateLock);
     EXPECT_TRUE(s.symbolCache.empty());
 }
+
+TEST(QuoteUpdateMode, InTheTradersWords) {
+    const std::pair<std::string, std::wstring> cases[] = {
+        {"streaming", L"in real time (streaming)"},
+        {"delayed_streaming_900", L"delayed by about 15 minutes (delayed_streaming_900)"},
+        {"delayed_streaming", L"delayed (delayed_streaming)"},
+        {"delayed_streaming_30", L"delayed (delayed_streaming_30)"},
+        {"endofday", L"end of day only (endofday)"},
+        {"snapshot", L"snapshot"},
+        {"caf\xC3\xA9", L"caf??"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(DescribeUpdateMode(c.first), c.second) << c.first;
+}
