@@ -143,14 +143,6 @@ void CreateToolsPage(ConfigContext& ctx) {
           14, 342, 560, 110, kIdCheckResults);
 }
 
-// The control with `id` on whichever page holds it.
-HWND FindControl(const ConfigContext& ctx, int id) {
-    for (HWND page : ctx.pages) {
-        if (HWND control = GetDlgItem(page, id)) return control;
-    }
-    return nullptr;
-}
-
 // At most 511 characters, as the fixed read buffer takes.
 std::wstring ControlText(const ConfigContext& ctx, int id) {
     wchar_t buffer[kTextBuffer] = {};
@@ -172,6 +164,13 @@ bool Checked(const ConfigContext& ctx, int id) {
 }
 
 }  // namespace
+
+HWND FindControl(const ConfigContext& ctx, int id) {
+    for (HWND page : ctx.pages) {
+        if (HWND control = GetDlgItem(page, id)) return control;
+    }
+    return nullptr;
+}
 
 const std::vector<std::wstring>& MarketItems() {
     static const std::vector<std::wstring> items = {L"auto",  L"stock", L"futures", L"forex",

@@ -65,6 +65,9 @@ const std::vector<std::wstring>& TimeframeItems();
 // ctx.pages[index], filled from ctx.settings, and lists them in ctx.pageControls.
 void CreatePageControls(ConfigContext& ctx, int index);
 
+// The control with `id` on whichever page holds it, or null.
+HWND FindControl(const ConfigContext& ctx, int id);
+
 // Reads every page's controls back into ctx.settings.
 void ReadConfigControls(ConfigContext& ctx);
 

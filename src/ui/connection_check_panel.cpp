@@ -13,13 +13,6 @@
 
 namespace {
 
-HWND Control(const ConfigContext& ctx, int id) {
-    for (HWND page : ctx.pages) {
-        if (HWND control = GetDlgItem(page, id)) return control;
-    }
-    return nullptr;
-}
-
 // Adds to what the window shows and tells the window, if it is still there.
 void Show(const std::shared_ptr<CheckRun>& run, const std::wstring& text, bool finished) {
     std::lock_guard<std::mutex> lock(run->lock);
@@ -90,7 +83,7 @@ void StartConnectionCheck(HWND window, ConfigContext& ctx) {
     // What is typed on every tab counts, saved or not; nothing is saved.
     ReadConfigControls(ctx);
     wchar_t typed[128] = {};
-    if (HWND field = Control(ctx, kIdCheckTicker)) GetWindowTextW(field, typed, 128);
+    if (HWND field = FindControl(ctx, kIdCheckTicker)) GetWindowTextW(field, typed, 128);
     std::wstring ticker = TrimWide(typed);
     if (ticker.empty()) ticker = DefaultCheckTicker();
 
@@ -117,12 +110,12 @@ void ShowCheckProgress(ConfigContext& ctx) {
         text = ctx.check->text;
         running = ctx.check->running;
     }
-    if (HWND results = Control(ctx, kIdCheckResults)) {
+    if (HWND results = FindControl(ctx, kIdCheckResults)) {
         SetWindowTextW(results, text.c_str());
         const LRESULT lines = SendMessageW(results, EM_GETLINECOUNT, 0, 0);
         SendMessageW(results, EM_LINESCROLL, 0, lines);
     }
-    if (HWND button = Control(ctx, kIdTestConnection)) EnableWindow(button, running ? FALSE : TRUE);
+    if (HWND button = FindControl(ctx, kIdTestConnection)) EnableWindow(button, running ? FALSE : TRUE);
 }
 
 bool CopyCheckResults(HWND window, const ConfigContext& ctx) {
