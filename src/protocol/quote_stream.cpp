@@ -63,32 +63,34 @@ void QuoteStream::Close() {
     if (connection_.IsOpen()) connection_.Close();
 }
 
-bool QuoteStream::SendFastSymbols() {
+bool QuoteStream::SendSymbols(const std::string& name, const std::vector<std::string>& subscriptions) {
     std::vector<std::string> parameters = {JsonQuote(quoteSession_)};
-    for (const std::string& symbol : symbols_) parameters.push_back("\"" + symbol + "\"");
-    return Send("quote_fast_symbols", parameters);
+    for (const std::string& subscription : subscriptions) parameters.push_back("\"" + subscription + "\"");
+    return Send(name, parameters);
 }
+
+bool QuoteStream::SendFastSymbols() { return SendSymbols("quote_fast_symbols", symbols_); }
 
 bool QuoteStream::AddQuoteSymbols(const std::vector<std::string>& symbolIds) {
     if (symbolIds.empty()) return true;
-    std::vector<std::string> parameters = {JsonQuote(quoteSession_)};
+    std::vector<std::string> subscriptions;
     for (const std::string& id : symbolIds) {
-        const std::string subscription = QuoteSubscription(id);
-        parameters.push_back("\"" + subscription + "\"");
-        if (std::find(symbols_.begin(), symbols_.end(), subscription) == symbols_.end()) symbols_.push_back(subscription);
+        subscriptions.push_back(QuoteSubscription(id));
+        if (std::find(symbols_.begin(), symbols_.end(), subscriptions.back()) == symbols_.end()) {
+            symbols_.push_back(subscriptions.back());
+        }
     }
-    return Send("quote_add_symbols", parameters) && SendFastSymbols();
+    return SendSymbols("quote_add_symbols", subscriptions) && SendFastSymbols();
 }
 
 bool QuoteStream::RemoveQuoteSymbols(const std::vector<std::string>& symbolIds) {
     if (symbolIds.empty()) return true;
-    std::vector<std::string> parameters = {JsonQuote(quoteSession_)};
+    std::vector<std::string> subscriptions;
     for (const std::string& id : symbolIds) {
-        const std::string subscription = QuoteSubscription(id);
-        parameters.push_back("\"" + subscription + "\"");
-        symbols_.erase(std::remove(symbols_.begin(), symbols_.end(), subscription), symbols_.end());
+        subscriptions.push_back(QuoteSubscription(id));
+        symbols_.erase(std::remove(symbols_.begin(), symbols_.end(), subscriptions.back()), symbols_.end());
     }
-    return Send("quote_remove_symbols", parameters) && SendFastSymbols();
+    return SendSymbols("quote_remove_symbols", subscriptions) && SendFastSymbols();
 }
 
 bool QuoteStream::CreateSeries(int number, const std::string& symbolId, const std::string& resolution,

@@ -58,6 +58,8 @@ public:
 
 private:
     bool Send(const std::string& name, const std::vector<std::string>& parameters);
+    // The quote session's message `name` with these subscriptions.
+    bool SendSymbols(const std::string& name, const std::vector<std::string>& subscriptions);
     bool SendFastSymbols();
 
     WebSocketClient connection_;
