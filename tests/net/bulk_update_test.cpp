@@ -4,8 +4,11 @@
 
 #include "net/double_fixture.h"
 #include "ui/bulk_update.h"
+#include "support/state_access.h"
 
 namespace {
+
+using testing_support::WithState;
 class Bulk : public DoubleTest {
 protected:
     void SetUp() override {
@@ -17,12 +20,10 @@ protected:
         s.settings.TimeoutMs = 4321;
     }
     void TearDown() override {
-        {
-            PluginState& s = State();
-            std::lock_guard<std::mutex> lock(s.stateLock);
+        WithState([&](PluginState& s) {
             s.databaseFolder.clear();
             s.settings = PluginSettings{};
-        }
+        });
         DoubleTest::TearDown();
     }
     testing_support::TempFolder database;

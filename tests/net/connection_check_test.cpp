@@ -11,8 +11,11 @@
 #include "support/ui_driver.h"
 #include "ui/config_window.h"
 #include "ui/status_menu.h"
+#include "support/state_access.h"
 
 namespace {
+
+using testing_support::WithState;
 
 using testing_support::Narrow;
 using testing_support::ReadFileBytes;
@@ -196,11 +199,7 @@ TEST_F(ConnectionCheck, ClosingTheWindowAbandonsTheCheckWithinItsBound) {
 
 TEST_F(ConnectionCheck, TheStatusMenuOpensTheToolsTabWithTheCheckUnderWay) {
     Scenario("{}");
-    {
-        PluginState& s = State();
-        std::lock_guard<std::mutex> lock(s.stateLock);
-        s.lastTicker = L"NASDAQ:MSFT";
-    }
+    WithState([&](PluginState& s) { s.lastTicker = L"NASDAQ:MSFT"; });
     ui_driver::HostThread host;
     host.Start([] { ShowStatusMenu(); });
     ASSERT_NE(ui_driver::WaitFor(ui_driver::OpenMenu), nullptr);

@@ -5,8 +5,11 @@
 #include "protocol/json_text.h"
 #include "protocol/session_loop.h"
 #include "storage/disk_cache.h"
+#include "support/state_access.h"
 
 namespace {
+
+using testing_support::WithState;
 
 class History : public DoubleTest {
 protected:
@@ -25,14 +28,14 @@ protected:
     }
     template <typename Edit>
     void Configure(Edit edit) {
-        PluginState& s = State();
-        std::lock_guard<std::mutex> lock(s.stateLock);
-        s.databaseFolder = database.Path();
-        PluginSettings settings;
-        settings.TimeoutMs = kTimeoutMs;
-        edit(settings);
-        s.settings = settings;
-        s.settings.DebugLogging = debug;
+        WithState([&](PluginState& s) {
+            s.databaseFolder = database.Path();
+            PluginSettings settings;
+            settings.TimeoutMs = kTimeoutMs;
+            edit(settings);
+            s.settings = settings;
+            s.settings.DebugLogging = debug;
+        });
     }
     bool Fetch(const std::wstring& ticker, int periodicity, int requested) {
         bars.clear();

@@ -14,8 +14,11 @@
 #include "protocol/json_text.h"
 #include "protocol/latest_bar_poll.h"
 #include "storage/memory_cache.h"
+#include "support/state_access.h"
 
 namespace {
+
+using testing_support::WithState;
 
 using testing_support::Narrow;
 using testing_support::Widen;
@@ -35,30 +38,20 @@ protected:
         s.mainWindow = nullptr;
     }
     void TearDown() override {
-        {
-            PluginState& s = State();
-            std::lock_guard<std::mutex> lock(s.stateLock);
+        WithState([&](PluginState& s) {
             s.settings = PluginSettings{};
             s.symbolCache.clear();
-        }
+        });
         DoubleTest::TearDown();
     }
     static SymbolCacheEntry Entry(const std::string& key) {
-        PluginState& s = State();
-        std::lock_guard<std::mutex> lock(s.stateLock);
-        return s.symbolCache[key];
+        return WithState([&](PluginState& s) { return s.symbolCache[key]; });
     }
     // Lets the next cycle of a ticker run at once.
     static void MakeDue(const std::string& key) {
-        PluginState& s = State();
-        std::lock_guard<std::mutex> lock(s.stateLock);
-        s.symbolCache[key].lastPollTick = 0;
+        WithState([&](PluginState& s) { s.symbolCache[key].lastPollTick = 0; });
     }
-    static std::wstring Status() {
-        PluginState& s = State();
-        std::lock_guard<std::mutex> lock(s.stateLock);
-        return s.statusText;
-    }
+    static std::wstring Status() { return WithState([&](PluginState& s) { return s.statusText; }); }
     size_t Searches() const {
         const std::vector<std::string> paths = service.Events("http", "path");
         return static_cast<size_t>(std::count(paths.begin(), paths.end(), "/symbol_search"));
@@ -274,11 +267,7 @@ TEST_F(LivePoll, CycleResolvesOnceAndReusesTheIdentifier) {
     EXPECT_EQ(Searches(), 0u) << "the identifier found once is reused";
 
     // An explicit market makes one search; its failure ends the cycle.
-    {
-        PluginState& s = State();
-        std::lock_guard<std::mutex> lock(s.stateLock);
-        s.settings.Market = L"stock";
-    }
+    WithState([&](PluginState& s) { s.settings.Market = L"stock"; });
     Scenario(R"({"search":{"NOSUCH":[]}})");
     LogTail log(LogPath());
     EXPECT_FALSE(PollTicker(L"NOSUCH", 86400, false, error));

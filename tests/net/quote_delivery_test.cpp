@@ -3,8 +3,11 @@
 #include <cstring>
 
 #include "plugin/quote_delivery.h"
+#include "support/state_access.h"
 
 namespace {
+
+using testing_support::WithState;
 class Quotes : public DoubleTest {
 protected:
     void SetUp() override {
@@ -25,11 +28,7 @@ protected:
         }
         DoubleTest::TearDown();
     }
-    static std::wstring Status() {
-        PluginState& s = State();
-        std::lock_guard<std::mutex> lock(s.stateLock);
-        return s.statusText;
-    }
+    static std::wstring Status() { return WithState([&](PluginState& s) { return s.statusText; }); }
     testing_support::TempFolder database;
 };
 }  // namespace

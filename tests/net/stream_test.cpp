@@ -14,8 +14,11 @@
 #include "polling/poll_worker.h"
 #include "polling/stream_worker.h"
 #include "storage/memory_cache.h"
+#include "support/state_access.h"
 
 namespace {
+
+using testing_support::WithState;
 
 using testing_support::Narrow;
 
@@ -48,17 +51,13 @@ protected:
         StopStreamWorker();
         StopPollWorker();
         ClearMemoryCaches();
-        {
-            PluginState& s = State();
-            std::lock_guard<std::mutex> lock(s.stateLock);
-            s.settings = PluginSettings{};
-        }
+        WithState([&](PluginState& s) { s.settings = PluginSettings{}; });
         DoubleTest::TearDown();
     }
     static void Activate(const std::string& ticker, int periodicity = 86400) {
-        PluginState& s = State();
-        std::lock_guard<std::mutex> lock(s.stateLock);
-        TouchActiveTicker(s, testing_support::Widen(ticker), TickCount32(), periodicity, 100);
+        WithState([&](PluginState& s) {
+            TouchActiveTicker(s, testing_support::Widen(ticker), TickCount32(), periodicity, 100);
+        });
     }
     static SymbolCacheEntry Entry(const std::string& key) {
         PluginState& s = State();
@@ -68,14 +67,10 @@ protected:
     }
     // True while the poll worker leaves the tickers to the stream.
     static bool StreamKeepsTickers() {
-        PluginState& s = State();
-        std::lock_guard<std::mutex> lock(s.stateLock);
-        return s.settings.Streaming && !s.streamLost;
+        return WithState([&](PluginState& s) { return s.settings.Streaming && !s.streamLost; });
     }
     static void Set(const std::function<void(PluginState&)>& change) {
-        PluginState& s = State();
-        std::lock_guard<std::mutex> lock(s.stateLock);
-        change(s);
+        WithState([&](PluginState& s) { change(s); });
     }
     // True once the ticker's price has changed `times` times from now on.
     static bool PriceMoves(const std::string& key, int times, ULONGLONG limitMs = 8000) {

@@ -22,8 +22,11 @@
 #include "support/ui_driver.h"
 #include "ui/config_window.h"
 #include "ui/desktop.h"
+#include "support/state_access.h"
 
 namespace {
+
+using testing_support::WithState;
 
 using namespace ui_driver;
 using testing_support::PathExists;
@@ -454,11 +457,7 @@ TEST_F(ConfigWindow, ASecondOpenReturnsFalseAtOnce) {
 
 TEST_F(ConfigWindow, ToolsButtonsShowHelpOpenTheGuideAndClearTheCache) {
     TempFolder database;
-    {
-        PluginState& s = State();
-        std::lock_guard<std::mutex> lock(s.stateLock);
-        s.databaseFolder = database.Path();
-    }
+    WithState([&](PluginState& s) { s.databaseFolder = database.Path(); });
     const std::wstring cacheFolder = database.Join(L"VelmarquinCache");
     ASSERT_TRUE(CreateDirectoryW(cacheFolder.c_str(), nullptr));
     WriteFileBytes(cacheFolder + L"\\bars_41.cache", "VelmarquinCache 1\r\n");

@@ -11,6 +11,7 @@
 #include "protocol/host_time.h"
 #include "storage/disk_cache.h"
 #include "support/test_support.h"
+#include "support/state_access.h"
 
 using testing_support::PathExists;
 using testing_support::ReadFileBytes;
@@ -19,14 +20,14 @@ using testing_support::WriteFileBytes;
 
 namespace {
 
+using testing_support::WithState;
+
 class DiskCache : public ::testing::Test {
 protected:
     void SetUp() override { SetDatabase(folder.Path()); }
     void TearDown() override { SetDatabase(L""); }
     static void SetDatabase(const std::wstring& path) {
-        PluginState& s = State();
-        std::lock_guard<std::mutex> lock(s.stateLock);
-        s.databaseFolder = path;
+        WithState([&](PluginState& s) { s.databaseFolder = path; });
     }
     // Makes the file look `seconds` old.
     static void Age(const std::wstring& path, long long seconds) {
@@ -281,12 +282,10 @@ TEST_F(DiskCache, DeleteTreeAndClearCache) {
     WriteFileBytes(CacheDirectory() + L"\\sub\\x.cache", "x");
     SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY);
     SetFileAttributesW((CacheDirectory() + L"\\sub\\x.cache").c_str(), FILE_ATTRIBUTE_READONLY);
-    {
-        PluginState& s = State();
-        std::lock_guard<std::mutex> lock(s.stateLock);
+    WithState([&](PluginState& s) {
         s.recentValid = true;
         s.symbolCache["AAPL"].hasQuote = true;
-    }
+    });
     ClearCache();
     EXPECT_FALSE(PathExists(CacheDirectory()));
     PluginState& s = State();

@@ -6,6 +6,7 @@
 #include "protocol/history_fetch.h"
 #include "protocol/host_time.h"
 #include "storage/memory_cache.h"
+#include "support/state_access.h"
 
 TEST(HistoryParse, ResolutionFor) {
     PluginSettings s;
@@ -50,11 +51,13 @@ TEST(HistoryParse, SeriesPayloadsMergeSortAndKeepLaterValues) {
 }
 
 namespace {
+
+using testing_support::WithState;
 void ResetCaches() {
-    PluginState& s = State();
-    std::lock_guard<std::mutex> lock(s.stateLock);
-    s.symbolCache.clear();
-    s.recentValid = false;
+    WithState([&](PluginState& s) {
+        s.symbolCache.clear();
+        s.recentValid = false;
+    });
 }
 Bar MakeBar(int day, float close) {
     Bar bar;
@@ -86,9 +89,7 @@ TEST(MemoryCache, RecordsFromBarsAndWhichRecordIsServed) {
     EXPECT_EQ(std::string(cut.name), std::string(63, 'X'));
 
     // History for a ticker whose entry holds a live quote and no bar: the live record is served.
-    {
-        PluginState& s = State();
-        std::lock_guard<std::mutex> lock(s.stateLock);
+    WithState([&](PluginState& s) {
         SymbolCacheEntry& entry = s.symbolCache["AAPL"];
         entry.hasQuote = true;
         entry.live = RecentInfoFromBar(L"AAPL", MakeBar(15, 150), nullptr);
@@ -97,7 +98,7 @@ TEST(MemoryCache, RecordsFromBarsAndWhichRecordIsServed) {
         other.hasBar = true;
         other.barPeriodicity = 300;
         other.lastPollTick = 77;
-    }
+    });
     UpdateRecentCache(L"AAPL", "NASDAQ:AAPL", 86400, {MakeBar(14, 100), MakeBar(15, 101.5f)});
     UpdateRecentCache(L"MSFT", "", 86400, {MakeBar(15, 300)});
     PluginState& s = State();

@@ -16,8 +16,11 @@
 #include "protocol/host_time.h"
 #include "protocol/live_quote_poll.h"
 #include "support/test_support.h"
+#include "support/state_access.h"
 
 namespace {
+
+using testing_support::WithState;
 
 std::atomic<std::uint64_t> g_now{0};
 std::uint64_t FakeTicks() { return g_now.load(); }
@@ -49,24 +52,18 @@ protected:
     static std::uint32_t Now() { return static_cast<std::uint32_t>(g_now.load()); }
     static void Advance(std::uint64_t ms) { g_now += ms; }
     static void Touch(const std::wstring& ticker, int periodicity = 0) {
-        PluginState& s = State();
-        std::lock_guard<std::mutex> lock(s.stateLock);
-        TouchActiveTicker(s, ticker, Now(), periodicity, 0);
+        WithState([&](PluginState& s) { TouchActiveTicker(s, ticker, Now(), periodicity, 0); });
     }
     // Marks a ticker as polled `agoMs` before now (or running).
     static void Polled(const std::string& key, std::uint32_t agoMs, bool running = false) {
-        PluginState& s = State();
-        std::lock_guard<std::mutex> lock(s.stateLock);
-        SymbolCacheEntry& e = s.symbolCache[key];
-        e.lastPollTick = Now() - agoMs;
-        e.running = running;
-        e.pollStartTick = Now() - agoMs;
+        WithState([&](PluginState& s) {
+            SymbolCacheEntry& e = s.symbolCache[key];
+            e.lastPollTick = Now() - agoMs;
+            e.running = running;
+            e.pollStartTick = Now() - agoMs;
+        });
     }
-    static std::size_t ActiveCount() {
-        PluginState& s = State();
-        std::lock_guard<std::mutex> lock(s.stateLock);
-        return s.activeTickers.size();
-    }
+    static std::size_t ActiveCount() { return WithState([&](PluginState& s) { return s.activeTickers.size(); }); }
 };
 
 }  // namespace
@@ -78,11 +75,7 @@ TEST_F(Schedule, NothingToPollWaitsASecond) {
     EXPECT_EQ(due.activeCount, 0u);
 
     Touch(L"AAPL");
-    {
-        PluginState& s = State();
-        std::lock_guard<std::mutex> lock(s.stateLock);
-        s.settings.PollSeconds = 0;
-    }
+    WithState([&](PluginState& s) { s.settings.PollSeconds = 0; });
     due = PickDueTicker();
     EXPECT_FALSE(due.picked) << "PollSeconds 0 polls nothing";
     EXPECT_EQ(due.waitMs, 1000u);
@@ -116,11 +109,7 @@ TEST_F(Schedule, RoundRobinAcrossDueTickersAndThePeriodicityFallback) {
     Touch(L"X", 300);
     Touch(L"Y");
     Touch(L"Z", 60);
-    {
-        PluginState& s = State();
-        std::lock_guard<std::mutex> lock(s.stateLock);
-        s.lastPeriodicity = 900;
-    }
+    WithState([&](PluginState& s) { s.lastPeriodicity = 900; });
     // Never polled (no cache entry) means due at once.
     const wchar_t* expected[] = {L"X", L"Y", L"Z", L"X", L"Y"};
     const int periodicities[] = {300, 900, 60, 300, 900};
@@ -171,11 +160,7 @@ TEST_F(Schedule, CycleClaimSkipsAndStaleRuns) {
     EXPECT_EQ(StaleRunMs(500), 30000u);
     EXPECT_EQ(StaleRunMs(2147483647), 0xFFFFFFFFu) << "three time-outs beyond 32 bits saturate";
 
-    {
-        PluginState& s = State();
-        std::lock_guard<std::mutex> lock(s.stateLock);
-        s.settings.DebugLogging = true;
-    }
+    WithState([&](PluginState& s) { s.settings.DebugLogging = true; });
     testing_support::LogTail log(JoinPath(ModuleFolder(), L"Velmarquin.log"));
     std::wstring error;
     Polled("AAPL", 4200);
@@ -189,19 +174,11 @@ TEST_F(Schedule, CycleClaimSkipsAndStaleRuns) {
     EXPECT_NE(log.Text().find("POLL skip ticker=AAPL already running runningMs=29999\r\n"), std::string::npos);
 
     // A huge PollSeconds is a long interval, not a negative one.
-    {
-        PluginState& s = State();
-        std::lock_guard<std::mutex> lock(s.stateLock);
-        s.settings.PollSeconds = 2147483647;
-    }
+    WithState([&](PluginState& s) { s.settings.PollSeconds = 2147483647; });
     Polled("AAPL", 60000);
     EXPECT_FALSE(PollTicker(L"AAPL", 86400, false, error));
     EXPECT_NE(log.Text().find("not due elapsedMs=60000 intervalMs=2147483647000\r\n"), std::string::npos);
-    {
-        PluginState& s = State();
-        std::lock_guard<std::mutex> lock(s.stateLock);
-        s.settings.PollSeconds = 0;
-    }
+    WithState([&](PluginState& s) { s.settings.PollSeconds = 0; });
     EXPECT_FALSE(PollTicker(L"AAPL", 86400, false, error));
     EXPECT_NE(log.Text().find("POLL skip ticker=AAPL pollSeconds=0\r\n"), std::string::npos);
     EXPECT_FALSE(PollTicker(L"  ", 86400, false, error));
@@ -271,9 +248,7 @@ TEST_F(Schedule, TickersTheStreamKeepsAreNotPolled) {
     Touch(L"AAPL");
     Polled("AAPL", 60000);
     auto streaming = [](bool on) {
-        PluginState& s = State();
-        std::lock_guard<std::mutex> lock(s.stateLock);
-        s.settings.Streaming = on;
+        WithState([&](PluginState& s) { s.settings.Streaming = on; });
     };
     streaming(true);
     MarkStreamUp();

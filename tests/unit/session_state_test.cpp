@@ -16,8 +16,11 @@
 #include "plugin/session_state.h"
 #include "storage/memory_cache.h"
 #include "support/test_support.h"
+#include "support/state_access.h"
 
 namespace {
+
+using testing_support::WithState;
 
 using testing_support::HostWindow;
 using testing_support::LogTail;
@@ -56,11 +59,7 @@ protected:
     static std::wstring LogPath() { return JoinPath(ModuleFolder(), L"Velmarquin.log"); }
 
     template <typename Read>
-    static auto Locked(Read read) {
-        PluginState& s = State();
-        std::lock_guard<std::mutex> lock(s.stateLock);
-        return read(s);
-    }
+    static auto Locked(Read read) { return WithState([&](PluginState& s) { return read(s); }); }
 
     TempFolder database;
     HostWindow window;

@@ -7,17 +7,20 @@
 #include "foundation/settings.h"
 #include "foundation/state.h"
 #include "support/test_support.h"
+#include "support/state_access.h"
 
 using testing_support::ReadFileBytes;
 using testing_support::TempFolder;
 using testing_support::WriteFileBytes;
 
 namespace {
+
+using testing_support::WithState;
 void SetPaths(const std::wstring& databaseFolder, const std::wstring& iniPath) {
-    PluginState& s = State();
-    std::lock_guard<std::mutex> lock(s.stateLock);
-    s.databaseFolder = databaseFolder;
-    s.iniPath = iniPath;
+    WithState([&](PluginState& s) {
+        s.databaseFolder = databaseFolder;
+        s.iniPath = iniPath;
+    });
 }
 
 class SettingsInProcess : public ::testing::Test {

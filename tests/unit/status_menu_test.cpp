@@ -18,8 +18,11 @@
 #include "ui/config_window.h"
 #include "ui/desktop.h"
 #include "ui/status_menu.h"
+#include "support/state_access.h"
 
 namespace {
+
+using testing_support::WithState;
 
 using namespace ui_driver;
 using testing_support::PathExists;
@@ -97,16 +100,12 @@ protected:
         return g_boxes;
     }
     void SetTickerAndSymbols(const std::wstring& ticker, const std::wstring& symbols) {
-        PluginState& s = State();
-        std::lock_guard<std::mutex> lock(s.stateLock);
-        s.lastTicker = ticker;
-        s.settings.BulkSymbols = symbols;
+        WithState([&](PluginState& s) {
+            s.lastTicker = ticker;
+            s.settings.BulkSymbols = symbols;
+        });
     }
-    std::wstring Status() const {
-        PluginState& s = State();
-        std::lock_guard<std::mutex> lock(s.stateLock);
-        return s.statusText;
-    }
+    std::wstring Status() const { return WithState([&](PluginState& s) { return s.statusText; }); }
 
     TempFolder database;
     HWND owner = nullptr;

@@ -12,6 +12,7 @@
 #include "polling/stream_store.h"
 #include "protocol/stream_payload.h"
 #include "support/test_support.h"
+#include "support/state_access.h"
 
 using testing_support::RealFrames;
 
@@ -109,6 +110,8 @@ TEST(StreamPayload, AnswersAndErrorsAsTheServiceWordsThem) {
 
 namespace {
 
+using testing_support::WithState;
+
 class StreamedQuotes : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -126,11 +129,7 @@ protected:
         s.activeTickers.clear();
         s.recentValid = false;
     }
-    static SymbolCacheEntry Entry() {
-        PluginState& s = State();
-        std::lock_guard<std::mutex> lock(s.stateLock);
-        return s.symbolCache["NASDAQ:AAPL"];
-    }
+    static SymbolCacheEntry Entry() { return WithState([&](PluginState& s) { return s.symbolCache["NASDAQ:AAPL"]; }); }
     bool Store(const std::string& payload, bool barLive = true) {
         StreamPayload read;
         ReadStreamPayload(payload, read);
@@ -176,25 +175,21 @@ TEST_F(StreamedQuotes, PartialFramesChangeOnlyWhatTheyCarry) {
     EXPECT_FLOAT_EQ(e.served.prevClose, 180.57f);
     EXPECT_NE(e.served.tradeTime, time);
     EXPECT_EQ(std::memcmp(&e.served, &e.live, sizeof(RecentInfo)), 0) << "the overlay sees what the quote window sees";
-    {
-        PluginState& s = State();
-        std::lock_guard<std::mutex> lock(s.stateLock);
+    WithState([&](PluginState& s) {
         EXPECT_TRUE(s.recentValid);
         EXPECT_EQ(s.recent.last, 181.5f);
         // A bar kept from a poll before the stream took over...
         s.symbolCache["NASDAQ:AAPL"].hasBar = true;
-    }
+    });
     // ... goes when no series of the stream keeps the bar.
     ASSERT_TRUE(Store(head + R"("lp":181.6}}]})", false));
     EXPECT_FALSE(Entry().hasBar);
 
     // A ticker no longer active gets no entry back.
-    {
-        PluginState& s = State();
-        std::lock_guard<std::mutex> lock(s.stateLock);
+    WithState([&](PluginState& s) {
         s.activeTickers.clear();
         s.symbolCache.clear();
-    }
+    });
     EXPECT_FALSE(Store(RealFrames()[28]));
     PluginState& s = State();
     std::lock_guard<std::mutex> lock(s.stateLock);
