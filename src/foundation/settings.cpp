@@ -82,6 +82,7 @@ void SaveSettingsFile(const std::wstring& path, const PluginSettings& s) {
     WriteSettingsFile(path, s);
     IniWriteString(path, kOptionsSection, L"BackgroundDownloads", BoolText(s.BackgroundDownloads));
     IniWriteString(path, kOptionsSection, L"Streaming", BoolText(s.Streaming));
+    IniWriteString(path, kOptionsSection, L"Connections", std::to_wstring(ConnectionsValue(s.Connections)));
 }
 
 ServiceOrigins ReadServiceOrigins(const std::wstring& path) {

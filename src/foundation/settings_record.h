@@ -28,7 +28,11 @@ struct PluginSettings {
     // Section "Velmarquin": an absent key means its default.
     bool BackgroundDownloads = true;  // the host's window thread never waits on the network
     bool Streaming = false;           // live data over one connection instead of polls
+    std::int32_t Connections = 2;     // data connections open at once, the stream's included (1 to 4)
 };
+
+// The Connections setting as used: within 1 to 4.
+inline std::int32_t ConnectionsValue(std::int32_t setting) { return setting < 1 ? 1 : setting > 4 ? 4 : setting; }
 
 // Where the three service endpoints live: scheme, host and optional port,
 // without a trailing slash. Read from section "Service"; never written.

@@ -10,7 +10,7 @@ const wchar_t* const kSettingsKeys[14] = {
     L"AdjustContracts", L"UseSettlementAsClose", L"ResolutionOverride", L"IntradayTimeShiftMinutes",
     L"EodTimeShiftDays", L"BulkSymbols", L"PollSeconds",     L"DebugLogging", L"TimeoutMs"};
 
-const wchar_t* const kOptionKeys[2] = {L"BackgroundDownloads", L"Streaming"};
+const wchar_t* const kOptionKeys[3] = {L"BackgroundDownloads", L"Streaming", L"Connections"};
 
 namespace {
 
@@ -91,6 +91,7 @@ PluginSettings SettingsFromValues(const IniValues& values, PluginSettings s, Set
 PluginSettings OptionsFromValues(const IniValues& values, PluginSettings s) {
     Boolean(values, L"BackgroundDownloads", s.BackgroundDownloads);
     Boolean(values, L"Streaming", s.Streaming);
+    if (const std::wstring* v = Find(values, L"Connections")) s.Connections = ConnectionsValue(IniInteger(*v));
     return s;
 }
 

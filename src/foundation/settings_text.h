@@ -23,7 +23,7 @@ struct SettingsRepair {
 extern const wchar_t* const kSettingsKeys[14];
 // The plug-in's own section and its keys; an absent key means its default.
 inline constexpr wchar_t kOptionsSection[] = L"Velmarquin";
-extern const wchar_t* const kOptionKeys[2];
+extern const wchar_t* const kOptionKeys[3];
 
 // `current` with the values of section "Velmarquin" laid over it.
 PluginSettings OptionsFromValues(const IniValues& values, PluginSettings current);

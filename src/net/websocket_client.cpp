@@ -28,15 +28,23 @@ WebSocketClient::WebSocketClient() = default;
 
 WebSocketClient::~WebSocketClient() { Close(); }
 
-bool WebSocketClient::IsOpen() const { return state_ && state_->socket; }
+bool WebSocketClient::IsOpen() const {
+    std::lock_guard<std::mutex> guard(sendLock_);
+    return state_ && state_->socket && !sendBroken_;
+}
 
 bool WebSocketClient::Connect(const std::wstring& userAgent, std::int32_t timeoutMs, std::wstring& error) {
     Close();
     refusedStatus_ = 0;
+    retryAfterSeconds_ = 0;
+    sendBroken_ = false;
     LogDebug(L"WS connect starting");
     timeoutMs_ = EffectiveTimeoutMs(timeoutMs);
     const int timeout = timeoutMs_;
-    state_ = std::make_unique<WinHttpAsyncState>();
+    {
+        std::lock_guard<std::mutex> guard(sendLock_);
+        state_ = std::make_unique<WinHttpAsyncState>();
+    }
     WinHttpAsyncState& s = *state_;
     const ServiceOrigins origins = CopyServiceOrigins();
 
@@ -95,13 +103,24 @@ bool WebSocketClient::Connect(const std::wstring& userAgent, std::int32_t timeou
                                              WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize,
                                              WINHTTP_NO_HEADER_INDEX) &&
                          status != 101;
-    if (refused) refusedStatus_ = status;
+    if (refused) {
+        refusedStatus_ = status;
+        DWORD seconds = 0;
+        DWORD secondsSize = sizeof(seconds);
+        if (WinHttpQueryHeaders(s.request.Get(), WINHTTP_QUERY_RETRY_AFTER | WINHTTP_QUERY_FLAG_NUMBER,
+                                WINHTTP_HEADER_NAME_BY_INDEX, &seconds, &secondsSize, WINHTTP_NO_HEADER_INDEX)) {
+            retryAfterSeconds_ = seconds;
+        }
+    }
     HINTERNET socket = refused ? nullptr : WinHttpWebSocketCompleteUpgrade(s.request.Get(), context);
     s.request.Reset();
     if (socket == nullptr) return fail(L"WinHttpWebSocketCompleteUpgrade failed");
     // The socket inherits the session's callback and reports with the same
     // context; it is counted until it reports closing.
-    s.socket.Reset(socket);
+    {
+        std::lock_guard<std::mutex> guard(sendLock_);
+        s.socket.Reset(socket);
+    }
     {
         std::lock_guard<std::mutex> guard(s.lock);
         ++s.openHandles;
@@ -121,6 +140,8 @@ bool WebSocketClient::SendText(const std::string& message, const std::string& se
         }
         LogLine(L"WS send: " + Utf8ToWide(FirstBytes(masked, 300)));
     }
+    std::lock_guard<std::mutex> guard(sendLock_);
+    if (!state_ || !state_->socket || sendBroken_) return false;
     WinHttpAsyncState& s = *state_;
     // The platform reads the bytes after the call returns: they live in the state.
     s.sendBuffer = message;
@@ -129,12 +150,26 @@ bool WebSocketClient::SendText(const std::string& message, const std::string& se
                                     s.sendBuffer.empty() ? nullptr : &s.sendBuffer[0],
                                     static_cast<DWORD>(s.sendBuffer.size()));
     });
-    if (!r.completed && !r.failed) s.socket.Reset();  // a send that never completes: give the connection up
+    // A send that failed or never completed: the connection is given up
+    // (by its owner, which may be receiving right now).
+    if (!r.Ok()) sendBroken_ = true;
     return r.Ok();
+}
+
+void WebSocketClient::DropSocket() {
+    std::lock_guard<std::mutex> guard(sendLock_);
+    if (state_) state_->socket.Reset();
 }
 
 ReceiveStatus WebSocketClient::Poll(std::string& message, std::uint32_t waitMs) {
     message.clear();
+    if (sendBroken_ && state_ && state_->socket) {
+        DropSocket();
+        receivePending_ = false;
+        partial_.clear();
+        LogReceiveFailure(ERROR_WINHTTP_OPERATION_CANCELLED);
+        return ReceiveStatus::Failed;
+    }
     if (!IsOpen()) return ReceiveStatus::Failed;
     WinHttpAsyncState& s = *state_;
     const std::uint32_t deadline = TickCount32() + waitMs;
@@ -172,7 +207,8 @@ ReceiveStatus WebSocketClient::Poll(std::string& message, std::uint32_t waitMs) 
     }
     // A message beyond any size the service sends: give the connection up.
     LogReceiveFailure(ERROR_NOT_ENOUGH_MEMORY);
-    s.socket.Reset();
+    DropSocket();
+    receivePending_ = false;
     partial_.clear();
     return ReceiveStatus::Failed;
 }
@@ -181,7 +217,7 @@ ReceiveStatus WebSocketClient::Receive(std::string& message, std::uint32_t deadl
     const ReceiveStatus status = Poll(message, MsUntil(deadlineTick));
     if (status != ReceiveStatus::Pending) return status;
     // The deadline passed first: closing the handle cancels the pending receive.
-    state_->socket.Reset();
+    DropSocket();
     receivePending_ = false;
     partial_.clear();
     LogDebug(L"WS receive: the conversation's deadline passed");
@@ -197,6 +233,8 @@ bool WebSocketClient::ReceiveMessage(std::string& message, bool& closed) {
 }
 
 void WebSocketClient::Close() {
+    // Senders wait: the handles go while no send is under way.
+    std::lock_guard<std::mutex> guard(sendLock_);
     if (!state_) {
         receivePending_ = false;
         partial_.clear();

@@ -14,6 +14,8 @@
 #include "polling/download_worker.h"
 #include "polling/poll_worker.h"
 #include "polling/stream_worker.h"
+#include "protocol/account_token.h"
+#include "protocol/service_session.h"
 #include "storage/memory_cache.h"
 #include "ui/config_window.h"
 
@@ -53,7 +55,9 @@ int PluginInit() {
     }
     SetStatusText(ready);
     LogDebug(L"Plugin Init");
-    // The stream first: with Streaming on, the tickers are its from the start.
+    // The session first: every conversation takes its place there. Then the
+    // stream: with Streaming on, the tickers are its from the start.
+    StartServiceSession();
     StartStreamWorker();
     StartPollWorker();
     StartDownloadWorker();
@@ -61,9 +65,13 @@ int PluginInit() {
 }
 
 int PluginRelease() {
+    // Every connection closes first: a conversation under way on any thread
+    // ends at once, so the threads below end without waiting for one.
+    StopServiceSession();
     StopStreamWorker();
     StopDownloadWorker();
     StopPollWorker();
+    ForgetAccountToken();
     // Connections whose handles had not reported closing when they ended:
     // free those that have since, wait a little for the rest.
     SweepParkedStates(kParkedSweepMs);
@@ -91,6 +99,11 @@ int PluginConfigure(const char* databasePath) {
 }
 
 int CheckTimeBase(unsigned timeBase) { return timeBase >= 1 && timeBase <= 86400 ? 1 : 0; }
+
+int BackfillComplete(const char* ticker) {
+    if (ticker == nullptr || ticker[0] == '\0') return 1;
+    return DownloadPending(AnsiToWide(ticker)) ? 0 : 1;
+}
 
 HostValue EmptyHostValue() {
     HostValue value;

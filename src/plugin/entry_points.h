@@ -9,4 +9,6 @@ int PluginInit();
 int PluginRelease();
 int PluginConfigure(const char* databasePath);
 int CheckTimeBase(unsigned timeBase);
+// 0 while a background download of the ticker waits or runs, else 1.
+int BackfillComplete(const char* ticker);
 HostValue EmptyHostValue();

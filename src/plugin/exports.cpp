@@ -50,7 +50,9 @@ VELMARQUIN_EXPORT HostValue GetExtraData(const char*, const char*, int, int, voi
 
 VELMARQUIN_EXPORT int SetTimeBase(unsigned int timeBase) { return CheckTimeBase(timeBase); }
 
-VELMARQUIN_EXPORT int IsBackfillComplete(const char*) { return 1; }
+VELMARQUIN_EXPORT int IsBackfillComplete(const char* ticker) {
+    return Guarded(1, [&] { return BackfillComplete(ticker); });
+}
 
 VELMARQUIN_EXPORT int GetSymbolLimit() { return 4096; }
 

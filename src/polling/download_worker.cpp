@@ -47,6 +47,7 @@ std::condition_variable g_signal;
 std::map<std::wstring, Request> g_queue;  // key: cache file path
 std::map<std::wstring, Pause> g_paused;   // key: cache file path
 std::wstring g_inFlightPath;
+std::wstring g_inFlightTicker;
 int g_inFlightBars = 0;
 std::uint64_t g_order = 0;
 // Changes at every start and stop: a thread of an earlier one leaves, and its
@@ -83,6 +84,7 @@ bool NextRequest(std::uint64_t generation, std::wstring& path, Request& request)
     request = newest->second;
     g_queue.erase(newest);
     g_inFlightPath = path;
+    g_inFlightTicker = request.ticker;
     g_inFlightBars = request.bars;
     return true;
 }
@@ -103,7 +105,8 @@ void Download(std::uint64_t generation, const std::wstring& path, const Request&
     std::wstring error;
     bool ok = false;
     try {
-        ok = DownloadBars(request.ticker, request.periodicity, request.bars, settings, bars, error, &gate);
+        ok = DownloadBars(request.ticker, request.periodicity, request.bars, settings, bars, error, &gate,
+                          Priority::Background);
     } catch (...) {
         error = L"Download failed";
     }
@@ -112,7 +115,10 @@ void Download(std::uint64_t generation, const std::wstring& path, const Request&
         std::lock_guard<std::mutex> lock(g_lock);
         if (g_acceptingGeneration == generation) g_acceptingGeneration = 0;
         current = generation == g_generation;
-        if (current) g_inFlightPath.clear();
+        if (current) {
+            g_inFlightPath.clear();
+            g_inFlightTicker.clear();
+        }
         if (current && !ok) {
             if (g_paused.size() >= kMaxPaused) g_paused.clear();
             g_paused[path] = Pause{TickCount32(), error, settings};
@@ -191,6 +197,7 @@ void StartDownloadWorker() {
         g_running = true;
         g_paused.clear();
         g_inFlightPath.clear();
+        g_inFlightTicker.clear();
     }
     FileHandle thread = StartHeldThread([generation] { RunDownloads(generation); }, L"DOWNLOAD");
     if (!thread.Valid()) {
@@ -215,4 +222,14 @@ void StopDownloadWorker() {
     if (!g_thread.Valid()) return;
     WaitForSingleObject(g_thread.Get(), kJoinWaitMs);
     g_thread.Reset();
+}
+
+bool DownloadPending(const std::wstring& ticker) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    if (!g_running) return false;
+    if (!g_inFlightTicker.empty() && g_inFlightTicker == ticker) return true;
+    for (const auto& queued : g_queue) {
+        if (queued.second.ticker == ticker) return true;
+    }
+    return false;
 }

@@ -22,6 +22,10 @@ enum class QueueAnswer {
 QueueAnswer QueueDownload(const std::wstring& ticker, int periodicity, int bars, const PluginSettings& settings,
                           std::wstring& reason);
 
+// Whether a download of `ticker` (any interval) waits in the queue or is
+// under way: the host's "wait for backfill" asks this.
+bool DownloadPending(const std::wstring& ticker);
+
 // Starts a fresh download thread (ending one left from an earlier start).
 void StartDownloadWorker();
 // Stops it within about a second: what waits in the queue is dropped, and a

@@ -68,13 +68,15 @@ Claim ClaimTicker(const std::wstring& ticker, const std::string& key) {
     return claim;
 }
 
-// Ends a claimed poll that produced no data: the entry keeps its live data.
-void ReleaseClaim(const std::string& key, const std::string& symbolId) {
+// Ends a claimed poll that produced no data: the entry keeps its live data
+// (and its symbol identifier, unless the service refused it).
+void ReleaseClaim(const std::string& key, const std::string& symbolId, bool forgetSymbol = false) {
     const std::uint32_t now = TickCount32();
     PluginState& s = State();
     std::lock_guard<std::mutex> lock(s.stateLock);
     SymbolCacheEntry& entry = s.symbolCache[key];
     if (!symbolId.empty()) entry.symbolId = symbolId;
+    if (forgetSymbol) entry.symbolId.clear();
     entry.lastPollTick = now;
     entry.running = false;
 }
@@ -185,7 +187,10 @@ bool PollClaimed(const std::wstring& ticker, const std::string& key, int periodi
 
     if (errorText.empty()) errorText = barError;
     LogLine(L"Live poll failed for " + ticker + L": " + errorText);
-    ReleaseClaim(key, symbolId);
+    // An identifier the service refuses is searched again next time.
+    const bool refused = IsSymbolRefusal(barError) || IsSymbolRefusal(errorText);
+    if (refused) ForgetRefusedSymbol(ticker, settings, symbolId);
+    ReleaseClaim(key, refused ? std::string() : symbolId, refused);
     SetStatusText(L"Live quote error: " + ticker + L" - " + errorText);
     NotifyHostStreaming(false);
     return false;
@@ -204,7 +209,7 @@ bool ResolveLiveSymbol(const std::wstring& ticker, const PluginSettings& setting
     };
     hooks.afterFailure = [&lastError](const std::wstring&, const std::wstring& error) { lastError = error; };
     std::wstring error;
-    if (ResolveTickerSymbol(ticker, settings, hooks, symbolId, error) && !symbolId.empty()) {
+    if (ResolveMappedSymbol(ticker, settings, hooks, symbolId, error) && !symbolId.empty()) {
         LogDebug(tag + L" resolved symbol id ticker=" + ticker + L" symbolId=" + Utf8ToWide(symbolId));
         return true;
     }

@@ -118,6 +118,12 @@ private:
             return;
         }
         if (stream_.IsOpen() && !SameStreamSettings(settings, openedWith_)) End(L"the settings changed");
+        if (stream_.IsOpen() && stream_.Retiring()) {
+            // The session retires the connection (it carried its share of
+            // sessions): the stream moves to a fresh one at once.
+            LogLine(L"STREAM moving to a fresh connection");
+            CloseConnection();
+        }
         Follow(active, settings);
         if (!stream_.IsOpen()) {
             const std::uint32_t now = TickCount32();
@@ -384,10 +390,12 @@ private:
             case PumpEnd::Stopped: Lose(fatal); return;
             case PumpEnd::Closed: Lose(L"the service closed the connection"); return;
             case PumpEnd::Failed: Lose(L"TradingView websocket receive failed"); return;
-            case PumpEnd::Unreadable: Lose(L"a frame that never ends"); return;
         }
         const std::uint32_t silentMs = TickCount32() - stream_.LastHeardTick();
-        if (silentMs > SilenceLimitMs()) Lose(L"silent for " + std::to_wstring(silentMs) + L" ms");
+        if (silentMs > SilenceLimitMs()) {
+            stuck_ = true;
+            Lose(L"silent for " + std::to_wstring(silentMs) + L" ms");
+        }
     }
 
     void Confirm(TickerPlan& plan) {
@@ -471,7 +479,8 @@ private:
         seriesOwners_.clear();
         symbolOwners_.clear();
         pendingSeries_ = 0;
-        stream_.Close();
+        stream_.Close(stuck_);
+        stuck_ = false;
     }
 
     const std::uint64_t generation_;
@@ -486,6 +495,7 @@ private:
     std::uint32_t pendingTick_ = 0;
     bool seriesLimit_ = false;
     bool gotData_ = false;
+    bool stuck_ = false;  // the connection went silent: the session retires it
     std::uint32_t openedTick_ = 0;
     std::uint32_t backOffMs_ = 0;
     std::uint32_t retryTick_ = 0;

@@ -1,7 +1,9 @@
 #include "protocol/connection_check.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <cwchar>
+#include <thread>
 #include <vector>
 
 #include "foundation/clock.h"
@@ -10,11 +12,11 @@
 #include "foundation/text.h"
 #include "net/http_client.h"
 #include "net/proxy_info.h"
-#include "net/websocket_client.h"
 #include "protocol/history_fetch.h"
 #include "protocol/host_time.h"
 #include "protocol/live_quote_poll.h"
-#include "protocol/sign_in.h"
+#include "protocol/account_token.h"
+#include "protocol/service_session.h"
 #include "protocol/symbol_routing.h"
 
 namespace {
@@ -58,7 +60,6 @@ struct Check {
     const PluginSettings& settings;
     const CheckHooks& hooks;
     std::string symbolId;
-    std::string token = kAnonymousToken;
 
     bool Report(CheckStep step) {
         LogLine(L"CHECK step " + std::to_wstring(step.number) + L" " + step.name + L": " +
@@ -106,23 +107,31 @@ struct Check {
             return Report(step);
         }
         const StepClock clock;
-        const SignInAnswer answer = SignInToService(settings);
+        // The plug-in's one sign-in: a token it holds for these credentials
+        // is used as it is, and a refusal is not asked again for a while.
+        const AccountToken token =
+            TokenFor(settings, TickCount32() + 2u * static_cast<std::uint32_t>(EffectiveTimeoutMs(settings.TimeoutMs)));
+        const AccountStanding standing = CurrentAccountStanding(settings);
         step.ms = clock.Ms();
-        if (!answer.token.empty()) {
-            token = answer.token;
+        if (!token.account.empty()) {
             step.detail = L"accepted for " + settings.Username;
             return Report(step);
         }
         step.outcome = CheckOutcome::Failed;
-        if (!answer.transportError.empty()) {
-            step.detail = L"the web site could not be reached: " + answer.transportError;
+        if (!standing.transportError.empty()) {
+            step.detail = L"the web site could not be reached: " + standing.transportError;
             step.advice = kProxyAdvice;
         } else {
-            step.detail = L"refused; the service said: \"" + answer.refusal + L"\"";
+            const std::wstring refusal =
+                standing.refusal.empty() ? std::wstring(L"the service did not accept the user name and password")
+                                         : standing.refusal;
+            step.detail = L"refused; the service said: \"" + refusal + L"\"";
             step.advice = std::wstring(kAccountAdvice) +
-                          (answer.refusal.find(L"robot") != std::wstring::npos
+                          (refusal.find(L"robot") != std::wstring::npos
                                ? L" The service wants a browser sign-in first: sign in once on its web site."
-                               : L"");
+                               : L"") +
+                          L" A refused sign-in is tried again after 15 minutes, or at once when the user name or "
+                          L"password changes.";
         }
         return Report(step);
     }
@@ -130,13 +139,15 @@ struct Check {
     bool DataConnection() {
         CheckStep step = NewStep(3, L"Data connection");
         const StepClock clock;
-        WebSocketClient connection;
+        Channel connection;
         std::wstring error;
         const std::wstring proxy = DescribeProxy();
-        if (!connection.Connect(settings.UserAgent, settings.TimeoutMs, error)) {
+        std::uint32_t status = 0;
+        ChannelRequest request = ChannelRequestFor(settings, Priority::Host);
+        request.refusedStatus = &status;
+        if (!OpenChannel(request, connection, error)) {
             step.ms = clock.Ms();
             step.outcome = CheckOutcome::Failed;
-            const std::uint32_t status = connection.RefusedStatus();
             step.detail = error + (status != 0 ? L" (the service answered HTTP " + std::to_wstring(status) + L")" : L"") +
                           L"; proxy: " + proxy;
             step.advice = status == 429 ? L"The service refuses new connections from this address for now (too many "
@@ -144,13 +155,25 @@ struct Check {
                                         : kProxyAdvice;
             return Report(step);
         }
-        const std::uint64_t upgraded = clock.Ms();
-        std::string message;
+        if (!connection.FreshConnection()) {
+            // The plug-in's session already has a connection open: it is
+            // the one the data comes over.
+            step.ms = clock.Ms();
+            const std::uint32_t heardMs = TickCount32() - connection.LastFrameTick();
+            step.detail = L"the plug-in's open connection " + std::to_wstring(connection.ConnectionNumber()) +
+                          L" is in use, last heard from " + std::to_wstring(heardMs) + L" ms ago; proxy: " + proxy;
+            return Report(step);
+        }
+        const std::uint64_t upgraded = connection.UpgradeMs();
         const std::uint32_t waitMs = static_cast<std::uint32_t>(EffectiveTimeoutMs(settings.TimeoutMs));
-        const ReceiveStatus first = connection.Poll(message, waitMs);
+        const std::uint64_t waitEnd = TickCount64() + waitMs;
+        while (connection.FirstMessageMs() == 0 && TickCount64() < waitEnd && !connection.Retiring()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        const std::uint32_t first = connection.FirstMessageMs();
         step.ms = clock.Ms();
         connection.Close();
-        if (first != ReceiveStatus::Message) {
+        if (first == 0) {
             step.outcome = CheckOutcome::Failed;
             step.detail = L"connected in " + std::to_wstring(upgraded) + L" ms, but the service sent nothing within " +
                           std::to_wstring(waitMs) + L" ms; proxy: " + proxy;
@@ -158,7 +181,7 @@ struct Check {
             return Report(step);
         }
         step.detail = L"upgraded in " + std::to_wstring(upgraded) + L" ms, the service's first frame after " +
-                      std::to_wstring(step.ms) + L" ms; proxy: " + proxy;
+                      std::to_wstring(first) + L" ms; proxy: " + proxy;
         return Report(step);
     }
 
@@ -169,7 +192,8 @@ struct Check {
         std::wstring error;
         HistoryConversation run;
         run.showProgress = false;
-        const bool got = ConverseHistory(ticker, symbolId, token, 86400, kHistoryBars, settings, bars, error, run);
+        const bool got = ConverseHistory(ticker, symbolId, ChannelRequestFor(settings, Priority::Host), 86400,
+                                         kHistoryBars, settings, bars, error, run);
         step.ms = clock.Ms();
         if (got && !bars.empty()) {
             const int ymd = PackedYmd(bars.back().dateTime);
@@ -199,7 +223,7 @@ struct Check {
         const StepClock clock;
         RecentInfo record{};
         std::wstring error;
-        const bool got = PollLiveQuote(ticker, symbolId, settings, record, error);
+        const bool got = PollLiveQuote(ticker, symbolId, settings, record, error, nullptr, Priority::Host);
         step.ms = clock.Ms();
         if (got) {
             wchar_t when[40];

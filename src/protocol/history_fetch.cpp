@@ -1,6 +1,7 @@
 #include "protocol/history_fetch.h"
 
 #include <algorithm>
+#include <ctime>
 #include <memory>
 
 #include "foundation/clock.h"
@@ -8,14 +9,14 @@
 #include "foundation/settings.h"
 #include "foundation/state.h"
 #include "foundation/text.h"
-#include "net/http_client.h"
 #include "protocol/exchange_calendar.h"
+#include "protocol/history_merge.h"
+#include "protocol/host_time.h"
 #include "protocol/json_text.h"
 #include "protocol/message_sender.h"
 #include "protocol/series_reader.h"
 #include "protocol/service_errors.h"
 #include "protocol/session_loop.h"
-#include "protocol/sign_in.h"
 #include "protocol/symbol_routing.h"
 #include "protocol/trading_day.h"
 #include "storage/disk_cache.h"
@@ -36,18 +37,17 @@ void KeepNewest(std::vector<Bar>& bars, int requested) {
     }
 }
 
-// The nine messages that open the conversation, in order.
-bool SendOpening(WebSocketClient& connection, const std::string& token, const std::string& quoteSession,
-                 const std::string& chartSession, const std::string& symbolId, const std::string& resolution,
-                 const std::string& session, int firstCount) {
+// The messages that open the conversation, in order (the token went once
+// when the shared connection opened).
+bool SendOpening(Channel& connection, const std::string& quoteSession, const std::string& chartSession,
+                 const std::string& symbolId, const std::string& resolution, const std::string& session,
+                 int firstCount) {
     const std::string q = JsonQuote(quoteSession);
     const std::string c = JsonQuote(chartSession);
     const std::string symbol = JsonQuote(symbolId);
     std::vector<std::string> fields = {q};
     for (const char* field : kQuoteFields) fields.push_back(JsonQuote(field));
-    const std::string secret = token == kAnonymousToken ? std::string() : token;
-    return SendMessage(connection, "set_auth_token", {JsonQuote(token)}, secret) &&
-           SendMessage(connection, "chart_create_session", {c, JsonQuote("")}) &&
+    return SendMessage(connection, "chart_create_session", {c, JsonQuote("")}) &&
            SendMessage(connection, "quote_create_session", {q}) &&
            SendMessage(connection, "set_locale", {JsonQuote("en"), JsonQuote("US")}) &&
            SendMessage(connection, "switch_timezone", {c, JsonQuote("Etc/UTC")}) &&
@@ -89,8 +89,7 @@ bool ParseSeriesPayload(const std::string& payload, int periodicity, const Plugi
     return true;
 }
 
-bool RequestMoreData(WebSocketClient& connection, const std::string& chartSession, const std::string& seriesId,
-                     int count) {
+bool RequestMoreData(Channel& connection, const std::string& chartSession, const std::string& seriesId, int count) {
     return SendMessage(connection, "request_more_data",
                        {JsonQuote(chartSession), JsonQuote(seriesId), std::to_string(std::max(1, count))});
 }
@@ -111,33 +110,34 @@ bool CachedBars(const std::wstring& ticker, int periodicity, int requestedBars, 
 }
 
 bool FetchBars(const std::wstring& ticker, int periodicity, int requestedBars, std::vector<Bar>& bars,
-               std::wstring& errorText) {
+               std::wstring& errorText, Priority priority) {
     LogDebug(L"FetchBars start ticker=" + ticker);
     const PluginSettings settings = CopySettings();
     if (CachedBars(ticker, periodicity, requestedBars, settings, bars, CacheAge::Fresh)) return true;
-    return DownloadBars(ticker, periodicity, requestedBars, settings, bars, errorText);
+    return DownloadBars(ticker, periodicity, requestedBars, settings, bars, errorText, nullptr, priority);
 }
 
-bool ConverseHistory(const std::wstring& ticker, const std::string& symbolId, const std::string& token, int periodicity,
-                     int requestedBars, const PluginSettings& settings, std::vector<Bar>& bars, std::wstring& errorText,
-                     HistoryConversation& run) {
+bool ConverseHistory(const std::wstring& ticker, const std::string& symbolId, const ChannelRequest& request,
+                     int periodicity, int requestedBars, const PluginSettings& settings, std::vector<Bar>& bars,
+                     std::wstring& errorText, HistoryConversation& run) {
     bars.clear();
     const DownloadGate* gate = run.gate;
     const auto abandoned = [gate] { return gate != nullptr && gate->keepGoing && !gate->keepGoing(); };
-    WebSocketClient connection;
+    Channel connection;
     std::wstring connectError;
-    if (!connection.Connect(settings.UserAgent, settings.TimeoutMs, connectError)) {
+    if (!OpenChannel(request, connection, connectError)) {
         LogDebug(L"WebSocket connect failed for " + ticker + L": " + connectError);
         errorText = connectError;
         return false;
     }
-    const std::string quoteSession = "qs_" + std::to_string(TickCount64() & 0xFFFFFF);
-    const std::string chartSession = "cs_" + std::to_string((TickCount64() >> 8) & 0xFFFFFF);
+    const std::string quoteSession = connection.NewSession("qs_");
+    const std::string chartSession = connection.NewSession("cs_");
     const bool daily = periodicity >= 86400;
     const std::string resolution = ResolutionFor(periodicity, settings);
-    const int firstCount = std::min(std::max(1, requestedBars), daily ? 10000 : 5000);
+    const int firstCount = run.onlyNewest > 0 ? run.onlyNewest
+                                              : std::min(std::max(1, requestedBars), daily ? 10000 : 5000);
     LogDebug("TradingView resolution: " + resolution + " bars=" + std::to_string(firstCount) + " adjustment=splits");
-    if (!SendOpening(connection, token, quoteSession, chartSession, symbolId, resolution,
+    if (!SendOpening(connection, quoteSession, chartSession, symbolId, resolution,
                      settings.ExtendedHours ? "extended" : "regular", firstCount)) {
         // A refused token is answered at once and the connection closed while
         // the opening is still being sent: report what the service said.
@@ -146,10 +146,12 @@ bool ConverseHistory(const std::wstring& ticker, const std::string& symbolId, co
         return Fail(errorText, said.empty() ? L"Failed to send TradingView websocket messages" : Utf8ToWide(said));
     }
 
-    // One deadline for the whole conversation, computed in 64 bits first.
-    const std::uint32_t deadline =
-        static_cast<std::uint32_t>(TickCount32() + static_cast<std::uint64_t>(EffectiveTimeoutMs(settings.TimeoutMs)));
-    const int maxRounds = std::max(3, static_cast<int>((static_cast<std::int64_t>(requestedBars) + 4999) / 5000 + 2));
+    // One deadline for the whole conversation.
+    const std::uint32_t deadline = ConversationDeadline(settings.TimeoutMs);
+    // A top-up takes what one answer brings: the newest bars and no more.
+    const int maxRounds =
+        run.onlyNewest > 0 ? 0
+                           : std::max(3, static_cast<int>((static_cast<std::int64_t>(requestedBars) + 4999) / 5000 + 2));
     int round = 0;
     size_t best = 0;
     bool gotBars = false;
@@ -181,7 +183,7 @@ bool ConverseHistory(const std::wstring& ticker, const std::string& symbolId, co
         const bool seriesCompleted = payload.find("series_completed") != std::string::npos;
         const bool completed = seriesCompleted || payload.find("quote_completed") != std::string::npos;
         if (completed && gotBars) {
-            if (bars.size() >= static_cast<size_t>(std::max(0, requestedBars))) {
+            if (bars.size() >= static_cast<size_t>(std::max(0, requestedBars)) || (run.onlyNewest > 0 && seriesCompleted)) {
                 accepted = true;
                 return SessionStep::Finish;
             }
@@ -238,11 +240,69 @@ bool ConverseHistory(const std::wstring& ticker, const std::string& symbolId, co
     return true;
 }
 
+namespace {
+
+enum class TopUpResult {
+    Done,      // the file was topped up and written
+    Whole,     // a whole download is needed instead
+    Failed,    // the conversation failed: `errorText`
+};
+
+// The stale cache file topped up with the newest bars, when the service's
+// answer agrees with the file where the two overlap.
+TopUpResult TopUp(const std::wstring& ticker, const std::string& symbolId, const ChannelRequest& request,
+                  int periodicity, int requestedBars, const PluginSettings& settings, const std::wstring& path,
+                  const DownloadGate* gate, std::vector<Bar>& bars, std::wstring& errorText) {
+    bars.clear();
+    std::vector<Bar> cached;
+    if (!LoadCachedBars(path, periodicity, settings, cached, CacheAge::Any)) return TopUpResult::Whole;
+    // Only a file that holds the whole request can be topped up: what it
+    // lacks further back would need the whole download anyway.
+    if (cached.size() < static_cast<size_t>(std::max(1, requestedBars))) return TopUpResult::Whole;
+    const std::int64_t shift = periodicity >= 86400 ? static_cast<std::int64_t>(settings.EodTimeShiftDays) * 86400
+                                                    : static_cast<std::int64_t>(settings.IntradayTimeShiftMinutes) * 60;
+    const std::int64_t newest = UnixFromPackedLocal(cached.back().dateTime) - shift;
+    const int ask = TopUpCount(static_cast<std::int64_t>(std::time(nullptr)) - newest,
+                               ResolutionFor(periodicity, settings), requestedBars);
+    if (ask <= 0) return TopUpResult::Whole;
+    std::string companionId;
+    ExchangeSession companion;
+    if (LoadSessionCompanion(path, companionId, companion)) RememberExchangeSession(companionId, companion);
+
+    HistoryConversation run;
+    run.gate = gate;
+    run.onlyNewest = ask;
+    std::vector<Bar> fresh;
+    if (!ConverseHistory(ticker, symbolId, request, periodicity, ask, settings, fresh, errorText, run)) {
+        return TopUpResult::Failed;
+    }
+    std::vector<Bar> merged;
+    const TopUpMerge outcome = MergeTopUp(cached, fresh, merged);
+    if (outcome != TopUpMerge::Merged) {
+        LogLine(L"HISTORY top-up of " + ticker + L" not used: " +
+                (outcome == TopUpMerge::Changed ? L"the service changed past bars (a split or an adjustment)"
+                                                : L"the new bars do not join the cached ones") +
+                L"; downloading the whole history");
+        return TopUpResult::Whole;
+    }
+    if (gate != nullptr && gate->beginAccept && !gate->beginAccept()) {
+        errorText = L"Download abandoned";
+        return TopUpResult::Failed;
+    }
+    LogDebug(L"HISTORY topped up ticker=" + ticker + L" asked=" + std::to_wstring(ask) + L" new=" +
+             std::to_wstring(fresh.size()) + L" bars=" + std::to_wstring(merged.size()));
+    bars = std::move(merged);
+    AcceptHistory(bars, requestedBars, path, periodicity, ticker, symbolId, settings,
+                  run.session.Known() ? run.session : companion);
+    return TopUpResult::Done;
+}
+
+}  // namespace
+
 bool DownloadBars(const std::wstring& ticker, int periodicity, int requestedBars, const PluginSettings& settings,
-                  std::vector<Bar>& bars, std::wstring& errorText, const DownloadGate* gate) {
+                  std::vector<Bar>& bars, std::wstring& errorText, const DownloadGate* gate, Priority priority) {
     bars.clear();
     const std::wstring path = CacheFilePath(ticker, periodicity, settings);
-    std::string symbolId;
     CandidateLoopHooks hooks;
     hooks.beforeTry = [&ticker](const std::wstring& market, const std::wstring& query) {
         LogDebug(L"TradingView routing: ticker=" + ticker + L" market=" + market + L" query=" + query);
@@ -251,26 +311,41 @@ bool DownloadBars(const std::wstring& ticker, int periodicity, int requestedBars
         LogDebug(L"ResolveSymbolId failed for " + ticker + L" market=" + market + L": " + error);
     };
     hooks.finalError = L"TradingView symbol resolution failed";
-    if (!ResolveTickerSymbol(ticker, settings, hooks, symbolId, errorText)) {
-        if (errorText.empty()) errorText = L"TradingView symbol resolution failed";
-        return false;
-    }
 
-    std::string token = kAnonymousToken;
-    if (!settings.Username.empty() && !settings.Password.empty()) {
-        const std::string signedIn = SignInToService(settings).token;
-        if (!signedIn.empty()) token = signedIn;
+    ChannelRequest request = ChannelRequestFor(settings, priority);
+    if (gate != nullptr) request.keepGoing = gate->keepGoing;
+    // An identifier from the symbol map that the service refuses is
+    // forgotten, and the ticker searched again at once.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        std::string symbolId;
+        bool fromMap = false;
+        errorText.clear();
+        if (!ResolveMappedSymbol(ticker, settings, hooks, symbolId, errorText, &fromMap)) {
+            if (errorText.empty()) errorText = L"TradingView symbol resolution failed";
+            return false;
+        }
+        const TopUpResult topUp =
+            TopUp(ticker, symbolId, request, periodicity, requestedBars, settings, path, gate, bars, errorText);
+        if (topUp == TopUpResult::Done) return true;
+        if (topUp == TopUpResult::Whole) {
+            if (gate != nullptr && gate->keepGoing && !gate->keepGoing()) {
+                errorText = L"Download abandoned";
+                return false;
+            }
+            HistoryConversation run;
+            run.gate = gate;
+            if (ConverseHistory(ticker, symbolId, request, periodicity, requestedBars, settings, bars, errorText, run)) {
+                if (gate != nullptr && gate->beginAccept && !gate->beginAccept()) {
+                    bars.clear();
+                    errorText = L"Download abandoned";
+                    return false;
+                }
+                return AcceptHistory(bars, requestedBars, path, periodicity, ticker, symbolId, settings, run.session);
+            }
+        }
+        if (!IsSymbolRefusal(errorText)) return false;
+        ForgetRefusedSymbol(ticker, settings, symbolId);
+        if (!fromMap) return false;
     }
-
-    HistoryConversation run;
-    run.gate = gate;
-    if (!ConverseHistory(ticker, symbolId, token, periodicity, requestedBars, settings, bars, errorText, run)) {
-        return false;
-    }
-    if (gate != nullptr && gate->beginAccept && !gate->beginAccept()) {
-        bars.clear();
-        errorText = L"Download abandoned";
-        return false;
-    }
-    return AcceptHistory(bars, requestedBars, path, periodicity, ticker, symbolId, settings, run.session);
+    return false;
 }

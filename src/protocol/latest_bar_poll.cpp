@@ -5,7 +5,6 @@
 #include "foundation/clock.h"
 #include "foundation/log.h"
 #include "foundation/text.h"
-#include "net/websocket_client.h"
 #include "protocol/exchange_calendar.h"
 #include "protocol/history_fetch.h"
 #include "protocol/json_text.h"
@@ -22,11 +21,10 @@ void KeepNewestThree(std::vector<Bar>& bars) {
     if (bars.size() > kNewestKept) bars.erase(bars.begin(), bars.end() - kNewestKept);
 }
 
-bool SendLatestBarMessages(WebSocketClient& connection, const std::string& chartSession, const std::string& symbolId,
+bool SendLatestBarMessages(Channel& connection, const std::string& chartSession, const std::string& symbolId,
                            const std::string& resolution, const std::string& session) {
     const std::string c = JsonQuote(chartSession);
-    return SendMessage(connection, "set_auth_token", {JsonQuote("unauthorized_user_token")}) &&
-           SendMessage(connection, "chart_create_session", {c, JsonQuote("")}) &&
+    return SendMessage(connection, "chart_create_session", {c, JsonQuote("")}) &&
            SendMessage(connection, "set_locale", {JsonQuote("en"), JsonQuote("US")}) &&
            SendMessage(connection, "switch_timezone", {c, JsonQuote("Etc/UTC")}) &&
            SendMessage(connection, "resolve_symbol",
@@ -41,7 +39,8 @@ bool SendLatestBarMessages(WebSocketClient& connection, const std::string& chart
 }  // namespace
 
 bool PollLatestBars(const std::wstring& ticker, const std::string& symbolId, int periodicity,
-                    const PluginSettings& settings, std::vector<Bar>& bars, std::wstring& errorText) {
+                    const PluginSettings& settings, std::vector<Bar>& bars, std::wstring& errorText,
+                    Priority priority) {
     bars.clear();
     if (periodicity < 1) {
         errorText = L"Missing chart periodicity";
@@ -52,10 +51,10 @@ bool PollLatestBars(const std::wstring& ticker, const std::string& symbolId, int
         errorText = L"Missing symbol id";
         return false;
     }
-    WebSocketClient connection;
-    if (!connection.Connect(settings.UserAgent, settings.TimeoutMs, errorText)) return false;
+    Channel connection;
+    if (!OpenChannel(ChannelRequestFor(settings, priority), connection, errorText)) return false;
 
-    const std::string chartSession = "cs_live_" + std::to_string((TickCount64() >> 8) & 0xFFFFFF);
+    const std::string chartSession = connection.NewSession("cs_live_");
     if (!SendLatestBarMessages(connection, chartSession, id, ResolutionFor(periodicity, settings),
                                settings.ExtendedHours ? "extended" : "regular")) {
         const std::string said = ServiceErrorBeforeFailure(connection, settings.TimeoutMs);
@@ -64,8 +63,7 @@ bool PollLatestBars(const std::wstring& ticker, const std::string& symbolId, int
         return false;
     }
 
-    const std::uint32_t deadline =
-        static_cast<std::uint32_t>(TickCount32() + static_cast<std::uint64_t>(EffectiveTimeoutMs(settings.TimeoutMs)));
+    const std::uint32_t deadline = ConversationDeadline(settings.TimeoutMs);
     bool gotBars = false;
     std::wstring failure;
     ExchangeSession session;

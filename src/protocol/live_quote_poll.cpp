@@ -10,7 +10,6 @@
 #include "foundation/state.h"
 #include "foundation/text.h"
 #include "foundation/volume.h"
-#include "net/websocket_client.h"
 #include "protocol/exchange_calendar.h"
 #include "protocol/host_time.h"
 #include "protocol/json_text.h"
@@ -22,10 +21,9 @@ namespace {
 
 constexpr size_t kLoggedPayloadBytes = 900;
 
-bool SendQuoteMessages(WebSocketClient& connection, const std::string& quoteSession, const std::string& symbolId) {
+bool SendQuoteMessages(Channel& connection, const std::string& quoteSession, const std::string& symbolId) {
     const std::string q = JsonQuote(quoteSession);
-    return SendMessage(connection, "set_auth_token", {JsonQuote("unauthorized_user_token")}) &&
-           SendMessage(connection, "quote_create_session", {q}) &&
+    return SendMessage(connection, "quote_create_session", {q}) &&
            SendMessage(connection, "set_locale", {JsonQuote("en"), JsonQuote("US")}) &&
            SendMessage(connection, "quote_set_fields", QuoteFieldsParameters(quoteSession)) &&
            SendMessage(connection, "quote_add_symbols",
@@ -75,16 +73,17 @@ void ApplyQuoteUpdate(RecentInfo& record, const QuoteUpdate& update, const Plugi
 }
 
 bool PollLiveQuote(const std::wstring& ticker, const std::string& symbolId, const PluginSettings& settings,
-                   RecentInfo& quote, std::wstring& errorText, const ExchangeCalendar* tradingDays) {
+                   RecentInfo& quote, std::wstring& errorText, const ExchangeCalendar* tradingDays,
+                   Priority priority) {
     const std::string key = WideToUtf8(ticker);
     const std::string id = symbolId.empty() ? key : symbolId;
     if (id.empty()) {
         errorText = L"Missing symbol id";
         return false;
     }
-    WebSocketClient connection;
-    if (!connection.Connect(settings.UserAgent, settings.TimeoutMs, errorText)) return false;
-    const std::string quoteSession = "qs_" + std::to_string(TickCount64() & 0xFFFFFF);
+    Channel connection;
+    if (!OpenChannel(ChannelRequestFor(settings, priority), connection, errorText)) return false;
+    const std::string quoteSession = connection.NewSession("qs_");
     if (!SendQuoteMessages(connection, quoteSession, id)) {
         const std::string said = ServiceErrorBeforeFailure(connection, settings.TimeoutMs);
         errorText = said.empty() ? L"Failed to send quote poll messages" : Utf8ToWide(said);
@@ -92,8 +91,7 @@ bool PollLiveQuote(const std::wstring& ticker, const std::string& symbolId, cons
         return false;
     }
 
-    const std::uint32_t deadline =
-        static_cast<std::uint32_t>(TickCount32() + static_cast<std::uint64_t>(EffectiveTimeoutMs(settings.TimeoutMs)));
+    const std::uint32_t deadline = ConversationDeadline(settings.TimeoutMs);
     std::string chosen;
     std::wstring failure;
     SessionHandlers handlers;

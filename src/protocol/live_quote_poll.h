@@ -1,7 +1,8 @@
-// The current quote of one symbol: a quote-session conversation on its own
-// connection (always anonymous) that waits for the first quote with a last
-// price and writes it into the caller's quote record. Runs on the poll
-// worker's thread; takes stateLock only to store the session text.
+// The current quote of one symbol: a quote-session conversation on a place of
+// the shared service session (under the plug-in's account) that waits for
+// the first quote with a last price and writes it into the caller's quote
+// record. Runs on the poll worker's thread; takes stateLock only to store
+// the session text.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include "foundation/host_types.h"
 #include "foundation/settings_record.h"
 #include "protocol/quote_update.h"
+#include "protocol/service_session.h"
 
 class ExchangeCalendar;
 
@@ -17,7 +19,8 @@ class ExchangeCalendar;
 // used. With `tradingDays` (a daily chart whose exchange is known) the
 // record's trade date is the exchange's trading date of the quote.
 bool PollLiveQuote(const std::wstring& ticker, const std::string& symbolId, const PluginSettings& settings,
-                   RecentInfo& quote, std::wstring& errorText, const ExchangeCalendar* tradingDays = nullptr);
+                   RecentInfo& quote, std::wstring& errorText, const ExchangeCalendar* tradingDays = nullptr,
+                   Priority priority = Priority::Background);
 
 
 void ApplyQuoteToRecentInfo(RecentInfo& record, double last, double change, double volume, std::int64_t epoch,

@@ -9,6 +9,10 @@ bool SendMessage(WebSocketClient& connection, const std::string& name, const std
     return connection.SendText(FrameText(BuildMessage(name, parameters)), secret);
 }
 
+bool SendMessage(Channel& channel, const std::string& name, const std::vector<std::string>& parameters) {
+    return channel.SendText(FrameText(BuildMessage(name, parameters)));
+}
+
 bool EchoPayload(WebSocketClient& connection, const std::string& payload) {
     return connection.SendText(FrameText(payload));
 }

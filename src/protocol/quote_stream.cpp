@@ -13,17 +13,6 @@ namespace {
 // The newest bars a series keeps: the forming bar and the two before it.
 constexpr int kSeriesBars = 3;
 
-// The service never splits a frame across messages, and what the stream is
-// sent is small. A frame still unfinished after this many messages, or this
-// many bytes waiting, will never finish (a length no frame can have): the
-// connection is given up rather than everything behind it held for ever.
-constexpr int kUnfinishedMessages = 16;
-constexpr size_t kMaxWaitingBytes = 16u << 20;
-
-std::string SessionName(const char* prefix) {
-    return prefix + std::to_string((TickCount64() * 2654435761u) & 0xFFFFFFu);
-}
-
 }  // namespace
 
 std::string QuoteStream::SeriesId(int number) { return "sds_" + std::to_string(number); }
@@ -35,20 +24,14 @@ bool QuoteStream::Send(const std::string& name, const std::vector<std::string>& 
 
 bool QuoteStream::Open(const PluginSettings& settings, std::wstring& error) {
     Close();
-    frames_ = FrameBuffer();
     symbols_.clear();
-    heartbeatIntervalMs_ = 0;
-    lastHeartbeatTick_ = 0;
-    messagesWithFrameUnfinished_ = 0;
-    if (!connection_.Connect(settings.UserAgent, settings.TimeoutMs, error)) return false;
-    lastHeardTick_ = TickCount32();
-    quoteSession_ = SessionName("qs_stream_");
-    chartSession_ = SessionName("cs_stream_");
+    if (!OpenChannel(ChannelRequestFor(settings, Priority::Host), connection_, error)) return false;
+    quoteSession_ = connection_.NewSession("qs_stream_");
+    chartSession_ = connection_.NewSession("cs_stream_");
     const std::string q = JsonQuote(quoteSession_);
     const std::string c = JsonQuote(chartSession_);
-    const bool sent = Send("set_auth_token", {JsonQuote("unauthorized_user_token")}) &&
-                      Send("set_locale", {JsonQuote("en"), JsonQuote("US")}) &&
-                      Send("quote_create_session", {q}) && Send("quote_set_fields", QuoteFieldsParameters(quoteSession_)) &&
+    const bool sent = Send("set_locale", {JsonQuote("en"), JsonQuote("US")}) && Send("quote_create_session", {q}) &&
+                      Send("quote_set_fields", QuoteFieldsParameters(quoteSession_)) &&
                       Send("chart_create_session", {c, JsonQuote("")}) &&
                       Send("switch_timezone", {c, JsonQuote("Etc/UTC")});
     if (!sent) {
@@ -59,8 +42,9 @@ bool QuoteStream::Open(const PluginSettings& settings, std::wstring& error) {
     return true;
 }
 
-void QuoteStream::Close() {
-    if (connection_.IsOpen()) connection_.Close();
+void QuoteStream::Close(bool stuck) {
+    if (stuck) connection_.RetireIfSilent(0);
+    connection_.Close();
 }
 
 bool QuoteStream::SendSymbols(const std::string& name, const std::vector<std::string>& subscriptions) {
@@ -110,35 +94,17 @@ bool QuoteStream::RemoveSeries(int number) {
 PumpEnd QuoteStream::Pump(std::uint32_t waitMs, const PayloadHandler& onPayload) {
     if (!connection_.IsOpen()) return PumpEnd::Failed;
     const std::uint32_t deadline = TickCount32() + waitMs;
-    std::string message;
-    std::string payload;
+    std::vector<std::string> batch;
     for (;;) {
-        const std::uint32_t now = TickCount32();
-        const std::uint32_t left = BeforeDeadline(now, deadline) ? deadline - now : 0;
-        switch (connection_.Poll(message, left)) {
-            case ReceiveStatus::Pending:
-            case ReceiveStatus::DeadlinePassed: return PumpEnd::Open;
-            case ReceiveStatus::Closed: return PumpEnd::Closed;
-            case ReceiveStatus::Failed: return PumpEnd::Failed;
-            case ReceiveStatus::Message: break;
+        ChannelEnd end = ChannelEnd::Open;
+        switch (connection_.Next(batch, deadline, end)) {
+            case Channel::Wait::DeadlinePassed: return PumpEnd::Open;
+            case Channel::Wait::Ended: return end == ChannelEnd::PeerClosed ? PumpEnd::Closed : PumpEnd::Failed;
+            case Channel::Wait::Message: break;
         }
-        lastHeardTick_ = TickCount32();
-        frames_.Append(message);
-        while (frames_.Next(payload)) {
-            if (IsEchoPayload(payload)) {
-                if (payload.compare(0, 3, "~h~") == 0) {
-                    if (lastHeartbeatTick_ != 0) heartbeatIntervalMs_ = lastHeardTick_ - lastHeartbeatTick_;
-                    lastHeartbeatTick_ = lastHeardTick_;
-                }
-                if (!EchoPayload(connection_, payload)) return PumpEnd::Failed;
-                continue;
-            }
+        for (const std::string& payload : batch) {
             ReadStreamPayload(payload, read_);
             if (read_.kind != StreamPayloadKind::Other && onPayload && !onPayload(read_, payload)) return PumpEnd::Stopped;
-        }
-        messagesWithFrameUnfinished_ = frames_.Pending() == 0 ? 0 : messagesWithFrameUnfinished_ + 1;
-        if (messagesWithFrameUnfinished_ >= kUnfinishedMessages || frames_.Pending() > kMaxWaitingBytes) {
-            return PumpEnd::Unreadable;
         }
         if (!BeforeDeadline(TickCount32(), deadline)) return PumpEnd::Open;
     }

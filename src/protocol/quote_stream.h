@@ -1,10 +1,11 @@
-// One long-lived connection to the data host, the way the service's own web
-// front end uses it: a quote session holding every watched symbol, pushed a
-// qsd as a price changes, and a chart session with one small series per
-// symbol and chart interval, pushed a du as the newest bar changes. Never
-// signed in. The owner adds and removes symbols and series as its watch list
-// changes and pumps the connection in short slices; heartbeats are echoed
-// here. One thread at a time.
+// The live stream's sessions on a place of the shared service session, the
+// way the service's own web front end uses them: a quote session holding
+// every watched symbol, pushed a qsd as a price changes, and a chart session
+// with one small series per symbol and chart interval, pushed a du as the
+// newest bar changes, under the plug-in's account. The owner adds and
+// removes symbols and series as its watch list changes and pumps what comes
+// in short slices; the connection itself echoes the heartbeats. One thread
+// at a time.
 #pragma once
 
 #include <cstdint>
@@ -13,25 +14,27 @@
 #include <vector>
 
 #include "foundation/settings_record.h"
-#include "net/websocket_client.h"
-#include "protocol/framing.h"
+#include "protocol/service_session.h"
 #include "protocol/stream_payload.h"
 
 enum class PumpEnd {
     Open,        // the connection goes on
     Stopped,     // the handler asked to stop
     Closed,      // the service closed it
-    Failed,      // the platform failed it
-    Unreadable,  // a frame that never completes holds up everything behind it
+    Failed,      // the platform failed it, or it brought a frame that never ends
 };
 
 class QuoteStream {
 public:
-    // Connects and opens both sessions.
+    // Takes a place on the service session and opens both sessions.
     bool Open(const PluginSettings& settings, std::wstring& error);
     bool IsOpen() const { return connection_.IsOpen(); }
-    // Closes with the close handshake (bounded by its own wait).
-    void Close();
+    // Deletes both sessions and gives the place back; `stuck`: the
+    // connection itself went silent, and nothing more is placed on it.
+    void Close(bool stuck = false);
+    // The session wants the stream on a fresh connection (this one is
+    // retired): the owner reopens.
+    bool Retiring() const { return connection_.Retiring(); }
 
     // Adds or removes quote symbols; the fast set is sent again as a whole.
     bool AddQuoteSymbols(const std::vector<std::string>& symbolIds);
@@ -47,10 +50,10 @@ public:
     using PayloadHandler = std::function<bool(const StreamPayload&, const std::string&)>;
     PumpEnd Pump(std::uint32_t waitMs, const PayloadHandler& onPayload);
 
-    // When anything was last heard (32-bit tick), and the interval of the
-    // service's heartbeats (0 until two have come).
-    std::uint32_t LastHeardTick() const { return lastHeardTick_; }
-    std::uint32_t HeartbeatIntervalMs() const { return heartbeatIntervalMs_; }
+    // When anything was last heard on the connection (32-bit tick), and the
+    // interval of the service's heartbeats (0 until two have come).
+    std::uint32_t LastHeardTick() const { return connection_.LastFrameTick(); }
+    std::uint32_t HeartbeatIntervalMs() const { return connection_.HeartbeatIntervalMs(); }
     const std::string& ChartSession() const { return chartSession_; }
 
     static std::string SeriesId(int number);
@@ -62,14 +65,9 @@ private:
     bool SendSymbols(const std::string& name, const std::vector<std::string>& subscriptions);
     bool SendFastSymbols();
 
-    WebSocketClient connection_;
-    FrameBuffer frames_;
+    Channel connection_;
     std::string quoteSession_;
     std::string chartSession_;
     std::vector<std::string> symbols_;  // the quote session's symbols, as subscribed
-    std::uint32_t lastHeardTick_ = 0;
-    std::uint32_t lastHeartbeatTick_ = 0;
-    std::uint32_t heartbeatIntervalMs_ = 0;
-    int messagesWithFrameUnfinished_ = 0;
     StreamPayload read_;
 };

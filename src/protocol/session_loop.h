@@ -1,13 +1,14 @@
-// The receive side every service conversation shares: receive whole
-// messages, split them into frames, echo heartbeats, hand each JSON payload
-// to the conversation, honour one deadline. Runs on the caller's thread.
+// The receive side every service conversation shares: take the messages
+// the shared connection hands to the conversation's sessions, hand each
+// JSON payload to the conversation, honour one deadline. Heartbeats are the
+// connection's own business. Runs on the caller's thread.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
 
-#include "net/websocket_client.h"
+#include "protocol/service_session.h"
 
 enum class SessionStep { Continue, Finish };
 enum class SessionEnd { Finished, ReceiveFailed, PeerClosed, DeadlinePassed };
@@ -19,9 +20,12 @@ struct SessionHandlers {
     std::function<SessionStep()> afterMessage;
 };
 
-SessionEnd RunSessionLoop(WebSocketClient& connection, std::uint32_t deadlineTick, const SessionHandlers& handlers);
+SessionEnd RunSessionLoop(Channel& channel, std::uint32_t deadlineTick, const SessionHandlers& handlers);
 
 // After a send failed: reads what the service already sent (until the
 // connection ends, or the time-out passes) and gives the text of its first
 // error answer (a refused token, say), or empty when it sent none.
-std::string ServiceErrorBeforeFailure(WebSocketClient& connection, std::int32_t timeoutMs);
+std::string ServiceErrorBeforeFailure(Channel& channel, std::int32_t timeoutMs);
+
+// The deadline of a conversation's receive phase: one time-out from now.
+std::uint32_t ConversationDeadline(std::int32_t timeoutMs);

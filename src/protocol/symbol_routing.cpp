@@ -9,6 +9,7 @@
 #include "foundation/text.h"
 #include "protocol/json_text.h"
 #include "protocol/search_reply.h"
+#include "storage/symbol_map.h"
 
 namespace {
 
@@ -148,4 +149,25 @@ bool ResolveTickerSymbol(const std::wstring& ticker, const PluginSettings& setti
     }
     error = hooks.finalError;
     return false;
+}
+
+bool ResolveMappedSymbol(const std::wstring& ticker, const PluginSettings& settings, const CandidateLoopHooks& hooks,
+                         std::string& symbolId, std::wstring& error, bool* fromMap) {
+    if (fromMap != nullptr) *fromMap = false;
+    if (ticker.find(L':') == std::wstring::npos && LookUpSymbol(ticker, settings.Market, symbolId)) {
+        if (fromMap != nullptr) *fromMap = true;
+        return true;
+    }
+    if (!ResolveTickerSymbol(ticker, settings, hooks, symbolId, error)) return false;
+    if (ticker.find(L':') == std::wstring::npos) RememberSymbol(ticker, settings.Market, symbolId);
+    return true;
+}
+
+void ForgetRefusedSymbol(const std::wstring& ticker, const PluginSettings& settings, const std::string& symbolId) {
+    if (ticker.find(L':') == std::wstring::npos) ForgetSymbol(ticker, settings.Market, symbolId);
+}
+
+bool IsSymbolRefusal(const std::wstring& errorText) {
+    return errorText.rfind(L"TradingView symbol error:", 0) == 0 ||
+           errorText.find(L"no_such_symbol") != std::wstring::npos;
 }

@@ -34,3 +34,15 @@ struct CandidateLoopHooks {
 // does a search that cannot be reached at all.
 bool ResolveTickerSymbol(const std::wstring& ticker, const PluginSettings& settings, const CandidateLoopHooks& hooks,
                          std::string& symbolId, std::wstring& error);
+
+// The same, first asking the symbol map (no search at all for a ticker it
+// knows under this Market setting) and keeping what a search found in it.
+// `fromMap`, when given, says whether the map answered.
+bool ResolveMappedSymbol(const std::wstring& ticker, const PluginSettings& settings, const CandidateLoopHooks& hooks,
+                         std::string& symbolId, std::wstring& error, bool* fromMap = nullptr);
+// The service refused `symbolId` for this ticker: the map forgets it, and
+// the next request searches again.
+void ForgetRefusedSymbol(const std::wstring& ticker, const PluginSettings& settings, const std::string& symbolId);
+// Whether a conversation's error text is the service refusing the symbol
+// itself (an unknown or wrong identifier), not a passing failure.
+bool IsSymbolRefusal(const std::wstring& errorText);

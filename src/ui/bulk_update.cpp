@@ -57,7 +57,7 @@ std::wstring RunBulkUpdate(const PluginSettings& settings, const std::wstring& b
     for (const std::wstring& ticker : tickers) {
         std::vector<Bar> bars;
         std::wstring error;
-        if (FetchBars(ticker, kDailyPeriodicity, kBulkBars, bars, error)) {
+        if (FetchBars(ticker, kDailyPeriodicity, kBulkBars, bars, error, Priority::Bulk)) {
             ++ok;
         } else {
             ++failed;

@@ -85,6 +85,7 @@ class WsClient:
 
     def __init__(self, tls):
         self.tls = tls
+        self.payload_bytes = 0  # of every frame read, control frames included
 
     def exact(self, n):
         data = b""
@@ -123,6 +124,7 @@ class WsClient:
         elif n == 127:
             n = struct.unpack(">Q", self.exact(8))[0]
         assert not head[1] & 0x80, "server frames are never masked"
+        self.payload_bytes += n
         return head[0] & 0x0F, bool(head[0] & 0x80), self.exact(n)
 
     def message(self):
@@ -216,9 +218,9 @@ class DoubleTest(unittest.TestCase):
         headers = "Origin: %s\r\nReferer: %s/\r\n" % (origin, origin) if origin else ""
         return self.https(("GET %s HTTP/1.1\r\nHost: localhost\r\n%s\r\n" % (target, headers)).encode())
 
-    def websocket(self, expect_hello=True):
+    def upgrade(self, key):
+        """(TLS socket, the answer's head) of a WebSocket upgrade request."""
         tls = self.connect()
-        key = base64.b64encode(os.urandom(16)).decode()
         tls.sendall(("GET /socket.io/websocket HTTP/1.1\r\nHost: localhost\r\nUpgrade: websocket\r\n"
                      "Connection: Upgrade\r\nSec-WebSocket-Key: %s\r\nSec-WebSocket-Version: 13\r\n\r\n"
                      % key).encode())
@@ -229,6 +231,11 @@ class DoubleTest(unittest.TestCase):
                 tls.close()
                 raise ConnectionError("closed during the upgrade: %r" % head)
             head += chunk
+        return tls, head
+
+    def websocket(self, expect_hello=True):
+        key = base64.b64encode(os.urandom(16)).decode()
+        tls, head = self.upgrade(key)
         accept = base64.b64encode(hashlib.sha1(key.encode() + b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11").digest())
         if head.split(b"\r\n")[0] != b"HTTP/1.1 101 Switching Protocols":
             tls.close()
@@ -430,7 +437,7 @@ class DoubleTest(unittest.TestCase):
         client.close()
 
     def test_unknown_symbols_and_resolutions_give_errors(self):
-        self.scenario({})
+        self.scenario({"ws": {"min_connection_gap_ms": 0}})
         client = self.websocket()
         resolved, answers = self.chart(client, symbol="NOWHERE:XYZ")
         self.assertEqual(resolved, {"m": "symbol_error", "p": ["cs_1", "sds_sym_1", "invalid symbol"]})
@@ -446,7 +453,8 @@ class DoubleTest(unittest.TestCase):
         client.close()
 
         # A symbol of the scenario is known, with its own history length.
-        self.scenario({"symbols": {"X:Y": {"history": 2, "price": 10.0}}, "ws": {"unknown_symbols": ["NASDAQ:AAPL"]}})
+        self.scenario({"symbols": {"X:Y": {"history": 2, "price": 10.0}},
+                       "ws": {"unknown_symbols": ["NASDAQ:AAPL"], "min_connection_gap_ms": 0}})
         client = self.websocket()
         _, answers = self.chart(client, symbol="X:Y", count=100)
         self.assertEqual(len(self.bars(answers[1])), 2)
@@ -457,7 +465,7 @@ class DoubleTest(unittest.TestCase):
 
     def test_quote_poll_moves_and_partial_updates(self):
         def poll(**ws):
-            self.scenario({"ws": dict(now=NOW, **ws)})
+            self.scenario({"ws": dict(now=NOW, min_connection_gap_ms=0, **ws)})
             client = self.websocket()
             for m in (msg("set_auth_token", "unauthorized_user_token"), msg("quote_create_session", "qs_1"),
                       msg("quote_set_fields", "qs_1", "lp", "ch"),
@@ -554,7 +562,7 @@ class DoubleTest(unittest.TestCase):
         self.fail("no series_completed")
 
     def test_frame_lengths_count_utf16_code_units(self):
-        self.scenario({})
+        self.scenario({"ws": {"min_connection_gap_ms": 0}})
         # A client frame's length counts UTF-16 code units of its UTF-8 payload;
         # the double frames its answers the same way.
         for symbol, name in (("TSE:7203", "\u30c8\u30e8\u30bf\u81ea\u52d5\u8eca"),
@@ -600,7 +608,7 @@ class DoubleTest(unittest.TestCase):
             {"on": "request_more_data", "text": "~m~6~m~second", "then": "close", "connection": 1},
             {"on": "create_series", "text": "~m~5~m~stall", "then": "stall", "connection": 2},
             {"on": "resolve_symbol", "text": "~m~4~m~drop", "then": "drop", "connections": [3]},
-            {"on": "resolve_symbol", "text": resolved, "connections": [4]}]}})
+            {"on": "resolve_symbol", "text": resolved, "connections": [4]}], "min_connection_gap_ms": 0}})
 
         client = self.websocket()
         for m in (msg("set_auth_token", "unauthorized_user_token"), msg("chart_create_session", "cs_1", ""),
@@ -684,7 +692,7 @@ class DoubleTest(unittest.TestCase):
 
     def test_index_bars_quote_volumes_and_refused_symbols(self):
         self.scenario({"ws": {"now": NOW, "history": 5, "series_reply": "timescale+du",
-                              "denied_symbols": ["NASDAQ:TSLA"]}})
+                              "denied_symbols": ["NASDAQ:TSLA"], "min_connection_gap_ms": 0}})
         # An index has no volume: five-value bars, in the update as well.
         for symbol, width in (("NASDAQ:NDX", 5), ("NASDAQ:AAPL", 6)):
             client = self.websocket()
@@ -720,7 +728,8 @@ class DoubleTest(unittest.TestCase):
                           "v": {"alternative": "NASDAQ:TSLA"}})
 
     def test_auth_tokens_the_service_does_not_accept_end_the_connection(self):
-        self.scenario({"signin": {"username": "u", "password": "p", "token": "tok-1"}, "ws": {"tokens": ["tok-2"]}})
+        self.scenario({"signin": {"username": "u", "password": "p", "token": "tok-1"},
+                       "ws": {"tokens": ["tok-2"], "min_connection_gap_ms": 0}})
         for token, accepted in (("unauthorized_user_token", True), ("tok-1", True), ("tok-2", True),
                                 ("test-token-123", False), ("bogus", False), (["x"], False)):
             client = self.websocket()
@@ -736,7 +745,7 @@ class DoubleTest(unittest.TestCase):
             client.close()
 
     def test_too_many_connections_at_once_get_429(self):
-        self.scenario({})
+        self.scenario({"ws": {"min_connection_gap_ms": 0}})
         clients = [self.websocket() for _ in range(6)]
         with self.assertRaises(AssertionError):
             self.websocket()
@@ -791,7 +800,7 @@ class DoubleTest(unittest.TestCase):
         self.assertEqual(self.events("http")[0]["reply"], 403)
 
         # Only the second conversation is refused; the first and third go through.
-        self.scenario({"ws": {"fault": {"kind": "refuse", "status": 429, "connection": 2}}})
+        self.scenario({"ws": {"fault": {"kind": "refuse", "status": 429, "connection": 2}, "min_connection_gap_ms": 0}})
         self.websocket().close()
         with self.assertRaises(AssertionError):
             self.websocket()
@@ -844,7 +853,7 @@ class DoubleTest(unittest.TestCase):
         client.close()
 
     def test_badly_framed_client_messages_end_with_protocol_error(self):
-        self.scenario({})
+        self.scenario({"ws": {"min_connection_gap_ms": 0}})
         client = self.websocket()
         client.send("~m~10~m~short")
         self.assertEqual(payloads(client.text()), ['{"m":"protocol_error","p":["wrong data"]}'])
@@ -1059,7 +1068,7 @@ class DoubleTest(unittest.TestCase):
 
     def test_a_set_price_is_pushed_at_once_and_quoted_until_the_next_scenario(self):
         # No periodic pushes: whatever arrives unasked came from POST /price.
-        self.scenario({"ws": {"now": NOW + 30, "stream": {"quote_ms": 0}}})
+        self.scenario({"ws": {"now": NOW + 30, "stream": {"quote_ms": 0}, "min_connection_gap_ms": 0}})
         aapl = symbol_param("NASDAQ:AAPL")
         watcher = self.websocket()  # connection 1: AAPL quoted (as an added text) and charted
         _, answers = self.chart(watcher, resolution="1", count=5)
@@ -1218,10 +1227,321 @@ class DoubleTest(unittest.TestCase):
             self.assertEqual([(e["connection"], e["fault"], e["after_ms"]) for e in self.events("fault")],
                              [(1, fault["kind"], 300)])
 
+    # ---- limits at scale, latency and accounts ------------------------------
+
+    def upgrade_answer(self):
+        """(status, Retry-After value or None, client or None) of one upgrade."""
+        tls, head = self.upgrade(base64.b64encode(os.urandom(16)).decode())
+        lines = head.split(b"\r\n")
+        retry = [line.split(b":", 1)[1].strip().decode() for line in lines if line.lower().startswith(b"retry-after:")]
+        status = int(lines[0].split(b" ")[1])
+        if status != 101:
+            tls.close()
+            return status, (retry or [None])[0], None
+        return status, (retry or [None])[0], WsClient(tls)
+
+    def test_upgrades_too_close_together_or_over_the_open_limit_get_429(self):
+        # (seconds to wait before the upgrade, status, Retry-After)
+        for ws, steps in (
+                # Spacing counts from the previous request, refused or not: the
+                # third comes 600 ms after the first but 300 ms after the second.
+                ({"min_connection_gap_ms": 500, "retry_after_s": 7},
+                 [(0, 101, None), (0.3, 429, "7"), (0.3, 429, "7"), (0.6, 101, None)]),
+                ({}, [(0, 101, None), (0, 429, None), (0.2, 101, None)]),  # 100 ms by default
+                ({"min_connection_gap_ms": 0, "max_open_connections": 2, "retry_after_s": 3},
+                 [(0, 101, None), (0, 101, None), (0, 429, "3")])):
+            self.scenario({"ws": ws})
+            clients = []
+            for wait, status, retry in steps:
+                time.sleep(wait)
+                got_status, got_retry, client = self.upgrade_answer()
+                clients += [client] if client else []
+                self.assertEqual((got_status, got_retry), (status, retry), (ws, len(clients)))
+            for client in clients:
+                client.close()
+            self.assertEqual([(e["connection"], e["reply"]) for e in self.events("http")],
+                             [(i + 1, status) for i, (_, status, _) in enumerate(steps)], ws)
+
+    def test_sessions_over_the_limit_are_refused_and_the_connection_lives_on(self):
+        self.scenario({"ws": {"max_sessions": 3, "min_connection_gap_ms": 0}})
+        client = self.websocket()
+        # Deleted sessions count: the limit is on sessions created over the connection's life.
+        for m in (msg("chart_create_session", "cs_1", ""), msg("quote_create_session", "qs_1"),
+                  msg("chart_delete_session", "cs_1"), msg("chart_create_session", "cs_2", ""),
+                  msg("chart_create_session", "cs_3", ""), msg("quote_create_session", "qs_2")):
+            client.send(frame(m))
+        self.assertEqual(client.json_messages(2), [{"m": "critical_error", "p": ["cs_3", "max sessions rate reached"]},
+                                                   {"m": "critical_error", "p": ["qs_2", "max sessions rate reached"]}])
+        # A refused session does not exist; the others, and the connection, go on.
+        client.send(frame(msg("resolve_symbol", "cs_3", "sds_sym_1", symbol_param("NASDAQ:AAPL"))))
+        self.assertEqual(client.json_messages(1)[0], {"m": "critical_error",
+                                                      "p": ["", "invalid_parameters", "resolve_symbol"]})
+        client.send(frame(msg("resolve_symbol", "cs_2", "sds_sym_1", symbol_param("NASDAQ:AAPL"))))
+        self.assertEqual(client.json_messages(1)[0]["m"], "symbol_resolved")
+        client.send(frame(msg("quote_add_symbols", "qs_1", "NASDAQ:AAPL")))
+        self.assertEqual([m["m"] for m in client.json_messages(2)], ["qsd", "quote_completed"])
+        self.assertEqual([(e["connection"], e["session"], e["message"], e["opened"])
+                          for e in self.events("session_refused")],
+                         [(1, "cs_3", "chart_create_session", 3), (1, "qs_2", "quote_create_session", 3)])
+        self.assertEqual(self.events("ws_end"), [])
+        # Each connection counts its own.
+        other = self.websocket()
+        other.send(frame(msg("chart_create_session", "cs_1", "")) +
+                   frame(msg("resolve_symbol", "cs_1", "sds_sym_1", symbol_param("NASDAQ:AAPL"))))
+        self.assertEqual(other.json_messages(1)[0]["m"], "symbol_resolved")
+        client.close()
+        other.close()
+
+        # 200 by default; 0 lifts the limit.
+        for ws, refused in (({}, ["cs_201"]), ({"max_sessions": 0}, [])):
+            self.scenario({"ws": ws})
+            client = self.websocket()
+            client.send(b"".join(frame(msg("chart_create_session", "cs_%d" % i, "")) for i in range(1, 251)))
+            client.send(frame(msg("resolve_symbol", "cs_250", "sds_sym_1", symbol_param("NASDAQ:AAPL"))))
+            got = client.json_messages(51 if refused else 1)
+            client.close()
+            self.assertEqual([m["p"][0] for m in got[:-1]], ["cs_%d" % i for i in range(201, 251)] if refused else [])
+            self.assertEqual({m["p"][1] for m in got[:-1]}, {"max sessions rate reached"} if refused else set())
+            self.assertEqual(got[-1]["m"], "critical_error" if refused else "symbol_resolved", ws)
+
+    def read_timed(self, client, done, since):
+        """(seconds after since, payload) of every payload up to the first
+        for which done is true, heartbeats included (and echoed)."""
+        out = []
+        for _ in range(1000):
+            for p in payloads(client.text()):
+                if p.startswith("~h~"):
+                    client.send(frame(p))
+                out.append((time.monotonic() - since, p if p.startswith("~h~") else json.loads(p)))
+                if not p.startswith("~h~") and done(out[-1][1]):
+                    return out
+        self.fail("not seen")
+
+    def test_reply_delay_pipelines_answers_and_leaves_heartbeats_alone(self):
+        self.scenario({"ws": {"reply_delay_ms": 400, "heartbeat": {"interval_ms": 100}, "min_connection_gap_ms": 0},
+                       "search_origin": False, "http": [{"path": "/accounts/signin/", "delay_ms": 200}]})
+        # The search and the sign-in wait as long; a route's own delay adds to it.
+        for raw, least in ((b"GET /symbol_search?text=AAPL HTTP/1.1\r\n\r\n", 0.4),
+                           (b"POST /accounts/signin/ HTTP/1.1\r\nContent-Length: 0\r\n\r\n", 0.6)):
+            started = time.monotonic()
+            self.assertEqual(self.https(raw)[0], 200)
+            self.assertTrue(least <= time.monotonic() - started < least + 0.3, raw)
+
+        client = self.websocket()  # the hello is not delayed
+        opened = time.monotonic()
+        client.send(frame(msg("chart_create_session", "cs_1", "")) +
+                    frame(msg("resolve_symbol", "cs_1", "sds_sym_1", symbol_param("NASDAQ:AAPL"))))
+        got = self.read_timed(client, lambda m: m["m"] == "symbol_resolved", opened)
+        beats = [t for t, p in got if p == "~h~98"]
+        self.assertTrue(beats and beats[0] < 0.3, got)  # heartbeats keep their own time
+        self.assertGreaterEqual(got[-1][0], 0.4)
+
+        # Two requests back to back: both answers come one delay later, not two.
+        sent = time.monotonic()
+        for series in ("sds_1", "sds_2"):
+            client.send(frame(msg("create_series", "cs_1", series, "s1", "sds_sym_1", "1D", 100)))
+        got = [(t, p) for t, p in self.read_timed(
+            client, lambda m: m["m"] == "series_completed" and m["p"][1] == "sds_2", sent) if isinstance(p, dict)]
+        self.assertTrue(0.4 <= got[0][0] and got[-1][0] < 0.7, got)
+        self.assertEqual([(p["m"], p["p"][1] if p["m"] != "timescale_update" else list(p["p"][1])[0]) for _, p in got],
+                         [(name, series) for series in ("sds_1", "sds_2") for name in
+                          ("series_loading", "timescale_update", "series_timeframe", "series_completed")])
+
+        # Six chart sessions at once, 10000 daily bars each: every answer, in
+        # the order the requests went.
+        sessions = ["cs_%s" % c for c in "abcdef"]
+        for cs in sessions:
+            for m in (msg("chart_create_session", cs, ""),
+                      msg("resolve_symbol", cs, "sds_sym_1", symbol_param("NASDAQ:MSFT")),
+                      msg("create_series", cs, "sds_1", "s1", "sds_sym_1", "1D", 10000)):
+                client.send(frame(m))
+        got = client.json_messages(30)
+        self.assertEqual([(m["m"], m["p"][0]) for m in got],
+                         [(name, cs) for cs in sessions for name in
+                          ("symbol_resolved", "series_loading", "timescale_update", "series_timeframe",
+                           "series_completed")])
+        self.assertEqual({len(self.bars(m)) for m in got if m["m"] == "timescale_update"}, {10000})
+        client.close()
+
+        # Whatever ends a conversation still does, after the answers before it.
+        self.scenario({"ws": {"reply_delay_ms": 200, "min_connection_gap_ms": 0,
+                              "faults": [{"kind": "close", "code": 1011, "on": "request_more_data", "connection": 1},
+                                         {"kind": "drop", "on": "request_more_data", "connection": 2}]}})
+        for ending in ("fault close", "fault drop"):
+            client = self.websocket()
+            _, answers = self.chart(client)
+            self.assertEqual(answers[-1]["m"], "series_completed")
+            client.send(frame(msg("request_more_data", "cs_1", "sds_1", 10)) +
+                        frame(msg("resolve_symbol", "cs_1", "sds_sym_2", symbol_param("NASDAQ:MSFT"))))
+            if ending == "fault close":
+                op, data = client.message()
+                self.assertEqual((op, data[:2]), (8, struct.pack(">H", 1011)))
+                client.send_frame(8, data[:2])
+            else:
+                with self.assertRaises(GONE):
+                    client.frame()
+            client.close()
+        for data, answer in ((frame(msg("set_auth_token", "bogus")), "bad auth token"),
+                             (b"~m~10~m~short", "wrong data")):
+            client = self.websocket()
+            client.send(data)
+            self.assertEqual(payloads(client.text()), ['{"m":"protocol_error","p":["%s"]}' % answer])
+            op, data = client.message()
+            self.assertEqual(op, 8)
+            client.send_frame(8, data[:2])
+            client.close()
+        ends = self.events("ws_end", wait=4)
+        self.assertEqual([(e["connection"], e["how"]) for e in ends],
+                         [(1, "fault close"), (2, "fault drop"), (3, "bad auth token"), (4, "protocol error")])
+
+    def sign_in(self, form):
+        raw = ("POST /accounts/signin/ HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+               "Content-Length: %d\r\n\r\n%s" % (len(form), form)).encode()
+        return json.loads(self.https(raw)[1])
+
+    def token_answer(self, token):
+        """The first answer after set_auth_token: symbol_resolved (with its
+        series' update mode) when the token is accepted, protocol_error
+        otherwise."""
+        client = self.websocket()
+        try:
+            for m in (msg("set_auth_token", token), msg("chart_create_session", "cs_1", ""),
+                      msg("resolve_symbol", "cs_1", "sds_sym_1", symbol_param("NASDAQ:AAPL"))):
+                client.send(frame(m))
+            first = client.json_messages(1)[0]
+            if first["m"] != "symbol_resolved":
+                return first
+            client.send(frame(msg("create_series", "cs_1", "sds_1", "s1", "sds_sym_1", "1D", 10)))
+            return client.json_messages(4)[-1]["p"][2]
+        finally:
+            client.close()
+
+    def test_sign_in_as_real_accounts(self):
+        def decode(part):
+            self.assertNotIn("=", part)
+            return json.loads(base64.urlsafe_b64decode(part + "=" * (-len(part) % 4)))
+
+        right, wrong = "username=u&password=p&remember=on", "username=u&password=q&remember=on"
+        self.scenario({"signin": {"username": "u", "password": "p", "jwt_lifetime_s": 2},
+                       "ws": {"min_connection_gap_ms": 0}})
+        before = time.time()
+        tokens = [self.sign_in(right)["user"]["auth_token"] for _ in range(2)]
+        after = time.time()
+        self.assertEqual(self.sign_in(wrong)["code"], "invalid_credentials")
+        claims = []
+        for token in tokens:
+            header, payload, signature = token.split(".")
+            self.assertEqual(decode(header), {"alg": "HS256", "typ": "JWT"})
+            claims.append(decode(payload))
+            self.assertEqual(list(claims[-1]), ["user_id", "exp", "iat", "jti"])
+            self.assertTrue(int(before) <= claims[-1]["iat"] <= after and claims[-1]["exp"] == claims[-1]["iat"] + 2)
+            self.assertTrue(signature and "=" not in signature)
+        self.assertEqual(claims[1]["jti"], claims[0]["jti"] + 1)
+        # A fresh token is a signed-in one; one the double never issued is refused.
+        self.assertEqual(self.token_answer(tokens[0]), "streaming")
+        forged = tokens[0].split(".")
+        forged[1] = base64.urlsafe_b64encode(json.dumps(dict(claims[0], jti=999999)).encode()).decode().rstrip("=")
+        refused = {"m": "protocol_error", "p": ["bad auth token"]}
+        self.assertEqual(self.token_answer(".".join(forged)), refused)
+        # Once exp has passed, the token is refused like any unknown one.
+        time.sleep(max(0.0, claims[1]["exp"] - time.time()) + 0.05)
+        for token in tokens:
+            self.assertEqual(self.token_answer(token), refused)
+        self.assertEqual(self.token_answer("test-token-123"), "streaming")
+
+        captcha = {"error": "Please confirm that you are not a robot by clicking the captcha box.",
+                   "code": "recaptcha_required"}
+        two_factor = {"error": "2FA_required", "code": "2FA_required", "two_factor_types": [{"name": "totp"}]}
+        for signin, forms, expected in (
+                # Any sign-in counts, accepted or not.
+                ({"captcha_after": 2}, [wrong, right, right, wrong], ["invalid_credentials", "tok", captcha, captcha]),
+                ({"captcha_after": 0}, [right], [captcha]),
+                ({"two_factor": True}, [right, wrong], [two_factor, "invalid_credentials"])):
+            self.scenario({"signin": dict({"username": "u", "password": "p", "token": "tok"}, **signin)})
+            got = []
+            for form in forms:
+                answer = self.sign_in(form)
+                got.append(answer["user"]["auth_token"] if "user" in answer else
+                           answer["code"] if answer.get("code") == "invalid_credentials" else answer)
+            self.assertEqual(got, expected, signin)
+
+    def test_stats_count_for_benchmarks(self):
+        self.scenario({"ws": {"min_connection_gap_ms": 0, "max_open_connections": 2},
+                       "signin": {"username": "u", "password": "p"}})
+        first, second = self.websocket(), self.websocket()
+        self.assertEqual(self.upgrade_answer()[0], 429)
+        second.close()
+        self.events("ws_end", wait=1)
+        third = self.websocket()
+        _, answers = self.chart(first, count=300)
+        first.send(frame(msg("quote_create_session", "qs_1")) + frame(msg("quote_add_symbols", "qs_1", "NASDAQ:MSFT")))
+        first.json_messages(2)
+        self.get("/symbol_search?text=AAPL")
+        self.get("/symbol_search?text=AAPL", origin=None)  # refused with 403, still a search
+        self.sign_in("username=u&password=p")
+        for client in (first, third):
+            client.close()
+        ends = {e["connection"]: e for e in self.events("ws_end", wait=3)}
+        stats = json.loads(self.control("GET", "/stats"))
+        self.assertEqual(stats, {"ws_upgrades": 4, "ws_refused_429": 1, "ws_opened": 3, "max_open_at_once": 2,
+                                 "bytes_sent": first.payload_bytes + second.payload_bytes + third.payload_bytes,
+                                 "sessions_opened": 2, "signins": 1, "searches": 2})
+        self.assertEqual([ends[n]["bytes_sent"] for n in (1, 2, 4)],
+                         [first.payload_bytes, second.payload_bytes, third.payload_bytes])
+        self.assertGreater(first.payload_bytes, 300 * 40)  # the bars are in it
+        # A scripted conversation is not the service's: it counts in its ws_end only.
+        self.scenario({"ws": {"script": [{"send": "x" * 50}]}})
+        client = self.websocket(expect_hello=False)
+        self.assertEqual(client.text(), "x" * 50)
+        client.close()
+        self.assertEqual(self.events("ws_end", wait=1)[0]["bytes_sent"], 50)
+        self.assertEqual(json.loads(self.control("GET", "/stats")),
+                         {"ws_upgrades": 1, "ws_refused_429": 0, "ws_opened": 1, "max_open_at_once": 1,
+                          "bytes_sent": 0, "sessions_opened": 0, "signins": 0, "searches": 0})
+
+    def test_search_any_makes_up_stocks_the_data_side_knows(self):
+        self.scenario({"search_any": True, "ws": {"min_connection_gap_ms": 0}})
+
+        def search(query):
+            status, body = self.get("/symbol_search?" + query)
+            self.assertEqual(status, 200, query)
+            return json.loads(body)
+
+        made_up = search("text=zq%20x&type=stock")
+        self.assertEqual(made_up, [])  # not a ticker
+        made_up = search("text=zzq1&type=stock")
+        self.assertIsInstance(made_up, list)
+        self.assertEqual(len(made_up), 1)
+        self.assertEqual({k: made_up[0].get(k) for k in ("symbol", "exchange", "type", "description")},
+                         {"symbol": "ZZQ1", "exchange": "NASDAQ", "type": "stock", "description": "ZZQ1 Inc"})
+        self.assertNotIn("prefix", made_up[0])
+        self.assertEqual(search("text=ZZQ1"), made_up)
+        # The table still answers what it has; the made-up listing is a stock.
+        self.assertEqual([m["exchange"] for m in search("text=AAPL&type=stock")], ["NASDAQ", "BMV"])
+        self.assertEqual(search("text=BTC&type=crypto")["symbols"][0]["exchange"], "COINBASE")
+        self.assertEqual(search("text=ZZQ1&type=crypto"), [])
+        for symbol, known in (("NASDAQ:ZZQ1", True), ("NASDAQ:ANYTHING.B", True), ("NYSE:ZZQ1", False),
+                              ("NASDAQ:zzq1", False)):
+            client = self.websocket()
+            resolved, _ = self.chart(client, symbol=symbol)
+            self.assertEqual(resolved["m"], "symbol_resolved" if known else "symbol_error", symbol)
+            if known:
+                info = resolved["p"][2]
+                self.assertEqual((info["type"], info["description"]), ("stock", symbol.split(":")[1] + " Inc"))
+            client.close()
+        client = self.websocket()
+        self.assertEqual(self.subscribe(client, "NASDAQ:ZZQ1")[0]["p"][1]["s"], "ok")
+        client.close()
+        self.scenario({})
+        self.assertEqual(search("text=ZZQ1"), [])
+        client = self.websocket()
+        self.assertEqual(self.chart(client, symbol="NASDAQ:ZZQ1")[0]["m"], "symbol_error")
+        client.close()
+
     # ---- HTTPS --------------------------------------------------------------
 
     def test_symbol_search(self):
-        self.scenario({})
+        self.scenario({"ws": {"min_connection_gap_ms": 0}})
 
         def search(query, origin="https://localhost"):
             status, body = self.get("/symbol_search?" + query, origin)

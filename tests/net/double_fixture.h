@@ -12,6 +12,7 @@
 #include "foundation/path.h"
 #include "foundation/state.h"
 #include "protocol/framing.h"
+#include "protocol/service_session.h"
 #include "support/service_double_client.h"
 #include "support/test_support.h"
 
@@ -29,8 +30,12 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(service.Available()) << "run inside with-double.sh";
         PointAt(service.Origin(), false);
+        StartServiceSession();
     }
-    void TearDown() override { PointAt(L"https://127.0.0.1:9", false); }
+    void TearDown() override {
+        StopServiceSession();
+        PointAt(L"https://127.0.0.1:9", false);
+    }
 
     static void PointAt(const std::wstring& origin, bool debug) {
         PluginState& s = State();

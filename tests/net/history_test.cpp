@@ -239,9 +239,11 @@ TEST_F(History, WhatTheServiceSaidBeforeASendFailed) {
         {"[{\"hello\":true},{\"drop\":true}]", ""}};
     for (const auto& c : cases) {
         Scenario("{\"ws\":{\"script\":" + c.first + "}}");
-        WebSocketClient connection;
+        Channel connection;
         std::wstring connectError;
-        ASSERT_TRUE(connection.Connect(L"A", kTimeoutMs, connectError));
+        PluginSettings settings;
+        settings.TimeoutMs = kTimeoutMs;
+        ASSERT_TRUE(OpenChannel(ChannelRequestFor(settings, Priority::Host), connection, connectError));
         const ULONGLONG start = GetTickCount64();
         EXPECT_EQ(ServiceErrorBeforeFailure(connection, kTimeoutMs), c.second) << c.first;
         EXPECT_LT(GetTickCount64() - start, static_cast<ULONGLONG>(kTimeoutMs)) << "ended by the close, not the time-out";

@@ -21,6 +21,7 @@ import calendar
 import codecs
 import datetime
 import hashlib
+import hmac
 import http
 import json
 import math
@@ -46,6 +47,7 @@ MAX_EVENTS = 200000
 MAX_CONNECTIONS = 200
 MAX_SCRIPT_STEPS = 10000
 MAX_UPDATES = 10000
+MAX_WAITING_MESSAGES = 10000  # client messages read ahead of their delayed answers (ws.reply_delay_ms)
 CLOSE_WAIT_S = 5.0
 PRICE_PUSH_WAIT_S = 5.0  # POST /price answers after at most this long, written or not
 WS_GUID = b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
@@ -139,6 +141,11 @@ V3_SEARCH_TYPES = {"crypto", "swap", "forex", "futures"}
 SEARCH_TYPE_MATCHES = {"crypto": {"crypto", "swap"}}
 ANONYMOUS_TOKEN = "unauthorized_user_token"
 DEFAULT_TOKEN = "test-token-123"
+JWT_HEADER = b'{"alg":"HS256","typ":"JWT"}'
+JWT_KEY = b"service double signing key"  # the signature only has to look real; nothing checks it
+CAPTCHA_REPLY = ('{"error":"Please confirm that you are not a robot by clicking the captcha box.",'
+                 '"code":"recaptcha_required"}')
+TWO_FACTOR_REPLY = '{"error":"2FA_required","code":"2FA_required","two_factor_types":[{"name":"totp"}]}'
 NO_VOLUME = 1e100  # the service's "no volume"; json.dumps writes it as 1e+100
 
 
@@ -148,12 +155,26 @@ def session_of(symbol, entry):
     return EXCHANGE_SESSIONS.get(exchange) or SESSIONS.get(entry.get("type"), ("0930-1600", "America/New_York"))
 
 
+SESSION_OPENS = {}  # (day, session, timezone) -> session_open(); symbols of one exchange share their dates
+MAX_SESSION_OPENS = 200000
+
+
 def session_open(day, session, timezone):
     """The instant (Unix seconds) the session of a trading date opens; day is
     that date's 00:00 UTC. A session such as 1700-1600 opens the evening
     before; daylight saving moves the UTC instant, not the local time."""
     if zoneinfo is None or session == "24x7":
         return day
+    key = (day, session, timezone)
+    found = SESSION_OPENS.get(key)
+    if found is None:
+        if len(SESSION_OPENS) >= MAX_SESSION_OPENS:
+            SESSION_OPENS.clear()
+        found = SESSION_OPENS[key] = _session_open(day, session, timezone)
+    return found
+
+
+def _session_open(day, session, timezone):
     first = session.split(",")[0]
     opens, _, closes = first.partition("-")
     try:
@@ -172,6 +193,18 @@ def listing_id_exchange(listing):
     """The exchange part of a listing's identifier: its "prefix" when it has
     one, its "exchange" otherwise."""
     return listing[8].get("prefix", listing[1])
+
+
+def made_up_ticker(text):
+    """Whether search_any may make up a listing for this text: a ticker, so
+    no colon, no space and no lower case (the search upper-cases)."""
+    return bool(text) and len(text) <= 40 and text == text.upper() and not any(c.isspace() or c == ":" for c in text)
+
+
+def made_up_listing(ticker):
+    """The stock search_any answers for a ticker the table does not have
+    (known to the data side as NASDAQ:ticker)."""
+    return (ticker, "NASDAQ", "stock", ticker + " Inc", "USD", "US", 100.0, ["common"], {})
 
 
 def build_symbols():
@@ -392,7 +425,8 @@ class Clock:
 
     @staticmethod
     def weekend(t):
-        return datetime.datetime.fromtimestamp(t, datetime.timezone.utc).weekday() >= 5
+        """Saturday or Sunday in UTC (1970-01-01 was a Thursday, weekday 3)."""
+        return (int(t) // 86400 + 3) % 7 >= 5
 
     def back(self, t):
         if self.unit == "M":
@@ -439,16 +473,21 @@ class BarSeries:
         self.replayed = False  # created by a replayed answer: no live pushes
 
     def _make(self, count):
-        while len(self.newest_first) < min(count, self.history):
-            close = self.next_close
-            open_ = close / (1.0 + self.rng.gauss(0.0, self.volatility))
-            high = max(open_, close) * (1.0 + abs(self.rng.gauss(0.0, self.volatility / 2)))
-            low = min(open_, close) * (1.0 - abs(self.rng.gauss(0.0, self.volatility / 2)))
-            volume = float(int(self.rng.lognormvariate(11.0, 0.6)))  # drawn always: same prices either way
-            self.newest_first.append(self._bar(self.stamp(self.next_time), open_, high, low, close, volume))
+        # Names bound once: a long history (10000 daily bars) is made in one go.
+        gauss, lognormvariate = self.rng.gauss, self.rng.lognormvariate
+        volatility = self.volatility
+        bar, stamp, back, made = self._bar, self.stamp, self.clock.back, self.newest_first
+        close, t = self.next_close, self.next_time
+        for _ in range(min(count, self.history) - len(made)):
+            open_ = close / (1.0 + gauss(0.0, volatility))
+            high = max(open_, close) * (1.0 + abs(gauss(0.0, volatility / 2)))
+            low = min(open_, close) * (1.0 - abs(gauss(0.0, volatility / 2)))
+            volume = float(int(lognormvariate(11.0, 0.6)))  # drawn always: same prices either way
+            made.append(bar(stamp(t), open_, high, low, close, volume))
             # The older bar closes near where this one opened.
-            self.next_close = open_ * (1.0 + self.rng.gauss(0.0, self.volatility / 10))
-            self.next_time = self.clock.back(self.next_time)
+            close = open_ * (1.0 + gauss(0.0, volatility / 10))
+            t = back(t)
+        self.next_close, self.next_time = close, t
 
     def _bar(self, t, o, h, l, c, v):
         r = self.decimals
@@ -559,8 +598,8 @@ def number_text(value):
 
 
 def bars_text(bars, first_index):
-    return ",".join('{"i":%d,"v":[%s]}' % (first_index + i, ",".join(number_text(x) for x in bar))
-                    for i, bar in enumerate(bars))
+    return ",".join(['{"i":%d,"v":[%s]}' % (first_index + i, ",".join(map(number_text, bar)))
+                     for i, bar in enumerate(bars)])
 
 
 # ---------------------------------------------------------------------------
@@ -627,16 +666,18 @@ class Recorder:
 # ---------------------------------------------------------------------------
 # Scenario checking: a typing mistake in a test's scenario fails loudly.
 
-TOP_KEYS = {"http", "search", "search_ignores_type", "search_shape", "search_origin", "signin", "symbols", "ws"}
+TOP_KEYS = {"http", "search", "search_ignores_type", "search_shape", "search_origin", "search_any", "signin", "symbols",
+            "ws"}
 ROUTE_KEYS = {"method", "path", "text", "times", "status", "body", "body_size", "raw", "delay_ms", "stall", "drop",
               "headers"}
-SIGNIN_KEYS = {"username", "password", "token", "status", "reply"}
+SIGNIN_KEYS = {"username", "password", "token", "status", "reply", "jwt_lifetime_s", "captcha_after", "two_factor"}
 SYMBOL_KEYS = {"type", "price", "history", "description", "local_description", "currency", "decimals", "has_volume"}
 WS_KEYS = {"refuse_upgrade", "stall_upgrade", "drop_upgrade", "script", "seed", "now", "history",
            "max_per_request", "bar_limit", "daily_stamps", "skip_weekends", "any_symbol", "unknown_symbols",
            "denied_symbols", "tokens", "hello", "heartbeat", "heartbeat_first", "series_reply", "du_after_series",
            "updates", "stream", "quote", "pack_frames", "split_frames", "fragment", "strict", "close_after_answers",
-           "max_open_connections", "max_series", "replay", "fault", "faults"}
+           "max_open_connections", "min_connection_gap_ms", "retry_after_s", "max_sessions", "reply_delay_ms",
+           "max_series", "replay", "fault", "faults"}
 HEARTBEAT_KEYS = {"with_first_answer", "interval_ms", "require_echo_ms", "first_number"}
 UPDATE_KEYS = {"interval_ms", "count"}
 STREAM_KEYS = {"quote_ms", "bar_ms", "new_bar_every"}
@@ -684,6 +725,13 @@ def check_scenario(s):
         keys(route, ROUTE_KEYS, "http[%d]" % i)
     if "signin" in s:
         keys(s["signin"], SIGNIN_KEYS, "signin")
+        for name in ("jwt_lifetime_s", "captcha_after"):
+            if name in s["signin"]:
+                count(s["signin"][name], "signin." + name)
+        if not isinstance(s["signin"].get("two_factor", False), bool):
+            raise ValueError("signin.two_factor must be true or false")
+    if not isinstance(s.get("search_any", False), bool):
+        raise ValueError("search_any must be true or false")
     for name, entry in s.get("symbols", {}).items():
         keys(entry, SYMBOL_KEYS, "symbols[%s]" % name)
     for text, answer in s.get("search", {}).items():
@@ -703,7 +751,8 @@ def check_scenario(s):
             keys(ws[name], allowed, "ws." + name)
     if "first_number" in ws.get("heartbeat", {}):
         count(ws["heartbeat"]["first_number"], "ws.heartbeat.first_number")
-    for name in ("bar_limit", "max_open_connections", "max_series"):
+    for name in ("bar_limit", "max_open_connections", "min_connection_gap_ms", "retry_after_s", "max_sessions",
+                 "reply_delay_ms", "max_series"):
         if name in ws:
             count(ws[name], "ws." + name)
     for name in STREAM_KEYS:
@@ -767,6 +816,7 @@ class Double:
         self.last_activity = time.monotonic()
         self.open_connections = set()
         self.generation = 0
+        self.jwt_issued = 0  # the "jti" of the last JWT issued, counting on across scenarios
         self.set_scenario({})
 
     def set_scenario(self, scenario):
@@ -775,6 +825,12 @@ class Double:
         self.generation += 1
         self.ws_connections = 0
         self.ws_open = set()  # numbers of this scenario's WebSocket connections still open
+        self.last_upgrade = None  # time.monotonic() of this scenario's previous upgrade request
+        self.issued_tokens = {}  # JWT issued by the sign-in -> its "exp" (Unix seconds)
+        # Counts for benchmarks (GET /stats); each connection keeps a
+        # reference to this scenario's table, as it does for pushes.
+        self.stats = {"ws_upgrades": 0, "ws_refused_429": 0, "ws_opened": 0, "max_open_at_once": 0,
+                      "bytes_sent": 0, "sessions_opened": 0, "signins": 0, "searches": 0}
         self.route_uses = {}
         self.quote_counters = {}
         self.pinned = {}  # data-side symbol -> the price POST /price set, held until the next scenario
@@ -807,6 +863,10 @@ class Double:
                     return entry
         if ws.get("any_symbol"):
             return {"type": "stock", "description": symbol, "price": 100.0, "currency": "USD"}
+        if self.scenario.get("search_any"):
+            exchange, _, ticker = symbol.rpartition(":")
+            if exchange in ("", "NASDAQ") and made_up_ticker(ticker):
+                return {"type": "stock", "description": ticker + " Inc", "price": 100.0, "currency": "USD"}
         return None
 
     def denied(self, symbol):
@@ -877,6 +937,9 @@ class Double:
             elif symbol.startswith(text):
                 prefix.append(listing)
         found = (exact + prefix)[:50]
+        if not found and self.scenario.get("search_any") and made_up_ticker(text) and \
+                (ignore_type or kind in ("", "undefined", "all", "stock")):
+            found = [made_up_listing(text)]
         if shape == "auto":
             if not found:
                 return 200, "[]"
@@ -933,16 +996,48 @@ class Double:
         return {ANONYMOUS_TOKEN, self.scenario.get("signin", {}).get("token", DEFAULT_TOKEN)} | \
             set(ws.get("tokens", []))
 
-    def signin_reply(self, form):
+    def token_accepted(self, token):
+        """Whether set_auth_token with this token is accepted: the fixed
+        tokens, or a JWT this scenario's sign-in issued whose exp has not
+        passed yet."""
+        if not isinstance(token, str):
+            return False
+        if token in self.accepted_tokens():
+            return True
+        exp = self.issued_tokens.get(token)
+        return exp is not None and time.time() < exp
+
+    def issue_jwt(self, lifetime):
+        """A fresh JWT as the service issues them: header, payload with
+        user_id, exp, iat and jti, and an HMAC-SHA256 signature, each
+        base64url without padding. Remembered with its exp."""
+        def b64(data):
+            return base64.urlsafe_b64encode(data).rstrip(b"=").decode("ascii")
+        now = int(time.time())
+        self.jwt_issued += 1
+        claims = {"user_id": 1234567, "exp": now + lifetime, "iat": now, "jti": self.jwt_issued}
+        signed = b64(JWT_HEADER) + "." + b64(dumps(claims).encode())
+        token = signed + "." + b64(hmac.new(JWT_KEY, signed.encode(), hashlib.sha256).digest())
+        self.issued_tokens[token] = claims["exp"]
+        return token
+
+    def signin_reply(self, form, number):
+        """(status, body) of the number-th sign-in request of the scenario."""
         account = self.scenario.get("signin", {})
+        if "captcha_after" in account and number > int(account["captcha_after"]):
+            return 200, CAPTCHA_REPLY
         if "reply" in account:
             return int(account.get("status", 200)), account["reply"]
         fields = parse_query(form, plus_is_space=True)
         if "username" in account and fields.get("username") == account["username"] and \
                 fields.get("password") == account.get("password"):
+            if account.get("two_factor"):
+                return 200, TWO_FACTOR_REPLY
+            token = account.get("token", DEFAULT_TOKEN)
+            if "jwt_lifetime_s" in account:
+                token = self.issue_jwt(int(account["jwt_lifetime_s"]))
             return 200, dumps({"error": "", "user": {"id": 1234567, "username": account["username"],
-                                                     "auth_token": account.get("token", DEFAULT_TOKEN),
-                                                     "is_pro": False, "is_broker": False}})
+                                                     "auth_token": token, "is_pro": False, "is_broker": False}})
         return int(account.get("status", 200)), '{"error":"Invalid username or password","code":"invalid_credentials"}'
 
     # ---- HTTP plumbing ------------------------------------------------
@@ -1055,6 +1150,17 @@ class Double:
         return None
 
     async def serve_http(self, reader, writer, method, path, query, body, event, rec, headers):
+        signin = method == "POST" and path == "/accounts/signin/"
+        search = method == "GET" and path == "/symbol_search"
+        if signin:
+            self.stats["signins"] += 1
+        if search:
+            self.stats["searches"] += 1
+        signin_number = self.stats["signins"]
+        # The network's latency (ws.reply_delay_ms) before the answers of the
+        # search and the sign-in; a route's own delay_ms comes on top.
+        latency = int(self.scenario.get("ws", {}).get("reply_delay_ms", 0)) / 1000.0 if signin or search else 0.0
+        latency = min(latency, self.args.lifetime)
         r = self.route(method, path, query) or {}
         if r.get("stall"):
             rec.add("http", reply="stall", **event)
@@ -1066,6 +1172,8 @@ class Double:
             return
         if "raw" in r:
             rec.add("http", reply="raw", **event)
+            if latency:
+                await asyncio.sleep(latency)
             writer.write(base64.b64decode(r["raw"]))
             await writer.drain()
             return
@@ -1079,13 +1187,14 @@ class Double:
                 status, text = 403, '{"error":"forbidden"}'
             else:
                 status, text = self.search_reply(query)
-        elif method == "POST" and path == "/accounts/signin/":
-            status, text = self.signin_reply(body.decode("latin-1"))
+        elif signin:
+            status, text = self.signin_reply(body.decode("latin-1"), signin_number)
         else:
             status, text = 404, '{"error":"not found"}'
         rec.add("http", reply=status, **event)
-        if r.get("delay_ms"):
-            await asyncio.sleep(float(r["delay_ms"]) / 1000.0)
+        delay = latency + min(float(r.get("delay_ms", 0)) / 1000.0, self.args.lifetime)
+        if delay > 0:
+            await asyncio.sleep(delay)
         await self.respond(writer, status, text, extra=r.get("headers"))
 
     # ---- WebSocket ----------------------------------------------------
@@ -1104,6 +1213,10 @@ class Double:
         number = self.ws_connections
         pushes = self.pushes  # this scenario's table, even when a new scenario comes meanwhile
         conversations = self.conversations  # likewise
+        stats = self.stats  # likewise
+        stats["ws_upgrades"] += 1
+        arrived, previous = time.monotonic(), self.last_upgrade
+        self.last_upgrade = arrived  # refused or not, every upgrade request counts for the spacing
         faults = self.faults(number)
         upgrade_fault = next((f["kind"] for f in faults if f["kind"] in UPGRADE_FAULTS), None)
         refuse = ws.get("refuse_upgrade")
@@ -1112,9 +1225,18 @@ class Double:
         limit = int(ws.get("max_open_connections", 6))
         if not refuse and limit and len(self.ws_open) >= limit:
             refuse = 429  # too many connections open at once from this address
+        gap = int(ws.get("min_connection_gap_ms", 100)) / 1000.0
+        if not refuse and gap and previous is not None and arrived - previous < gap:
+            refuse = 429  # new connections coming faster than the service takes them
         if refuse:
-            rec.add("http", reply=int(refuse), connection=number, **event)
-            await self.respond(writer, int(refuse), '{"error":"refused"}')
+            refuse = int(refuse)
+            rec.add("http", reply=refuse, connection=number, **event)
+            extra = None
+            if refuse == 429:
+                stats["ws_refused_429"] += 1
+                if "retry_after_s" in ws:
+                    extra = {"Retry-After": str(int(ws["retry_after_s"]))}
+            await self.respond(writer, refuse, '{"error":"refused"}', extra=extra)
             return
         if ws.get("stall_upgrade") or upgrade_fault == "stall_upgrade":
             rec.add("http", reply="stall", connection=number, **event)
@@ -1127,14 +1249,17 @@ class Double:
         key = next((v for n, v in headers if n.lower() == "sec-websocket-key"), "")
         accept = base64.b64encode(hashlib.sha1(key.encode("latin-1") + WS_GUID).digest()).decode()
         rec.add("http", reply=101, connection=number, **event)
+        stats["ws_opened"] += 1
         writer.write(("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                       "Sec-WebSocket-Accept: %s\r\n\r\n" % accept).encode())
         await writer.drain()
-        socket = WebSocket(reader, writer, number, int(ws.get("fragment", 0)), rec)
+        socket = WebSocket(reader, writer, number, int(ws.get("fragment", 0)), rec,
+                           None if "script" in ws else stats)
         rec.add("ws_open", connection=number, port=port_kind)
         how = "ended"
         still_open = self.ws_open  # this scenario's set, even when a new scenario comes meanwhile
         still_open.add(number)
+        stats["max_open_at_once"] = max(stats["max_open_at_once"], len(still_open))
         try:
             if "script" in ws:
                 how = await Script(self, socket, ws["script"]).run()
@@ -1148,7 +1273,8 @@ class Double:
         finally:
             still_open.discard(number)
             conversations.pop(number, None)
-            rec.add("ws_end", connection=number, how=how, messages=socket.received, **socket.end_fields)
+            rec.add("ws_end", connection=number, how=how, messages=socket.received, bytes_sent=socket.bytes_sent,
+                    **socket.end_fields)
 
     # ---- control port -------------------------------------------------
 
@@ -1184,6 +1310,8 @@ class Double:
                     await self.respond(writer, 200, self.events_text(params), "text/plain")
             elif method == "GET" and path == "/pushes":
                 await self.respond(writer, 200, dumps(self.pushes_list(params)))
+            elif method == "GET" and path == "/stats":
+                await self.respond(writer, 200, dumps(self.stats))
             elif method == "GET" and path == "/health":
                 await self.respond(writer, 200, dumps({"ok": True, "pid": os.getpid(),
                                                        "events": len(self.recorder.events)}))
@@ -1262,8 +1390,10 @@ class Double:
 # RFC 6455 framing, server side.
 
 class WebSocket:
-    def __init__(self, reader, writer, number, fragment, recorder):
+    def __init__(self, reader, writer, number, fragment, recorder, stats=None):
         self.recorder = recorder
+        self.stats = stats  # the scenario's counts (service conversations only), or None
+        self.bytes_sent = 0  # payload bytes of every frame written
         self.reader = reader
         self.writer = writer
         self.number = number
@@ -1288,6 +1418,9 @@ class WebSocket:
         else:
             head += bytes([127]) + struct.pack(">Q", n)
         self.writer.write(head + data)
+        self.bytes_sent += n
+        if self.stats is not None:
+            self.stats["bytes_sent"] += n
         await self.writer.drain()
 
     async def send_message(self, data, fragment=None, opcode=1, gap_ms=0):
@@ -1555,6 +1688,10 @@ class ServiceConversation:
         self.stream_bar = float(stream.get("bar_ms", 0)) / 1000.0
         self.new_bar_every = int(stream.get("new_bar_every", 10))
         self.max_series = int(ws.get("max_series", 0))
+        self.reply_delay = min(int(ws.get("reply_delay_ms", 0)) / 1000.0, double.args.lifetime)
+        self.reading = False  # converse_pipelined reads beside the answering
+        self.max_sessions = int(ws.get("max_sessions", 250))
+        self.sessions_opened = 0  # chart and quote sessions created on this connection, deleted ones included
         self.series_reply = ws.get("series_reply", "timescale+du" if ws.get("du_after_series") else "timescale")
         self.opened = time.monotonic()
         self.ending = None  # how the conversation ends when a fault ended it between messages
@@ -1638,51 +1775,119 @@ class ServiceConversation:
     async def converse(self):
         """Reads the client's messages and answers them until one side ends.
         A stalled or closing server still reads and records, but answers
-        nothing."""
+        nothing. With reply_delay_ms the answers are pipelined (see
+        converse_pipelined)."""
+        if self.reply_delay > 0:
+            return await self.converse_pipelined()
         s = self.socket
         while True:
             message = await s.receive()
             if message is None:
                 return self.ending or ("client closed" if s.close_received else "client went")
-            quiet = s.muted or s.close_sent
-            payloads, error = split_frames(message)
-            if error and self.strict and not quiet:
-                self.recorder.add("violation", connection=s.number, what="bad framing: " + error)
-                await self.send_payloads(['{"m":"protocol_error","p":["wrong data"]}'])
-                await s.close(1000)
-                return "protocol error"
-            for payload in payloads:
-                text = payload.decode("utf-8", "replace")
-                if text.startswith("~h~"):
-                    self.heartbeat_echo(text)
-                    continue
-                self.count += 1
-                if s.muted or s.close_sent:
-                    continue
-                name, params = self.parse(text)
-                ended = await self.fire_faults(name, params)
+            ended = await self.take_message(*self.split_message(message))
+            if ended:
+                return ended
+
+    async def converse_pipelined(self):
+        """Network latency without a processing cost: every message is
+        handled, and so answered, reply_delay after it arrived, while reading
+        goes on at once; messages wait in arrival order, so answers leave in
+        that order. Heartbeat echoes are taken as they arrive. This loop only
+        reads: whatever ends the conversation from the answering side sends
+        its close and lets this loop see the client's (or drops)."""
+        s = self.socket
+        waiting = asyncio.Queue(MAX_WAITING_MESSAGES)  # a full queue holds the reading back
+        self.reading = True
+        answering = self.add_task(self.answer_in_time(waiting))
+        while True:
+            message = await s.receive()
+            if message is None:
+                return self.ending or ("client closed" if s.close_received else "client went")
+            texts, error = self.split_message(message)
+            if not (s.close_sent or answering.done()):  # else nothing more gets an answer
+                await waiting.put((time.monotonic() + self.reply_delay, texts, error))
+
+    async def answer_in_time(self, waiting):
+        """Handles the waiting messages in order, each once its delay is
+        over, until the conversation ends."""
+        s = self.socket
+        try:
+            while True:
+                due, texts, error = await waiting.get()
+                delay = due - time.monotonic()
+                if delay > 0:
+                    await asyncio.sleep(delay)
+                ended = await self.take_message(texts, error)
+                if ended:
+                    self.ending = self.ending or ended
+                    return
+                if s.gone:
+                    return
+        except (ConnectionError, ssl.SSLError, OSError):
+            s.drop()  # the reader sees the connection go
+
+    def split_message(self, message):
+        """(texts, error): the service payloads of one client message, and
+        the framing error (None when well formed). Heartbeat echoes are
+        taken here, as they arrive, unless the message ends the
+        conversation as badly framed."""
+        s = self.socket
+        payloads, error = split_frames(message)
+        ending = error and self.strict and not (s.muted or s.close_sent)
+        texts = []
+        for payload in payloads:
+            text = payload.decode("utf-8", "replace")
+            if not text.startswith("~h~"):
+                texts.append(text)
+            elif not ending:
+                self.heartbeat_echo(text)
+        return texts, error
+
+    async def take_message(self, texts, error):
+        """Answers one client message; returns a text when the conversation
+        ended."""
+        s = self.socket
+        if error and self.strict and not (s.muted or s.close_sent):
+            self.recorder.add("violation", connection=s.number, what="bad framing: " + error)
+            await self.send_payloads(['{"m":"protocol_error","p":["wrong data"]}'])
+            return await self.close_conversation("protocol error")
+        for text in texts:
+            self.count += 1
+            if s.muted or s.close_sent:
+                continue
+            name, params = self.parse(text)
+            ended = await self.fire_faults(name, params)
+            if ended:
+                return ended
+            transform, self.pending = self.pending, None
+            if transform == "replaced":
+                continue
+            replay = self.next_replay(name)
+            if replay is not None:
+                ended = await self.replay(name, params, text, *replay)
                 if ended:
                     return ended
-                transform, self.pending = self.pending, None
-                if transform == "replaced":
-                    continue
-                replay = self.next_replay(name)
-                if replay is not None:
-                    ended = await self.replay(name, params, text, *replay)
-                    if ended:
-                        return ended
-                    continue
-                if name == "set_auth_token" and not self.token_accepted(params):
-                    await self.send_payloads(['{"m":"protocol_error","p":["bad auth token"]}'])
-                    await s.close(1000)
-                    return "bad auth token"
-                self.answer_transform = None
-                answer = await self.answer(name, params, text)
-                await self.send_payloads(answer, transform or self.answer_transform)
-                if answer and self.ws.get("close_after_answers"):
-                    await s.close(1000)
-                if s.gone or (s.close_sent and not self.ending):
-                    return self.ending or "server closed"
+                continue
+            if name == "set_auth_token" and not self.token_accepted(params):
+                await self.send_payloads(['{"m":"protocol_error","p":["bad auth token"]}'])
+                return await self.close_conversation("bad auth token")
+            self.answer_transform = None
+            answer = await self.answer(name, params, text)
+            await self.send_payloads(answer, transform or self.answer_transform)
+            if answer and self.ws.get("close_after_answers"):
+                return await self.close_conversation("server closed")
+            if s.gone or (s.close_sent and not self.ending):
+                return self.ending or "server closed"
+        return None
+
+    async def close_conversation(self, how):
+        """Sends a close frame (1000) and ends the conversation: waiting here
+        for the client's close, or, while converse_pipelined is the one
+        reading, as a timed fault ends it."""
+        if self.reading:
+            return await self.end_with_close(1000, how, True)
+        await self.socket.close(1000)
+        return how
 
     def add_task(self, coroutine):
         """Runs a coroutine beside the conversation; it ends with it."""
@@ -1692,7 +1897,7 @@ class ServiceConversation:
         return task
 
     def token_accepted(self, params):
-        return bool(params) and isinstance(params[0], str) and params[0] in self.double.accepted_tokens()
+        return bool(params) and self.double.token_accepted(params[0])
 
     def next_replay(self, name):
         """The first replay entry for this message not yet fired here."""
@@ -1719,10 +1924,12 @@ class ServiceConversation:
         await s.send_message(entry["text"].encode("utf-8"))
         then = entry.get("then", "go_on")
         if then == "close":
-            await s.close(1000)
-            return "replay close"
+            return await self.close_conversation("replay close")
         if then == "stall":
             s.muted = True
+            if self.reading:  # converse_pipelined reads and records until the client goes
+                self.ending = "replay stall"
+                return self.ending
             try:
                 await asyncio.wait_for(s.drain_until_close(), self.double.args.lifetime)
             except (asyncio.TimeoutError, ConnectionError, asyncio.IncompleteReadError, ssl.SSLError, OSError):
@@ -1810,7 +2017,7 @@ class ServiceConversation:
             s.drop()
             return self.ending
         elif kind == "close":
-            return await self.end_with_close(int(fault.get("code", 1000)), "fault close", timed)
+            return await self.end_with_close(int(fault.get("code", 1000)), "fault close", timed or self.reading)
         elif kind == "garbage":
             data = base64.b64decode(fault["bytes"]) if "bytes" in fault else b"\x01garbage{{{]]~m~x~m~" + b"x" * 100
             await s.send_message(data, fault.get("fragment"))
@@ -1830,16 +2037,17 @@ class ServiceConversation:
             replace = True
             await self.send_payloads([self.error_payload(kind, fault, name, params)])
             if kind == "protocol_error":
-                return await self.end_with_close(int(fault.get("code", 1000)), "fault protocol_error", timed)
+                return await self.end_with_close(int(fault.get("code", 1000)), "fault protocol_error",
+                                                 timed or self.reading)
         if replace and name is not None:
             self.pending = "replaced"
         return None
 
     async def end_with_close(self, code, how, timed):
         """Sends a close frame and ends once the client's close comes, or at
-        most CLOSE_WAIT_S later. Between messages converse() is the one
-        reading: it sees the client's close, and the connection is dropped
-        when none comes in time."""
+        most CLOSE_WAIT_S later. Between messages (timed) converse() is the
+        one reading: it sees the client's close, and the connection is
+        dropped when none comes in time."""
         s = self.socket
         self.ending = how
         if not timed:
@@ -1881,15 +2089,21 @@ class ServiceConversation:
         if name == "set_auth_token":
             self.token = p[0] if p else None
             return []
-        if name == "chart_create_session":
+        if name in ("chart_create_session", "quote_create_session"):
             if not p:
-                return self.violation("chart_create_session without a session id", name)
-            self.chart_sessions[p[0]] = {"symbols": {}, "entries": {}, "series": {}}
-            return []
-        if name == "quote_create_session":
-            if not p:
-                return self.violation("quote_create_session without a session id", name)
-            self.quote_sessions[p[0]] = {"subs": {}, "fields": []}
+                return self.violation("%s without a session id" % name, name)
+            if self.max_sessions and self.sessions_opened >= self.max_sessions:
+                # Counted over the connection's life, deleted sessions
+                # included: the session is not created, the connection goes on.
+                self.recorder.add("session_refused", connection=self.socket.number, session=p[0], message=name,
+                                  opened=self.sessions_opened)
+                return [dumps({"m": "critical_error", "p": [p[0], "max sessions rate reached"]})]
+            self.sessions_opened += 1
+            self.socket.stats["sessions_opened"] += 1
+            if name == "chart_create_session":
+                self.chart_sessions[p[0]] = {"symbols": {}, "entries": {}, "series": {}}
+            else:
+                self.quote_sessions[p[0]] = {"subs": {}, "fields": []}
             return []
         if name in ("set_locale", "set_data_quality", "quote_hibernate_all"):
             return []
