@@ -1690,7 +1690,7 @@ class ServiceConversation:
         self.max_series = int(ws.get("max_series", 0))
         self.reply_delay = min(int(ws.get("reply_delay_ms", 0)) / 1000.0, double.args.lifetime)
         self.reading = False  # converse_pipelined reads beside the answering
-        self.max_sessions = int(ws.get("max_sessions", 250))
+        self.max_sessions = int(ws.get("max_sessions", 200))
         self.sessions_opened = 0  # chart and quote sessions created on this connection, deleted ones included
         self.series_reply = ws.get("series_reply", "timescale+du" if ws.get("du_after_series") else "timescale")
         self.opened = time.monotonic()
