@@ -124,30 +124,20 @@ bool ConverseHistory(const std::wstring& ticker, const std::string& symbolId, co
     const DownloadGate* gate = run.gate;
     const auto abandoned = [gate] { return gate != nullptr && gate->keepGoing && !gate->keepGoing(); };
     Channel connection;
-    std::wstring connectError;
-    if (!OpenChannel(request, connection, connectError)) {
-        LogDebug(L"WebSocket connect failed for " + ticker + L": " + connectError);
-        errorText = connectError;
-        return false;
-    }
-    const std::string quoteSession = connection.NewSession("qs_");
-    const std::string chartSession = connection.NewSession("cs_");
+    std::string quoteSession;
+    std::string chartSession;
     const bool daily = periodicity >= 86400;
     const std::string resolution = ResolutionFor(periodicity, settings);
     const int firstCount = run.onlyNewest > 0 ? run.onlyNewest
                                               : std::min(std::max(1, requestedBars), daily ? 10000 : 5000);
     LogDebug("TradingView resolution: " + resolution + " bars=" + std::to_string(firstCount) + " adjustment=splits");
-    if (!SendOpening(connection, quoteSession, chartSession, symbolId, resolution,
-                     settings.ExtendedHours ? "extended" : "regular", firstCount)) {
-        // A refused token is answered at once and the connection closed while
-        // the opening is still being sent: report what the service said.
-        const std::string said = ServiceErrorBeforeFailure(connection, settings.TimeoutMs);
-        connection.Close();
-        return Fail(errorText, said.empty() ? L"Failed to send TradingView websocket messages" : Utf8ToWide(said));
-    }
+    const auto opening = [&](Channel& channel) {
+        quoteSession = channel.NewSession("qs_");
+        chartSession = channel.NewSession("cs_");
+        return SendOpening(channel, quoteSession, chartSession, symbolId, resolution,
+                           settings.ExtendedHours ? "extended" : "regular", firstCount);
+    };
 
-    // One deadline for the whole conversation.
-    const std::uint32_t deadline = ConversationDeadline(settings.TimeoutMs);
     // A top-up takes what one answer brings: the newest bars and no more.
     const int maxRounds =
         run.onlyNewest > 0 ? 0
@@ -226,8 +216,17 @@ bool ConverseHistory(const std::wstring& ticker, const std::string& symbolId, co
         return SessionStep::Continue;
     };
 
-    const SessionEnd end = RunSessionLoop(connection, deadline, handlers);
-    connection.Close();
+    const ConversationEnd ended = RunConversation(request, connection, settings.TimeoutMs, opening, handlers);
+    if (!ended.placed) {
+        LogDebug(L"WebSocket connect failed for " + ticker + L": " + ended.error);
+        errorText = ended.error;
+        return false;
+    }
+    if (ended.sendFailed) {
+        bars.clear();
+        return Fail(errorText, ended.said.empty() ? L"Failed to send TradingView websocket messages" : Utf8ToWide(ended.said));
+    }
+    const SessionEnd end = ended.end;
     if (end == SessionEnd::ReceiveFailed) {
         bars.clear();
         return Fail(errorText, L"TradingView websocket receive failed");

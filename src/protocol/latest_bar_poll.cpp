@@ -51,19 +51,11 @@ bool PollLatestBars(const std::wstring& ticker, const std::string& symbolId, int
         errorText = L"Missing symbol id";
         return false;
     }
-    Channel connection;
-    if (!OpenChannel(ChannelRequestFor(settings, priority), connection, errorText)) return false;
-
-    const std::string chartSession = connection.NewSession("cs_live_");
-    if (!SendLatestBarMessages(connection, chartSession, id, ResolutionFor(periodicity, settings),
-                               settings.ExtendedHours ? "extended" : "regular")) {
-        const std::string said = ServiceErrorBeforeFailure(connection, settings.TimeoutMs);
-        errorText = said.empty() ? L"Failed to send TradingView latest-bar messages" : Utf8ToWide(said);
-        connection.Close();
-        return false;
-    }
-
-    const std::uint32_t deadline = ConversationDeadline(settings.TimeoutMs);
+    const std::string resolution = ResolutionFor(periodicity, settings);
+    const auto opening = [&](Channel& channel) {
+        return SendLatestBarMessages(channel, channel.NewSession("cs_live_"), id, resolution,
+                                     settings.ExtendedHours ? "extended" : "regular");
+    };
     bool gotBars = false;
     std::wstring failure;
     ExchangeSession session;
@@ -87,8 +79,18 @@ bool PollLatestBars(const std::wstring& ticker, const std::string& symbolId, int
         }
         return SessionStep::Continue;
     };
-    const SessionEnd end = RunSessionLoop(connection, deadline, handlers);
-    connection.Close();
+    Channel connection;
+    const ConversationEnd ended =
+        RunConversation(ChannelRequestFor(settings, priority), connection, settings.TimeoutMs, opening, handlers);
+    if (!ended.placed) {
+        errorText = ended.error;
+        return false;
+    }
+    if (ended.sendFailed) {
+        errorText = ended.said.empty() ? L"Failed to send TradingView latest-bar messages" : Utf8ToWide(ended.said);
+        return false;
+    }
+    const SessionEnd end = ended.end;
     if (end == SessionEnd::ReceiveFailed) {
         bars.clear();
         errorText = L"TradingView websocket receive failed";

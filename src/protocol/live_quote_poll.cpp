@@ -81,17 +81,7 @@ bool PollLiveQuote(const std::wstring& ticker, const std::string& symbolId, cons
         errorText = L"Missing symbol id";
         return false;
     }
-    Channel connection;
-    if (!OpenChannel(ChannelRequestFor(settings, priority), connection, errorText)) return false;
-    const std::string quoteSession = connection.NewSession("qs_");
-    if (!SendQuoteMessages(connection, quoteSession, id)) {
-        const std::string said = ServiceErrorBeforeFailure(connection, settings.TimeoutMs);
-        errorText = said.empty() ? L"Failed to send quote poll messages" : Utf8ToWide(said);
-        connection.Close();
-        return false;
-    }
-
-    const std::uint32_t deadline = ConversationDeadline(settings.TimeoutMs);
+    const auto opening = [&](Channel& channel) { return SendQuoteMessages(channel, channel.NewSession("qs_"), id); };
     std::string chosen;
     std::wstring failure;
     SessionHandlers handlers;
@@ -117,8 +107,18 @@ bool PollLiveQuote(const std::wstring& ticker, const std::string& symbolId, cons
         chosen = payload;
         return SessionStep::Finish;
     };
-    const SessionEnd end = RunSessionLoop(connection, deadline, handlers);
-    connection.Close();
+    Channel connection;
+    const ConversationEnd ended =
+        RunConversation(ChannelRequestFor(settings, priority), connection, settings.TimeoutMs, opening, handlers);
+    if (!ended.placed) {
+        errorText = ended.error;
+        return false;
+    }
+    if (ended.sendFailed) {
+        errorText = ended.said.empty() ? L"Failed to send quote poll messages" : Utf8ToWide(ended.said);
+        return false;
+    }
+    const SessionEnd end = ended.end;
     if (end == SessionEnd::ReceiveFailed) {
         errorText = L"TradingView websocket receive failed";
         return false;

@@ -143,6 +143,7 @@ void ServiceConnection::Dispatch(std::vector<std::string>& payloads, const Conne
             }
         }
         for (auto& entry : handed) {
+            entry.first->heard = true;
             entry.first->batches.push_back(std::move(entry.second));
             entry.first->signal.notify_all();
         }
@@ -171,7 +172,10 @@ void ServiceConnection::EndAll(ChannelEnd how) {
 void ServiceConnection::AddMailbox(const std::shared_ptr<Mailbox>& mailbox) {
     std::lock_guard<std::mutex> guard(lock_);
     mailboxes_.insert(mailbox);
-    if (!connectionErrors_.empty()) mailbox->batches.push_back(connectionErrors_);
+    if (!connectionErrors_.empty()) {
+        mailbox->batches.push_back(connectionErrors_);
+        mailbox->heard = true;
+    }
     if (ended_ != ChannelEnd::Open && mailbox->end == ChannelEnd::Open) mailbox->end = ended_;
 }
 
@@ -216,6 +220,11 @@ ServiceConnection::Wait ServiceConnection::Next(Mailbox& mailbox, std::vector<st
 bool ServiceConnection::Ended() {
     std::lock_guard<std::mutex> guard(lock_);
     return ended_ != ChannelEnd::Open;
+}
+
+bool ServiceConnection::Heard(const Mailbox& mailbox) {
+    std::lock_guard<std::mutex> guard(lock_);
+    return mailbox.heard;
 }
 
 bool ServiceConnection::Send(const std::string& framed, const std::string& secret) {

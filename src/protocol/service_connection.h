@@ -36,6 +36,7 @@ enum class ChannelEnd {
 // incoming message that named its sessions, message by message.
 struct Mailbox {
     std::deque<std::vector<std::string>> batches;
+    bool heard = false;  // anything was handed to it
     ChannelEnd end = ChannelEnd::Open;
     std::condition_variable signal;
 };
@@ -83,6 +84,7 @@ public:
     Wait Next(Mailbox& mailbox, std::vector<std::string>& batch, std::uint32_t deadlineTick, ChannelEnd& end);
 
     bool Ended();
+    bool Heard(const Mailbox& mailbox);
     // One framed message, from any thread. False when it could not be sent.
     bool Send(const std::string& framed, const std::string& secret = std::string());
 

@@ -489,6 +489,7 @@ bool Channel::Retiring() const {
     return place_->slot->retiring || place_->slot->state == SlotState::Ended;
 }
 
+bool Channel::Heard() const { return place_ && place_->connection->Heard(*place_->mailbox); }
 std::uint64_t Channel::ConnectionNumber() const { return place_ ? place_->connection->Number() : 0; }
 std::uint32_t Channel::LastFrameTick() const { return place_ ? place_->connection->LastFrameTick() : 0; }
 std::uint32_t Channel::HeartbeatIntervalMs() const { return place_ ? place_->connection->HeartbeatIntervalMs() : 0; }

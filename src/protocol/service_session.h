@@ -75,6 +75,8 @@ public:
     // conversation reopens on a fresh one.
     bool Retiring() const;
     std::uint64_t ConnectionNumber() const;
+    // Whether the service said anything to this channel's sessions yet.
+    bool Heard() const;
     std::uint32_t LastFrameTick() const;
     std::uint32_t HeartbeatIntervalMs() const;
     // Whether this channel's connection was opened for it, how long its

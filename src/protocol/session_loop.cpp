@@ -46,3 +46,31 @@ std::string ServiceErrorBeforeFailure(Channel& channel, std::int32_t timeoutMs) 
 std::uint32_t ConversationDeadline(std::int32_t timeoutMs) {
     return static_cast<std::uint32_t>(TickCount32() + static_cast<std::uint64_t>(EffectiveTimeoutMs(timeoutMs)));
 }
+
+ConversationEnd RunConversation(const ChannelRequest& request, Channel& channel, std::int32_t timeoutMs,
+                                const std::function<bool(Channel&)>& opening, const SessionHandlers& handlers) {
+    ConversationEnd result;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const bool lastTry = attempt == 1;
+        result = ConversationEnd();
+        if (!OpenChannel(request, channel, result.error)) return result;
+        result.placed = true;
+        if (!opening(channel)) {
+            // A refused token is answered at once and the connection closed
+            // while the opening is still being sent: what the service said.
+            result.sendFailed = true;
+            result.said = ServiceErrorBeforeFailure(channel, timeoutMs);
+            const bool unheard = result.said.empty() && !channel.Heard();
+            channel.Close();
+            if (unheard && !lastTry) continue;
+            return result;
+        }
+        result.end = RunSessionLoop(channel, ConversationDeadline(timeoutMs), handlers);
+        const bool lost = result.end == SessionEnd::ReceiveFailed || result.end == SessionEnd::PeerClosed;
+        const bool unheard = lost && !channel.Heard();
+        channel.Close();
+        if (unheard && !lastTry) continue;
+        return result;
+    }
+    return result;
+}

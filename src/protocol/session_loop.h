@@ -29,3 +29,22 @@ std::string ServiceErrorBeforeFailure(Channel& channel, std::int32_t timeoutMs);
 
 // The deadline of a conversation's receive phase: one time-out from now.
 std::uint32_t ConversationDeadline(std::int32_t timeoutMs);
+
+// How a whole conversation went.
+struct ConversationEnd {
+    bool placed = false;          // false: no place was had; `error` says why
+    std::wstring error;
+    bool sendFailed = false;      // a message of the opening could not be sent
+    std::string said;             // then, what the service said before (its error text), if anything
+    SessionEnd end = SessionEnd::Finished;
+};
+
+// A conversation on a place of the session: takes the place, lets `opening`
+// name its sessions and send its first messages (false: a send failed), and
+// runs the receive loop until one time-out after the opening. A connection
+// that turns out to have ended before the service said anything to this
+// conversation (one that died while idle) is left for another, once. The
+// channel is closed when this returns; `opening` and the handlers may use
+// it meanwhile.
+ConversationEnd RunConversation(const ChannelRequest& request, Channel& channel, std::int32_t timeoutMs,
+                                const std::function<bool(Channel&)>& opening, const SessionHandlers& handlers);
