@@ -13,7 +13,8 @@ sources="$root/src/protocol/framing.cpp $root/src/protocol/json_text.cpp $root/s
   $root/src/protocol/search_reply.cpp $root/src/protocol/host_time.cpp $root/src/foundation/volume.cpp
   $root/src/protocol/trading_day.cpp $root/src/foundation/civil_time.cpp $root/src/storage/cache_row.cpp
   $root/src/foundation/settings_text.cpp $root/src/foundation/text_rules.cpp
-  $root/src/protocol/stream_payload.cpp $root/src/protocol/quote_update.cpp $root/src/protocol/service_errors.cpp"
+  $root/src/protocol/stream_payload.cpp $root/src/protocol/quote_update.cpp $root/src/protocol/service_errors.cpp
+  $root/src/protocol/message_route.cpp $root/src/protocol/jwt.cpp $root/src/storage/symbol_map_text.cpp"
 for target in frames json numbers series session cache_row settings stream; do
   # shellcheck disable=SC2086
   clang++ $flags "$root/fuzz/fuzz_$target.cpp" $sources -o "$out/fuzz_$target"
