@@ -7,7 +7,8 @@ One process serves, on 127.0.0.1 only, each on a free port:
     WebSocket that speaks the service's "~m~" framing;
   - the untrusted port: the same, behind a certificate nobody trusts;
   - the control port (plain HTTP): POST /scenario, POST /reset,
-    POST /price, GET /recording, GET /events, GET /pushes, GET /health.
+    POST /price, GET /recording, GET /events, GET /pushes, GET /stats,
+    GET /health.
 It writes its ports as JSON to --port-file once it listens, and stops by
 itself after --lifetime seconds, after --idle seconds without a connection,
 when its standard input closes or when its parent process goes away.
@@ -47,6 +48,7 @@ MAX_EVENTS = 200000
 MAX_CONNECTIONS = 200
 MAX_SCRIPT_STEPS = 10000
 MAX_UPDATES = 10000
+MAKE_STEP = 1000  # bars made or written between two turns of the event loop
 MAX_WAITING_MESSAGES = 10000  # client messages read ahead of their delayed answers (ws.reply_delay_ms)
 CLOSE_WAIT_S = 5.0
 PRICE_PUSH_WAIT_S = 5.0  # POST /price answers after at most this long, written or not
@@ -403,9 +405,10 @@ class Clock:
     def __init__(self, resolution, skip_weekends):
         self.unit, self.count = parse_resolution(resolution)
         self.skip_weekends = skip_weekends and self.unit in ("m", "D")
+        self.step = {"m": 60, "D": 86400, "W": 604800, "M": 30 * 86400}[self.unit] * self.count
 
     def seconds(self):
-        return {"m": 60, "D": 86400, "W": 604800, "M": 30 * 86400}[self.unit] * self.count
+        return self.step
 
     def align(self, t):
         t = int(t)
@@ -431,10 +434,10 @@ class Clock:
     def back(self, t):
         if self.unit == "M":
             return add_months(t, -self.count)
-        previous = t - self.seconds()
+        previous = t - self.step
         # At most two days of steps: a weekend is skipped bar by bar.
-        while self.skip_weekends and self.weekend(previous):
-            previous -= self.seconds()
+        while self.skip_weekends and (int(previous) // 86400 + 3) % 7 >= 5:
+            previous -= self.step
         return previous
 
     def forward(self, t):
@@ -593,12 +596,10 @@ class BarSeries:
         return int(self.clock.forward(int(bar[0]))) if bar else 0
 
 
-def number_text(value):
-    return repr(float(value)) if isinstance(value, float) else str(value)
-
-
 def bars_text(bars, first_index):
-    return ",".join(['{"i":%d,"v":[%s]}' % (first_index + i, ",".join(map(number_text, bar)))
+    # Bar values are floats, written as repr writes them (1710460800.0);
+    # an int would be written as its digits.
+    return ",".join(['{"i":%d,"v":[%s]}' % (first_index + i, ",".join(map(repr, bar)))
                      for i, bar in enumerate(bars)])
 
 
@@ -1250,16 +1251,22 @@ class Double:
         accept = base64.b64encode(hashlib.sha1(key.encode("latin-1") + WS_GUID).digest()).decode()
         rec.add("http", reply=101, connection=number, **event)
         stats["ws_opened"] += 1
-        writer.write(("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                      "Sec-WebSocket-Accept: %s\r\n\r\n" % accept).encode())
-        await writer.drain()
+        # Open from the answer on, before anything is awaited: an upgrade
+        # that comes meanwhile counts this one against max_open_connections.
+        still_open = self.ws_open  # this scenario's set, even when a new scenario comes meanwhile
+        still_open.add(number)
+        stats["max_open_at_once"] = max(stats["max_open_at_once"], len(still_open))
+        try:
+            writer.write(("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                          "Sec-WebSocket-Accept: %s\r\n\r\n" % accept).encode())
+            await writer.drain()
+        except BaseException:
+            still_open.discard(number)
+            raise
         socket = WebSocket(reader, writer, number, int(ws.get("fragment", 0)), rec,
                            None if "script" in ws else stats)
         rec.add("ws_open", connection=number, port=port_kind)
         how = "ended"
-        still_open = self.ws_open  # this scenario's set, even when a new scenario comes meanwhile
-        still_open.add(number)
-        stats["max_open_at_once"] = max(stats["max_open_at_once"], len(still_open))
         try:
             if "script" in ws:
                 how = await Script(self, socket, ws["script"]).run()
@@ -1825,6 +1832,9 @@ class ServiceConversation:
                     return
         except (ConnectionError, ssl.SSLError, OSError):
             s.drop()  # the reader sees the connection go
+        except Exception:
+            s.drop()  # a fault of the double's own: the connection ends rather than going quiet
+            raise
 
     def split_message(self, message):
         """(texts, error): the service payloads of one client message, and
@@ -2112,7 +2122,7 @@ class ServiceConversation:
             chart = self.chart_sessions.get(p[0]) if p else None
             if chart is None:
                 return self.violation("%s for a chart session never created" % name, name)
-            return self.chart_answer(name, p, chart)
+            return await self.chart_answer(name, p, chart)
         if name in ("quote_set_fields", "quote_add_symbols", "quote_fast_symbols", "quote_remove_symbols",
                     "quote_delete_session"):
             quote = self.quote_sessions.get(p[0]) if p else None
@@ -2195,7 +2205,7 @@ class ServiceConversation:
 
     # ---- chart sessions ---------------------------------------------------
 
-    def chart_answer(self, name, p, chart):
+    async def chart_answer(self, name, p, chart):
         cs = p[0]
         if name == "resolve_symbol":
             if len(p) < 3:
@@ -2247,17 +2257,20 @@ class ServiceConversation:
             series.replayed = self.replaying
             if series.clock.unit == "m" and self.anonymous():
                 series.limit = int(self.ws.get("bar_limit", 5000))
+            # Made and written before the series joins its session: nothing is
+            # pushed for it (POST /price) while the loop runs in between.
+            bars = await self.take_bars(series, self.cap(count))
+            text = await self.bars_text_in_steps(bars)
             live = chart["series"][series_id] = (series, key, self.update_mode(entry))
             self.recorder.add("series", connection=self.socket.number, session=cs, series=series_id, symbol=symbol,
                               resolution=resolution, message=name)
-            bars = series.take_older(self.cap(count))
             out = [dumps({"m": "series_loading", "p": [cs, series_id, key]})]
             if self.series_reply == "du":
                 if bars:
-                    out.append(self.du_payload(cs, series_id, key, bars, series, 0))
+                    out.append(self.du_payload(cs, series_id, key, bars, series, 0, text))
             else:
                 if bars:
-                    out.append(self.timescale_payload(cs, series_id, key, bars, series))
+                    out.append(self.timescale_payload(cs, series_id, key, bars, series, text))
                     out.append(self.timeframe_payload(cs, series_id, key, series))
                 out.append(self.completed_payload(cs, series_id, key, series, chart["series"][series_id][2]))
                 if self.series_reply == "timescale+du" and bars:
@@ -2272,10 +2285,11 @@ class ServiceConversation:
             if found is None:
                 return self.violation("request_more_data for a series never created", name)
             series, key, mode = found
-            bars = series.take_older(self.cap(p[2]))
+            bars = await self.take_bars(series, self.cap(p[2]))
             out = []
             if bars:
-                out.append(self.timescale_payload(cs, str(p[1]), key, bars, series))
+                out.append(self.timescale_payload(cs, str(p[1]), key, bars, series,
+                                                  await self.bars_text_in_steps(bars)))
                 out.append(self.timeframe_payload(cs, str(p[1]), key, series))
             out.append(self.completed_payload(cs, str(p[1]), key, series, mode))
             return out
@@ -2305,14 +2319,45 @@ class ServiceConversation:
         count = max(0, int(count))
         return min(count, limit) if limit > 0 else count
 
-    def timescale_payload(self, cs, series_id, key, bars, series):
+    @staticmethod
+    async def take_bars(series, count):
+        """series.take_older(count), a long history made MAKE_STEP bars at a
+        time with the event loop let run in between: 10000 daily bars take
+        about 0.1 s to make, which must not hold up the other connections'
+        upgrades (their spacing is timed), heartbeats and answers."""
+        count = max(0, int(count))
+        wanted = series.handed_out + count
+        if series.limit:
+            wanted = min(wanted, series.limit)
+        wanted = min(wanted, series.history)
+        for _ in range(wanted // MAKE_STEP + 1):
+            made = len(series.newest_first)
+            if made + MAKE_STEP >= wanted:
+                break
+            series._make(made + MAKE_STEP)
+            await asyncio.sleep(0)
+        return series.take_older(count)
+
+    @staticmethod
+    async def bars_text_in_steps(bars):
+        """bars_text(bars, 0), written MAKE_STEP bars at a time with the event
+        loop let run in between."""
+        parts = []
+        for start in range(0, len(bars), MAKE_STEP):
+            if start:
+                await asyncio.sleep(0)
+            parts.append(bars_text(bars[start:start + MAKE_STEP], start))
+        return ",".join(parts)
+
+    def timescale_payload(self, cs, series_id, key, bars, series, text=None):
+        """timescale_update of bars (text: bars_text(bars, 0) when written already)."""
         times = ",".join(str(int(b[0])) for b in bars)
         now = self.now()
         return ('{"m":"timescale_update","p":[%s,{%s:{"node":"fra-charts-21","s":[%s],"ns":{"d":"","indexes":[]},'
                 '"t":%s,"lbs":{"bar_close_time":%d}}},{"index":%d,"zoffset":0,"changes":[%s],'
                 '"marks":[[1,%d,0]],"index_diff":[]}],"t":%d,"t_ms":%d}'
-                % (dumps(cs), dumps(series_id), bars_text(bars, 0), dumps(key), series.bar_close_time(),
-                   len(bars) - 1, times, int(bars[0][0]), int(now), int(now * 1000)))
+                % (dumps(cs), dumps(series_id), bars_text(bars, 0) if text is None else text, dumps(key),
+                   series.bar_close_time(), len(bars) - 1, times, int(bars[0][0]), int(now), int(now * 1000)))
 
     @staticmethod
     def timeframe_payload(cs, series_id, key, series):
@@ -2320,10 +2365,12 @@ class ServiceConversation:
         return dumps({"m": "series_timeframe", "p": [cs, series_id, key, first, last, period, True]})
 
     @staticmethod
-    def du_payload(cs, series_id, key, bars, series, first_index):
+    def du_payload(cs, series_id, key, bars, series, first_index, text=None):
+        """du of bars from first_index (text: their bars_text when written already)."""
         return ('{"m":"du","p":[%s,{%s:{"s":[%s],"ns":{"d":"","indexes":"nochange"},"t":%s,'
                 '"lbs":{"bar_close_time":%d}}}]}'
-                % (dumps(cs), dumps(series_id), bars_text(bars, first_index), dumps(key), series.bar_close_time()))
+                % (dumps(cs), dumps(series_id), bars_text(bars, first_index) if text is None else text, dumps(key),
+                   series.bar_close_time()))
 
     def completed_payload(self, cs, series_id, key, series, mode):
         """series_completed [cs, series, update mode, key, {...}]: the last
