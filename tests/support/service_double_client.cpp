@@ -100,6 +100,17 @@ std::string ServiceDouble::Pushes() const {
     return reply;
 }
 
+long long ServiceDouble::Stat(const std::string& name) const {
+    std::string reply;
+    if (!Control(L"GET", L"/stats", "", reply)) return -1;
+    const std::string key = "\"" + name + "\":";
+    const size_t at = reply.find(key);
+    if (at == std::string::npos) return -1;
+    size_t pos = at + key.size();
+    while (pos < reply.size() && reply[pos] == ' ') ++pos;
+    return std::strtoll(reply.c_str() + pos, nullptr, 10);
+}
+
 std::vector<std::string> ServiceDouble::Events(const std::string& kind, const std::string& field) const {
     std::string reply;
     Control(L"GET", L"/events?kind=" + std::wstring(kind.begin(), kind.end()) + L"&field=" +

@@ -23,6 +23,10 @@ public:
     std::vector<std::string> Events(const std::string& kind, const std::string& field) const;
     // The counts of the live pushes, per connection (GET /pushes, JSON).
     std::string Pushes() const;
+    // One count of the scenario so far (GET /stats): "ws_opened",
+    // "ws_refused_429", "max_open_at_once", "bytes_sent", "signins", "searches" ...;
+    // -1 when the double did not answer.
+    long long Stat(const std::string& name) const;
     // Sets a symbol's price and pushes it at once to every stream holding it.
     bool SetPrice(const std::string& symbol, double price) const;
 
