@@ -367,6 +367,161 @@ class DoubleTest(unittest.TestCase):
         for t, o, h, l, c, v in oldest + older + newest:
             self.assertTrue(0 < l <= min(o, c) <= max(o, c) <= h and v > 0)
 
+    def series_bars(self, ws, symbol, resolution, count, rounds=1):
+        """The bars (oldest first) a signed-in client gets for one series in
+        one scenario: create_series, then rounds - 1 request_more_data."""
+        self.scenario({"ws": dict({"min_connection_gap_ms": 0, "heartbeat": {"interval_ms": 0}}, **ws)})
+        client = self.websocket()
+        resolved, answers = self.chart(client, symbol=symbol, resolution=resolution, count=count,
+                                       token="test-token-123")
+        self.assertEqual(answers[1]["m"], "timescale_update", (ws, symbol, resolution))
+        got = self.bars(answers[1])
+        for _ in range(rounds - 1):
+            client.send(frame(msg("request_more_data", "cs_1", "sds_1", count)))
+            got = self.bars(client.json_messages(3)[0]) + got
+        client.close()
+        return got
+
+    def test_history_anchor_keeps_the_bars_when_now_moves(self):
+        day = 86400
+        anchor = NOW + 3 * day + 7200  # Tuesday 02:00 UTC: Monday's session is the newest that opened
+        for symbol, resolution, count, early, late in (
+                ("NASDAQ:AAPL", "1D", 150, NOW - 2 * day + 15 * 3600, NOW + 2 * day + 15 * 3600),  # Thu, Mon
+                ("SP:SPX", "1D", 150, NOW - day + 3600, NOW + 3600),  # no volume; Thursday's bar is the newest
+                ("BINANCE:BTCUSDT", "60", 200, NOW, NOW + day),
+                ("NASDAQ:AAPL", "1", 1000, NOW + 3600 + 30, NOW + day),
+                ("NASDAQ:AAPL", "1W", 50, NOW - 8 * day, NOW),
+                ("NASDAQ:AAPL", "1M", 20, NOW - 40 * day, NOW)):  # February's bar, then March's
+            case = (symbol, resolution)
+            earlier = self.series_bars({"seed": 5, "now": early, "history_anchor": anchor}, symbol, resolution,
+                                       count, rounds=2)
+            later = self.series_bars({"seed": 5, "now": late, "history_anchor": anchor}, symbol, resolution,
+                                     count, rounds=2)
+            # The times are those without the anchor: the newest bar is the one that holds now.
+            self.assertEqual([b[0] for b in later],
+                             [b[0] for b in self.series_bars({"seed": 5, "now": late}, symbol, resolution, count,
+                                                             rounds=2)], case)
+            by_time = {b[0]: b for b in later}
+            common = [b for b in earlier if b[0] in by_time]
+            self.assertGreater(len(common), count // 2, case)
+            self.assertGreater(later[-1][0], earlier[-1][0], case)
+            self.assertIn(earlier[-1], common, case)  # the earlier newest bar is complete in the later one
+            self.assertEqual(common, [by_time[b[0]] for b in common], case)
+        # Without the anchor the walk starts at now: the same bar has other values.
+        before, after = (self.series_bars({"seed": 5, "now": now}, "BINANCE:BTCUSDT", "60", 100)
+                         for now in (NOW, NOW + 3600))
+        self.assertEqual([b[0] for b in before[1:]], [b[0] for b in after[:-1]])
+        self.assertTrue(all(a != b for a, b in zip(before[1:], after[:-1])))
+
+        # At most 100000 bars ahead of now; the session goes on after a refusal.
+        for resolution, ahead, answer in (("1", 100000 * 60, "series_completed"),
+                                          ("1", 100001 * 60, "history_anchor is more than 100000 bars ahead of now"),
+                                          ("60", 100001 * 60, "series_completed")):
+            self.scenario({"ws": {"now": NOW, "history_anchor": NOW + ahead, "heartbeat": {"interval_ms": 0}}})
+            client = self.websocket()
+            _, answers = self.chart(client, resolution=resolution, count=10, answers=1,
+                                    token="test-token-123")
+            if answers[0]["m"] == "series_loading":
+                answers += client.json_messages(3)
+            self.assertEqual(answers[-1]["m"] if answer == "series_completed" else answers[-1],
+                             answer if answer == "series_completed" else
+                             {"m": "series_error", "p": ["cs_1", "sds_1", "s1", answer]}, resolution)
+            client.send(frame(msg("create_series", "cs_1", "sds_2", "s2", "sds_sym_1", "1D", 10)))
+            self.assertEqual(client.json_messages(4)[-1]["m"], "series_completed")
+            client.close()
+        # A scenario without "now" whose anchor the clock has passed.
+        self.scenario({"ws": {"history_anchor": time.time() + 0.3}})
+        time.sleep(0.4)
+        client = self.websocket()
+        _, answers = self.chart(client, count=10, answers=1)
+        self.assertEqual(answers[0]["p"][3], "history_anchor is before now")
+        client.close()
+
+        for bad in ({"now": NOW, "history_anchor": NOW - 1}, {"history_anchor": time.time() - 60},
+                    {"history_anchor": "tomorrow"}, {"history_anchor": True},
+                    {"splits": []}, {"splits": {"NASDAQ:AAPL": {"before": NOW}}},
+                    {"splits": {"NASDAQ:AAPL": {"before": NOW, "ratio": 0}}},
+                    {"splits": {"NASDAQ:AAPL": {"before": NOW, "ratio": -2}}},
+                    {"splits": {"NASDAQ:AAPL": {"before": "x", "ratio": 2}}},
+                    {"splits": {"NASDAQ:AAPL": {"before": NOW, "ratio": 2, "after": 1}}}):
+            with self.assertRaises(urllib.error.HTTPError) as caught:
+                self.control("POST", "/scenario", {"ws": bad})
+            self.assertEqual(caught.exception.code, 400, bad)
+            caught.exception.close()
+
+    def test_a_split_adjusts_the_older_bars_of_every_series_but_not_quotes(self):
+        day = 86400
+        for symbol, key, resolution, before, ratio, decimals in (
+                ("NASDAQ:AAPL", "NASDAQ:AAPL", "1D", NOW - 100 * day, 4, 2),
+                ("AAPL", "NASDAQ:AAPL", "1D", NOW - 100 * day, 4, 2),  # the bare symbol means its first listing
+                ("SP:SPX", "SP:SPX", "1D", NOW - 50 * day, 2.5, 2),  # no volume
+                ("NASDAQ:MSFT", "NASDAQ:MSFT", "60", NOW - 5 * day, 3, 2),
+                ("TSE:7203", "TSE:7203", "1D", NOW - 30 * day, 10, 1),
+                ("KRX:005930", "KRX:005930", "1D", NOW - 30 * day, 1e6, 0)):  # below one step: the step
+            case = (symbol, resolution)
+            ws = {"seed": 3, "now": NOW}
+            plain = self.series_bars(ws, symbol, resolution, 120, rounds=2)
+            split = self.series_bars(dict(ws, splits={key: {"before": before, "ratio": ratio}}), symbol, resolution,
+                                     120, rounds=2)
+            self.assertEqual([b[0] for b in split], [b[0] for b in plain], case)
+            self.assertTrue(plain[0][0] < before <= plain[-1][0], case)
+            for p, s in zip(plain, split):
+                if p[0] < before:
+                    self.assertEqual(s[1:5], [max(round(x / ratio, decimals), 10.0 ** -decimals) for x in p[1:5]],
+                                     case)
+                    self.assertEqual(s[5:], [v * ratio for v in p[5:]], case)
+                else:
+                    self.assertEqual(s, p, case)
+            self.assertEqual(len(plain[0]), 5 if symbol == "SP:SPX" else 6)
+
+        # A split still to come adjusts every bar, the one a du moves too;
+        # other symbols and the quotes stay as they were.
+        def answers(ws):
+            self.scenario({"ws": dict({"seed": 3, "now": NOW, "series_reply": "timescale+du"}, **ws)})
+            client = self.websocket()
+            out = self.chart(client, resolution="60", count=10, answers=5)[1]
+            client.send(frame(msg("quote_create_session", "qs_1")) +
+                        frame(msg("quote_add_symbols", "qs_1", "NASDAQ:AAPL")))
+            out += client.json_messages(2)
+            client.close()
+            return out
+
+        plain = answers({})
+        split = answers({"splits": {"NASDAQ:AAPL": {"before": NOW + day, "ratio": 2}}})
+        other = answers({"splits": {"NASDAQ:MSFT": {"before": NOW + day, "ratio": 2}}})
+        self.assertEqual(other, plain)
+        self.assertEqual(split[5:], plain[5:])  # qsd, quote_completed
+        (p_du,), (s_du,) = self.bars(plain[4]), self.bars(split[4])
+        self.assertEqual(s_du[:2], [p_du[0], round(self.bars(plain[1])[-1][1] / 2, 2)])
+        self.assertEqual(s_du[5] - self.bars(split[1])[-1][5], p_du[5] - self.bars(plain[1])[-1][5])
+        self.assertEqual([b[1:5] for b in self.bars(split[1])],
+                         [[round(x / 2, 2) for x in b[1:5]] for b in self.bars(plain[1])])
+
+    def test_anchor_split_reply_delay_and_limits_combine(self):
+        anchor, day = NOW + 86400, 86400
+        base = {"seed": 9, "now": NOW, "history_anchor": anchor,
+                "splits": {"NASDAQ:AAPL": {"before": NOW - 20 * day, "ratio": 2}}}
+        alone = self.series_bars(base, "NASDAQ:AAPL", "1D", 100)
+        self.scenario({"ws": dict(base, reply_delay_ms=150, max_sessions=2, max_series=1,
+                                  min_connection_gap_ms=0, heartbeat={"interval_ms": 0})})
+        client = self.websocket()
+        sent = time.monotonic()
+        client.send(b"".join(frame(m) for m in (
+            msg("chart_create_session", "cs_1", ""), msg("quote_create_session", "qs_1"),
+            msg("chart_create_session", "cs_2", ""),
+            msg("resolve_symbol", "cs_1", "sds_sym_1", symbol_param("NASDAQ:AAPL")),
+            msg("create_series", "cs_1", "sds_1", "s1", "sds_sym_1", "1D", 100),
+            msg("create_series", "cs_1", "sds_2", "s1", "sds_sym_1", "1D", 100))))
+        got = client.json_messages(7)
+        self.assertGreaterEqual(time.monotonic() - sent, 0.15)
+        client.close()
+        self.assertEqual([m["m"] for m in got], ["critical_error", "symbol_resolved", "series_loading",
+                                                 "timescale_update", "series_timeframe", "series_completed",
+                                                 "critical_error"])
+        self.assertEqual(got[0]["p"], ["cs_2", "max sessions rate reached"])
+        self.assertEqual(got[6]["p"][1], "exceed limit of series in the session")
+        self.assertEqual(self.bars(got[3]), alone)
+
     def test_bars_per_request_can_be_capped(self):
         self.scenario({"ws": {"max_per_request": 30, "history": 100}})
         client = self.websocket()
@@ -661,6 +816,85 @@ class DoubleTest(unittest.TestCase):
             with self.assertRaises(urllib.error.HTTPError) as caught:
                 self.control("POST", "/scenario", {"ws": {"replay": [bad]}})
             self.assertEqual(caught.exception.code, 400)
+            caught.exception.close()
+
+    def test_replays_and_script_steps_rename_sessions_to_the_clients_own(self):
+        name = "\u30c8\u30e8\u30bf\U00020bb7"  # the last character is two UTF-16 code units
+        # Spaces and "1.50" show that only the name changes, nothing is re-serialised.
+        du = '{"m": "du", "p": [ "cs_x" , {"sds_1": {"v": 1.50, "n": "%s"}}]}' % name
+        qsd = '{"m":"qsd","p":["qs_1",{"n":"TSE:7203","s":"ok","v":{"local_description":"%s"}}]}' % name
+        kept = [b"~m~07~m~~h~1234",  # a length with a leading zero shows the frame was not framed again
+                frame('{"m":"x","p":["sds_1","cs_x"]}'),  # "p"[0] is no session name
+                frame('{"m":"y","q":{"p":["cs_x"]},"p":[1]}'),  # the name is not "p"[0]
+                frame('~h~{"p":["cs_x"]}')]
+        broken = b'~m~99~m~{"m":"z","p":["cs_x"]}'  # not a whole frame: it and the rest go as they are
+
+        def text(cs, qs):
+            """The test's text, with the names it should arrive with."""
+            return b"".join([frame(du.replace("cs_x", cs))] + kept + [frame(qsd.replace("qs_1", qs)), broken])
+
+        made_up = text("cs_x", "qs_1").decode()
+        self.assertTrue(made_up.startswith("~m~%d~m~" % units(du)))
+        self.scenario({"ws": {"min_connection_gap_ms": 0, "replay": [
+            {"on": "create_series", "text": made_up, "rename": True, "connection": 1},
+            {"on": "quote_add_symbols", "text": made_up, "rename": True, "connection": 1},
+            {"on": "request_more_data", "text": made_up, "connection": 1},  # without rename: verbatim
+            {"on": "set_auth_token", "text": made_up, "rename": True, "connection": 2}]}})
+        client = self.websocket()
+        for m in (msg("chart_create_session", "cs_A", ""), msg("chart_create_session", "cs_B", ""),
+                  msg("quote_create_session", "qs_A"), msg("quote_create_session", "qs_B"),
+                  msg("resolve_symbol", "cs_A", "sds_sym_1", symbol_param("NASDAQ:AAPL"))):
+            client.send(frame(m))
+        self.assertEqual(client.json_messages(1)[0]["m"], "symbol_resolved")
+        for sent, expected in (
+                # The session the message named, the newest of the other kind.
+                (msg("create_series", "cs_A", "sds_1", "s1", "sds_sym_1", "1D", 10), text("cs_A", "qs_B")),
+                (msg("quote_add_symbols", "qs_A", "NASDAQ:AAPL"), text("cs_B", "qs_A")),
+                (msg("request_more_data", "cs_A", "sds_1", 10), made_up.encode())):
+            client.send(frame(sent))
+            got = client.message()[1]
+            self.assertEqual(got, expected, sent)
+        client.close()
+        client = self.websocket()  # no session yet: nothing to rename to
+        client.send(frame(msg("set_auth_token", "unauthorized_user_token")))
+        self.assertEqual(client.message()[1], made_up.encode())
+        client.close()
+        self.assertEqual([(e["on"], e.get("renamed")) for e in self.events("replay", wait=4)],
+                         [("create_series", 2), ("quote_add_symbols", 2), ("request_more_data", None),
+                          ("set_auth_token", 0)])
+
+        # Script steps rename to the newest sessions among the client messages read so far.
+        du_frames = [du, "~h~3", qsd]
+        self.scenario({"ws": {"script": [
+            {"hello": True}, {"send_frames": du_frames, "rename": True},  # no session seen yet
+            {"expect": 1}, {"send": made_up, "rename": True}, {"send_frames": du_frames, "rename": True},
+            {"expect": 1}, {"send_frames": du_frames, "rename": True, "fragment": 16}, {"send": made_up},
+            {"expect": 1}]}})
+        client = self.websocket()
+
+        def frames(cs, qs):
+            return frame(du.replace("cs_x", cs)) + frame("~h~3") + frame(qsd.replace("qs_1", qs))
+
+        self.assertEqual(client.message()[1], frames("cs_x", "qs_1"))
+        client.send(frame(msg("chart_create_session", "cs_S0", "")) + frame(msg("quote_create_session", "qs_S1")) +
+                    frame(msg("chart_create_session", "cs_S1", "")))
+        self.assertEqual(client.message()[1], text("cs_S1", "qs_S1"))
+        self.assertEqual(client.message()[1], frames("cs_S1", "qs_S1"))
+        client.send(frame(msg("resolve_symbol", "cs_S1", "sds_sym_1", symbol_param("NASDAQ:AAPL"))) +
+                    frame(msg("chart_create_session", "cs_S2", "")))
+        self.assertEqual(client.message()[1], frames("cs_S2", "qs_S1"))
+        self.assertEqual(client.message()[1], made_up.encode())
+        client.send(frame(msg("quote_create_session", "qs_S3")))
+        client.close()
+
+        for bad in ({"replay": [{"on": "x", "text": "", "rename": "yes"}]},
+                    {"script": [{"hello": True, "rename": True}]},
+                    {"script": [{"send_size": 10, "rename": True}]},
+                    {"script": [{"send_frames": "~h~1", "rename": True}]},
+                    {"script": [{"send": "x", "rename": 1}]}):
+            with self.assertRaises(urllib.error.HTTPError) as caught:
+                self.control("POST", "/scenario", {"ws": bad})
+            self.assertEqual(caught.exception.code, 400, bad)
             caught.exception.close()
 
     def test_bar_limit_and_why_a_series_stopped(self):

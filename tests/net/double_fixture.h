@@ -13,6 +13,7 @@
 #include "foundation/state.h"
 #include "protocol/framing.h"
 #include "protocol/service_session.h"
+#include "storage/symbol_map.h"
 #include "support/service_double_client.h"
 #include "support/test_support.h"
 
@@ -30,6 +31,9 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(service.Available()) << "run inside with-double.sh";
         PointAt(service.Origin(), false);
+        // Every test finds its own tickers: no symbol map of an earlier one.
+        DropSymbolMap();
+        DeleteFileW(JoinPath(JoinPath(ModuleFolder(), L"VelmarquinCache"), L"symbols.map").c_str());
         StartServiceSession();
     }
     void TearDown() override {
@@ -53,6 +57,18 @@ protected:
         for (std::string text : service.Events("ws_message", "text")) {
             std::string payload;
             while (NextFramePayload(text, payload)) payloads.push_back(payload);
+        }
+        return payloads;
+    }
+
+    // The same once at least `count` have come (the last messages of a
+    // conversation, the deletion of its sessions, may still be on their way
+    // when the call returns), waiting at most a few seconds.
+    std::vector<std::string> MessagesAtLeast(size_t count) const {
+        std::vector<std::string> payloads = Messages();
+        for (int i = 0; i < 60 && payloads.size() < count; ++i) {
+            Sleep(50);
+            payloads = Messages();
         }
         return payloads;
     }

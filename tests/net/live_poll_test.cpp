@@ -76,10 +76,13 @@ TEST_F(LivePoll, LatestBarsConversationAndTheNewestThree) {
     EXPECT_LT(bars[0].dateTime, bars[1].dateTime);
     EXPECT_LT(bars[1].dateTime, bars[2].dateTime);
 
-    const std::vector<std::string> sent = Messages();
-    ASSERT_EQ(sent.size(), 6u);
+    // The token goes once, as the shared connection opens; the session is
+    // deleted when the poll is done.
+    const std::vector<std::string> sent = MessagesAtLeast(7);
+    ASSERT_EQ(sent.size(), 7u);
     const std::string cs = SessionOf(sent[1]);
     EXPECT_EQ(cs.rfind("cs_live_", 0), 0u);
+    EXPECT_EQ(sent[6], "{\"m\":\"chart_delete_session\",\"p\":[\"" + cs + "\"]}");
     EXPECT_EQ(sent[0], "{\"m\":\"set_auth_token\",\"p\":[\"unauthorized_user_token\"]}");
     EXPECT_EQ(sent[1], "{\"m\":\"chart_create_session\",\"p\":[\"" + cs + "\",\"\"]}");
     EXPECT_EQ(sent[2], "{\"m\":\"set_locale\",\"p\":[\"en\",\"US\"]}");
@@ -137,10 +140,11 @@ TEST_F(LivePoll, QuoteConversationFieldsAndTimes) {
     EXPECT_EQ(quote.tradeTime, PackedHms(local));
     EXPECT_FALSE(Entry("AAPL").sessionText.empty()) << "the session text is kept in the entry";
 
-    const std::vector<std::string> sent = Messages();
-    ASSERT_EQ(sent.size(), 6u);
+    const std::vector<std::string> sent = MessagesAtLeast(7);
+    ASSERT_EQ(sent.size(), 7u);
     const std::string qs = SessionOf(sent[1]);
     EXPECT_EQ(qs.rfind("qs_", 0), 0u);
+    EXPECT_EQ(sent[6], "{\"m\":\"quote_delete_session\",\"p\":[\"" + qs + "\"]}");
     EXPECT_EQ(sent[0], "{\"m\":\"set_auth_token\",\"p\":[\"unauthorized_user_token\"]}");
     EXPECT_EQ(sent[1], "{\"m\":\"quote_create_session\",\"p\":[\"" + qs + "\"]}");
     EXPECT_EQ(sent[2], "{\"m\":\"set_locale\",\"p\":[\"en\",\"US\"]}");
