@@ -49,6 +49,7 @@ MAX_CONNECTIONS = 200
 MAX_SCRIPT_STEPS = 10000
 MAX_UPDATES = 10000
 MAKE_STEP = 1000  # bars made or written between two turns of the event loop
+MAX_ANCHOR_BARS = 100000  # bars a series may make and drop between "now" and ws.history_anchor
 MAX_WAITING_MESSAGES = 10000  # client messages read ahead of their delayed answers (ws.reply_delay_ms)
 CLOSE_WAIT_S = 5.0
 PRICE_PUSH_WAIT_S = 5.0  # POST /price answers after at most this long, written or not
@@ -341,6 +342,106 @@ def dumps(value):
     return json.dumps(value, separators=(",", ":"), ensure_ascii=False)
 
 
+# ---------------------------------------------------------------------------
+# Session renaming: a replayed or scripted text written with made-up session
+# names ("cs_x", "qs_1") is pointed at the sessions the client really opened,
+# since a client that routes by session drops what names none of its own.
+
+FRAME_HEAD = re.compile(rb"~m~(\d{1,12})~m~")
+JSON_SPACE = re.compile(r"[ \t\n\r]*")
+JSON_DECODER = json.JSONDecoder()
+# Messages whose "p"[0] is the chart session, or the quote session, they act on.
+CHART_MESSAGES = ("chart_create_session", "switch_timezone", "resolve_symbol", "create_series", "request_more_data",
+                  "modify_series", "remove_series", "chart_delete_session")
+QUOTE_MESSAGES = ("quote_create_session", "quote_set_fields", "quote_add_symbols", "quote_fast_symbols",
+                  "quote_remove_symbols", "quote_delete_session")
+
+
+def first_param_span(text):
+    """(start, end, value) of "p"[0] in a JSON object's text when it is a
+    string (start at its opening quote, end past its closing one), else
+    None. The text is scanned rather than re-serialised, so everything
+    around the name can be kept byte for byte; of several "p" keys the last
+    counts, as json.loads takes it."""
+    try:
+        pos = JSON_SPACE.match(text, 0).end()
+        if text[pos:pos + 1] != "{":
+            return None
+        pos = JSON_SPACE.match(text, pos + 1).end()
+        found = None
+        if text[pos:pos + 1] == "}":
+            return None
+        while True:
+            if text[pos:pos + 1] != '"':
+                return None
+            key, pos = json.decoder.scanstring(text, pos + 1)
+            pos = JSON_SPACE.match(text, pos).end()
+            if text[pos:pos + 1] != ":":
+                return None
+            pos = JSON_SPACE.match(text, pos + 1).end()
+            if key == "p":
+                found = None
+                if text[pos:pos + 1] == "[":
+                    inner = JSON_SPACE.match(text, pos + 1).end()
+                    if text[inner:inner + 1] == '"':
+                        value, end = json.decoder.scanstring(text, inner + 1)
+                        found = (inner, end, value)
+            _, pos = JSON_DECODER.raw_decode(text, pos)  # the value, whatever it is, skipped
+            pos = JSON_SPACE.match(text, pos).end()
+            if text[pos:pos + 1] == ",":
+                pos = JSON_SPACE.match(text, pos + 1).end()
+                continue
+            if text[pos:pos + 1] != "}":
+                return None
+            break
+        if JSON_SPACE.match(text, pos + 1).end() != len(text):
+            return None
+        return found
+    except (ValueError, IndexError):
+        return None
+
+
+def rename_payload(text, chart, quote):
+    """The payload with "p"[0] replaced: a name starting with "cs" by chart,
+    one starting with "qs" by quote. None when nothing is to change (not a
+    JSON message, another first parameter, or no session to name)."""
+    if not text.startswith("{"):
+        return None
+    found = first_param_span(text)
+    if found is None:
+        return None
+    start, end, value = found
+    target = chart if value.startswith("cs") else quote if value.startswith("qs") else None
+    if target is None:
+        return None
+    return text[:start] + dumps(target) + text[end:]
+
+
+def rename_sessions(data, chart, quote):
+    """(bytes, renamed): a text of service frames with each frame renamed by
+    rename_payload and framed again (its length in UTF-16 code units);
+    frames not renamed keep their bytes, and from the first place that is
+    not a whole frame (as a client reads frames) the rest goes unchanged."""
+    out = []
+    pos = renamed = 0
+    for _ in range(len(data)):  # every frame takes at least seven bytes
+        head = FRAME_HEAD.match(data, pos)
+        if head is None:
+            break
+        stop, error = utf16_span(data, head.end(), int(head.group(1)))
+        if error:
+            break
+        new = rename_payload(data[head.end():stop].decode("utf-8"), chart, quote)
+        if new is None:
+            out.append(data[pos:stop])
+        else:
+            out.append(frame(new))
+            renamed += 1
+        pos = stop
+    out.append(data[pos:])
+    return b"".join(out), renamed
+
+
 def latin1(data):
     return data.decode("latin-1") if isinstance(data, (bytes, bytearray)) else str(data)
 
@@ -443,16 +544,32 @@ class Clock:
     def forward(self, t):
         return add_months(t, self.count) if self.unit == "M" else t + self.seconds()
 
+    def bars_between(self, older, newer):
+        """How many bar steps lead from the aligned time older to the aligned
+        time newer, at most (weekends skipped are counted)."""
+        if self.unit == "M":
+            a = datetime.datetime.fromtimestamp(older, datetime.timezone.utc)
+            b = datetime.datetime.fromtimestamp(newer, datetime.timezone.utc)
+            return ((b.year - a.year) * 12 + b.month - a.month) // self.count
+        return int(newer - older) // self.step
+
 
 class BarSeries:
     """A seeded, deterministic random walk of OHLCV bars for one symbol and
     resolution. The newest bar starts at the aligned "now"; older bars are
     made on demand, back to the symbol's history length. take_older hands
     out bars never handed out before, so rounds do not overlap. A symbol
-    without volume has five-value bars [t, o, h, l, c]."""
+    without volume has five-value bars [t, o, h, l, c].
+
+    With an anchor (a time not before "now") the walk starts at the
+    anchor's bar instead and the bars newer than now's are made and thrown
+    away, so the bars handed out do not depend on "now": a later "now"
+    only adds newer bars. With a split (before, ratio) the bars stamped
+    before `before` come as an adjusted chart shows them: prices divided by
+    ratio, volume multiplied by it."""
 
     def __init__(self, seed, symbol, resolution, now, history, price, decimals, skip_weekends, has_volume=True,
-                 stamp=None):
+                 stamp=None, anchor=None, split=None):
         self.clock = Clock(resolution, skip_weekends)
         self.symbol, self.resolution = symbol, resolution
         self.rng = random.Random("%s|%s|%s" % (seed, symbol, resolution))
@@ -464,23 +581,67 @@ class BarSeries:
         # Bars step through aligned times (for daily bars the trading date's
         # 00:00 UTC); stamp turns one into the time the bar carries.
         self.stamp = stamp or (lambda t: t)
-        self.next_time = self.clock.align(now)
-        if self.stamp(self.next_time) > now:  # today's session has not opened yet
-            self.next_time = self.clock.back(self.next_time)
+        self.next_time = self.bar_holding(now)
         self.newest_time = self.next_time  # the aligned time of the newest bar
         self.next_close = price
+        # The walk starts at the anchor's bar; _skip draws the bars after
+        # now's and drops them.
+        self.skipping = False
+        if anchor is not None:
+            if anchor < now:
+                raise ValueError("history_anchor is before now")
+            start = self.bar_holding(anchor)
+            if self.clock.bars_between(self.newest_time, start) > MAX_ANCHOR_BARS:
+                raise ValueError("history_anchor is more than %d bars ahead of now" % MAX_ANCHOR_BARS)
+            self.next_time, self.skipping = start, start > self.newest_time
+        self.split_before, self.split_ratio = split if split else (None, None)
         self.handed_out = 0
         self.has_volume = has_volume
         self.limit = 0  # at most this many bars handed out in all (0: no limit)
         self.pinned = None  # a price set over the control port: the newest bar closes there
         self.replayed = False  # created by a replayed answer: no live pushes
 
+    def bar_holding(self, t):
+        """The aligned time of the bar that holds t: for daily bars the
+        newest whose session has opened by t."""
+        aligned = self.clock.align(t)
+        if self.stamp(aligned) > t:  # that day's session has not opened yet
+            aligned = self.clock.back(aligned)
+        return aligned
+
+    def _skip(self, most):
+        """Draws and drops at most `most` bars newer than now's, exactly as
+        _make would draw them; False once the walk has reached now's bar."""
+        gauss, lognormvariate = self.rng.gauss, self.rng.lognormvariate
+        volatility = self.volatility
+        back, newest = self.clock.back, self.newest_time
+        close, t = self.next_close, self.next_time
+        for _ in range(most):
+            if t <= newest:
+                self.skipping = False
+                break
+            open_ = close / (1.0 + gauss(0.0, volatility))
+            gauss(0.0, volatility / 2)  # high
+            gauss(0.0, volatility / 2)  # low
+            lognormvariate(11.0, 0.6)  # volume
+            close = open_ * (1.0 + gauss(0.0, volatility / 10))
+            t = back(t)
+        else:
+            self.skipping = t > newest
+        self.next_close, self.next_time = close, t
+        return self.skipping
+
     def _make(self, count):
+        # A caller that must not hold the loop up skips first (take_bars).
+        for _ in range(MAX_ANCHOR_BARS // MAKE_STEP + 2):
+            if not (self.skipping and self._skip(MAKE_STEP)):
+                break
         # Names bound once: a long history (10000 daily bars) is made in one go.
         gauss, lognormvariate = self.rng.gauss, self.rng.lognormvariate
         volatility = self.volatility
         bar, stamp, back, made = self._bar, self.stamp, self.clock.back, self.newest_first
         close, t = self.next_close, self.next_time
+        first_new = len(made)
         for _ in range(min(count, self.history) - len(made)):
             open_ = close / (1.0 + gauss(0.0, volatility))
             high = max(open_, close) * (1.0 + abs(gauss(0.0, volatility / 2)))
@@ -491,6 +652,21 @@ class BarSeries:
             close = open_ * (1.0 + gauss(0.0, volatility / 10))
             t = back(t)
         self.next_close, self.next_time = close, t
+        if self.split_before is not None:
+            for index in range(first_new, len(made)):
+                if made[index][0] < self.split_before:
+                    self.adjust(made[index])
+
+    def adjust(self, bar):
+        """A bar from before the split as the adjusted chart shows it: each
+        price divided by the ratio and rounded as bars are (never below the
+        smallest step), the volume multiplied by it."""
+        r, ratio = self.decimals, self.split_ratio
+        least = 10.0 ** -r
+        for i in range(1, 5):
+            bar[i] = max(round(bar[i] / ratio, r), least)
+        if len(bar) > 5:
+            bar[5] = bar[5] * ratio
 
     def _bar(self, t, o, h, l, c, v):
         r = self.decimals
@@ -678,13 +854,13 @@ WS_KEYS = {"refuse_upgrade", "stall_upgrade", "drop_upgrade", "script", "seed", 
            "denied_symbols", "tokens", "hello", "heartbeat", "heartbeat_first", "series_reply", "du_after_series",
            "updates", "stream", "quote", "pack_frames", "split_frames", "fragment", "strict", "close_after_answers",
            "max_open_connections", "min_connection_gap_ms", "retry_after_s", "max_sessions", "reply_delay_ms",
-           "max_series", "replay", "fault", "faults"}
+           "max_series", "replay", "fault", "faults", "history_anchor", "splits"}
 HEARTBEAT_KEYS = {"with_first_answer", "interval_ms", "require_echo_ms", "first_number"}
 UPDATE_KEYS = {"interval_ms", "count"}
 STREAM_KEYS = {"quote_ms", "bar_ms", "new_bar_every"}
 MIN_STREAM_MS = 5  # a faster stream would only measure the double's own speed
 QUOTE_KEYS = {"fields", "first_without_lp", "partial_without_lp"}
-REPLAY_KEYS = {"on", "text", "then", "connection", "connections"}
+REPLAY_KEYS = {"on", "text", "then", "rename", "connection", "connections"}
 REPLAY_THEN = ("go_on", "close", "stall", "drop")
 FAULT_KEYS = {"kind", "after_messages", "on", "after_ms", "connection", "connections", "code", "status", "size",
               "text", "bytes", "split_at", "replace_answer", "payloads", "fragment"}
@@ -693,7 +869,7 @@ FAULT_KINDS = {"refuse", "stall_upgrade", "drop_upgrade", "stall", "drop", "clos
                "send"}
 UPGRADE_FAULTS = {"refuse", "stall_upgrade", "drop_upgrade"}
 STEP_KEYS = {"send", "fragment", "gap_ms", "send_size", "send_raw", "send_frames", "hello", "heartbeat", "ping", "expect",
-             "timeout", "close", "drop", "stall", "sleep_ms", "echo"}
+             "timeout", "close", "drop", "stall", "sleep_ms", "echo", "rename"}
 
 
 def check_scenario(s):
@@ -779,6 +955,8 @@ def check_scenario(s):
             raise ValueError("%s needs \"on\" (a message name) and \"text\"" % where)
         if entry.get("then", "go_on") not in REPLAY_THEN:
             raise ValueError("%s.then must be one of %s" % (where, ", ".join(REPLAY_THEN)))
+        if not isinstance(entry.get("rename", False), bool):
+            raise ValueError("%s.rename must be true or false" % where)
         connections(entry, where)
     faults = list(ws.get("faults", [])) + ([ws["fault"]] if "fault" in ws else [])
     for i, fault in enumerate(faults):
@@ -799,6 +977,32 @@ def check_scenario(s):
         raise ValueError("ws.script must be a list of at most %d steps" % MAX_SCRIPT_STEPS)
     for i, step in enumerate(script):
         keys(step, STEP_KEYS, "ws.script[%d]" % i)
+        if "rename" in step:
+            if not isinstance(step["rename"], bool):
+                raise ValueError("ws.script[%d].rename must be true or false" % i)
+            if not (isinstance(step.get("send"), str) or ("send" not in step and "send_frames" in step)):
+                raise ValueError("ws.script[%d]: rename goes with a \"send\" text or \"send_frames\"" % i)
+            if "send_frames" in step and "send" not in step:
+                texts(step["send_frames"], "ws.script[%d].send_frames" % i)
+    if "history_anchor" in ws:
+        anchor = ws["history_anchor"]
+        if not isinstance(anchor, (int, float)) or isinstance(anchor, bool) or not math.isfinite(anchor):
+            raise ValueError("ws.history_anchor must be a time (Unix seconds)")
+        now = ws.get("now", time.time())
+        if isinstance(now, (int, float)) and anchor < now:
+            raise ValueError("ws.history_anchor must not be before now (%s)" % now)
+    splits = ws.get("splits", {})
+    if not isinstance(splits, dict):
+        raise ValueError("ws.splits must be an object")
+    for name, split in splits.items():
+        where = "ws.splits[%s]" % name
+        keys(split, {"before", "ratio"}, where)
+        for part in ("before", "ratio"):
+            value = split.get(part)
+            if not isinstance(value, (int, float)) or isinstance(value, bool) or not math.isfinite(value):
+                raise ValueError("%s needs \"%s\", a number" % (where, part))
+        if split["ratio"] <= 0:
+            raise ValueError("%s.ratio must be more than 0" % where)
 
 
 def wanted_on(item, number):
@@ -886,7 +1090,21 @@ class Double:
             return int(entry["decimals"])
         return 5 if entry.get("type") == "forex" else 2
 
+    def split_of(self, symbol):
+        """The scenario's split of a data-side symbol (ws.splits), or None; a
+        bare symbol has the split of the listing it means."""
+        splits = self.scenario.get("ws", {}).get("splits", {})
+        if symbol in splits or ":" in symbol:
+            return splits.get(symbol)
+        entry = self.lookup(symbol)
+        for name, split in splits.items():
+            if name.rpartition(":")[2] == symbol and self.symbols.get(name) is entry:
+                return split
+        return None
+
     def make_series(self, symbol, resolution):
+        """A BarSeries of a known symbol; ValueError when ws.history_anchor
+        cannot be served for this resolution (see BarSeries)."""
         entry = self.lookup(symbol)
         ws = self.scenario.get("ws", {})
         history = int(entry.get("history", ws.get("history", 30000)))
@@ -900,9 +1118,12 @@ class Double:
             # (a 24x7 session) has one for every day.
             skip = parse_resolution(resolution)[0] == "D" and session_of(symbol, entry)[0] != "24x7"
         pinned = self.pinned.get(symbol)
+        split = self.split_of(symbol)
+        anchor = ws.get("history_anchor")
         series = BarSeries(ws.get("seed", 1), symbol, resolution, ws.get("now", time.time()), history,
                            float(entry.get("price", 100.0) if pinned is None else pinned), self.decimals(entry),
-                           bool(skip), self.has_volume(entry), stamp)
+                           bool(skip), self.has_volume(entry), stamp, None if anchor is None else float(anchor),
+                           split and (float(split["before"]), float(split["ratio"])))
         if pinned is not None:
             series.pin(pinned)
         return series
@@ -1598,12 +1819,35 @@ class Script:
         self.socket = socket
         self.steps = steps
         self.echo = False
+        # The sessions the client created last, for steps that rename; only
+        # followed when a step needs them.
+        self.follow_sessions = any(step.get("rename") for step in steps)
+        self.newest_chart = self.newest_quote = None
+
+    def note_sessions(self, message):
+        """Follows chart_create_session and quote_create_session in a client
+        message (read as the service reads frames; a badly framed rest is
+        passed over)."""
+        if b"_create_session" not in message:
+            return
+        for payload in split_frames(message)[0]:
+            try:
+                name, params = ServiceConversation.parse(payload.decode("utf-8"))
+            except UnicodeDecodeError:
+                continue
+            if params and isinstance(params[0], str):
+                if name == "chart_create_session":
+                    self.newest_chart = params[0]
+                elif name == "quote_create_session":
+                    self.newest_quote = params[0]
 
     async def reader_loop(self):
         while True:
             message = await self.socket.receive()
             if message is None:
                 return
+            if self.follow_sessions:
+                self.note_sessions(message)  # before an "expect" waiting for this message goes on
             if self.echo:
                 await self.socket.send_message(message)
 
@@ -1616,12 +1860,18 @@ class Script:
             for step in self.steps[:MAX_SCRIPT_STEPS]:
                 fragment = step.get("fragment")
                 if "send" in step:
-                    await s.send_message(step["send"], fragment, gap_ms=float(step.get("gap_ms", 0)))
+                    data = step["send"]
+                    if step.get("rename"):
+                        data = rename_sessions(data.encode("utf-8"), self.newest_chart, self.newest_quote)[0]
+                    await s.send_message(data, fragment, gap_ms=float(step.get("gap_ms", 0)))
                 elif "send_size" in step:
                     size = int(step["send_size"])
                     await s.send_message("".join(chr(ord("a") + i % 26) for i in range(size)), fragment)
                 elif "send_frames" in step:
-                    await s.send_message(b"".join(frame(p) for p in step["send_frames"]), fragment)
+                    texts = step["send_frames"]
+                    if step.get("rename"):
+                        texts = [rename_payload(p, self.newest_chart, self.newest_quote) or p for p in texts]
+                    await s.send_message(b"".join(frame(p) for p in texts), fragment)
                 elif "send_raw" in step:
                     await s.send_raw(base64.b64decode(step["send_raw"]))
                 elif step.get("hello"):
@@ -1671,6 +1921,7 @@ class ServiceConversation:
         self.token = None
         self.chart_sessions = {}
         self.quote_sessions = {}
+        self.newest_chart = self.newest_quote = None  # the sessions created last, for replays that rename
         self.heartbeats_sent = 0
         self.heartbeats_open = {}
         self.heartbeats_echoed = 0
@@ -1930,8 +2181,16 @@ class ServiceConversation:
             await self.answer(name, params, text)
         finally:
             self.replaying = False
-        self.recorder.add("replay", connection=s.number, on=name, index=index)
-        await s.send_message(entry["text"].encode("utf-8"))
+        data = entry["text"].encode("utf-8")
+        fields = {}
+        if entry.get("rename"):
+            # The sessions the message named, else the newest of the connection.
+            named = params[0] if params and isinstance(params[0], str) else None
+            chart = named if named is not None and name in CHART_MESSAGES else self.newest_chart
+            quote = named if named is not None and name in QUOTE_MESSAGES else self.newest_quote
+            data, fields["renamed"] = rename_sessions(data, chart, quote)
+        self.recorder.add("replay", connection=s.number, on=name, index=index, **fields)
+        await s.send_message(data)
         then = entry.get("then", "go_on")
         if then == "close":
             return await self.close_conversation("replay close")
@@ -2112,19 +2371,19 @@ class ServiceConversation:
             self.socket.stats["sessions_opened"] += 1
             if name == "chart_create_session":
                 self.chart_sessions[p[0]] = {"symbols": {}, "entries": {}, "series": {}}
+                self.newest_chart = p[0]
             else:
                 self.quote_sessions[p[0]] = {"subs": {}, "fields": []}
+                self.newest_quote = p[0]
             return []
         if name in ("set_locale", "set_data_quality", "quote_hibernate_all"):
             return []
-        if name in ("switch_timezone", "resolve_symbol", "create_series", "request_more_data", "modify_series",
-                    "remove_series", "chart_delete_session"):
+        if name in CHART_MESSAGES:
             chart = self.chart_sessions.get(p[0]) if p else None
             if chart is None:
                 return self.violation("%s for a chart session never created" % name, name)
             return await self.chart_answer(name, p, chart)
-        if name in ("quote_set_fields", "quote_add_symbols", "quote_fast_symbols", "quote_remove_symbols",
-                    "quote_delete_session"):
+        if name in QUOTE_MESSAGES:
             quote = self.quote_sessions.get(p[0]) if p else None
             if quote is None:
                 return self.violation("%s for a quote session never created" % name, name)
@@ -2253,7 +2512,10 @@ class ServiceConversation:
             if parse_resolution(resolution) is None:
                 return [dumps({"m": "series_error", "p": [cs, series_id, key, "invalid resolution"]})]
             entry = chart["entries"][ref]
-            series = self.double.make_series(symbol, resolution)
+            try:
+                series = self.double.make_series(symbol, resolution)
+            except ValueError as error:  # the scenario's history_anchor does not fit this series
+                return [dumps({"m": "series_error", "p": [cs, series_id, key, str(error)]})]
             series.replayed = self.replaying
             if series.clock.unit == "m" and self.anonymous():
                 series.limit = int(self.ws.get("bar_limit", 5000))
@@ -2326,6 +2588,10 @@ class ServiceConversation:
         about 0.1 s to make, which must not hold up the other connections'
         upgrades (their spacing is timed), heartbeats and answers."""
         count = max(0, int(count))
+        for _ in range(MAX_ANCHOR_BARS // MAKE_STEP + 2):  # the bars after now's, with a history_anchor
+            if not (series.skipping and series._skip(MAKE_STEP)):
+                break
+            await asyncio.sleep(0)
         wanted = series.handed_out + count
         if series.limit:
             wanted = min(wanted, series.limit)
