@@ -119,9 +119,10 @@ inline std::string AsciiFrame(const std::string& ascii) {
     return "~m~" + std::to_string(ascii.size()) + "~m~" + ascii;
 }
 
-// One ws.replay entry: the double answers `on` with `text` verbatim.
+// One ws.replay entry: the double answers `on` with `text`, each frame's
+// session renamed to the client's own (the service always names them).
 inline std::string Replay(const std::string& on, const std::string& text, const std::string& then = "go_on") {
-    return "{\"on\":\"" + on + "\",\"text\":" + JsonQuote(text) + ",\"then\":\"" + then + "\"}";
+    return "{\"on\":\"" + on + "\",\"text\":" + JsonQuote(text) + ",\"then\":\"" + then + "\",\"rename\":true}";
 }
 
 }  // namespace

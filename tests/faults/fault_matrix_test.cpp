@@ -189,8 +189,10 @@ const FetchCell kHistoryCells[] = {
      "WinHttpWebSocketCompleteUpgrade failed"},
     {"history fetch", "upgrade answered HTTP 404", Untrusted::kNone, R"({"ws":{"refuse_upgrade":404}})",
      "WinHttpWebSocketCompleteUpgrade failed"},
+    // Refused for longer than the request can wait: the session waits for
+    // its turn again, and the request says why it did not get one.
     {"history fetch", "upgrade answered HTTP 429", Untrusted::kNone, R"({"ws":{"refuse_upgrade":429}})",
-     "WinHttpWebSocketCompleteUpgrade failed"},
+     "(HTTP 429: too many connections)"},
     {"history fetch", "upgrade answered HTTP 500", Untrusted::kNone, R"({"ws":{"refuse_upgrade":500}})",
      "WinHttpWebSocketCompleteUpgrade failed"},
     {"history fetch", "upgrade connection dropped", Untrusted::kNone, R"({"ws":{"drop_upgrade":true}})", "failed"},

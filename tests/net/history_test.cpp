@@ -122,8 +122,8 @@ TEST_F(History, RoundsOfOlderDataAndShortHistories) {
                               "{\"rt_update_period\":5}]}";
     const std::string twoBars = "{\"m\":\"timescale_update\",\"p\":[\"cs\",{\"sds_1\":{\"s\":["
                                 "{\"i\":0,\"v\":[1700000000.0,1,2,0.5,1.5,10]},{\"i\":1,\"v\":[1700000300.0,1,2,0.5,1.5,10]}]}}]}";
-    Scenario("{\"ws\":{\"replay\":[{\"on\":\"create_series\",\"text\":" + JsonQuote(FrameText(twoBars) + FrameText(older)) +
-             "},{\"on\":\"request_more_data\",\"text\":" + JsonQuote(FrameText(older)) + "}]}}");
+    Scenario("{\"ws\":{\"replay\":[{\"rename\":true,\"on\":\"create_series\",\"text\":" + JsonQuote(FrameText(twoBars) + FrameText(older)) +
+             "},{\"rename\":true,\"on\":\"request_more_data\",\"text\":" + JsonQuote(FrameText(older)) + "}]}}");
     ASSERT_TRUE(Fetch(L"NYSE:IBM", 300, 1000)) << testing_support::Narrow(error);
     EXPECT_EQ(bars.size(), 2u);
     EXPECT_EQ(MessagesAtLeast(12).size(), 9u + 1u + 2u);
@@ -166,14 +166,14 @@ TEST_F(History, ServiceErrorsEndTheFetchAtOnceAndWriteNoCache) {
     const std::string series =
         "{\"m\":\"timescale_update\",\"p\":[\"cs\",{\"sds_1\":{\"s\":[{\"i\":0,\"v\":[1700000000,1,2,0.5,1.5,10]}]}}]}";
     const std::string critical = "{\"m\":\"critical_error\",\"p\":[\"cs\",\"invalid_parameters\",\"create_series\"]}";
-    Scenario("{\"ws\":{\"script\":[{\"send\":" + JsonQuote(FrameText("{}")) + "},{\"expect\":9},{\"send\":" +
-             JsonQuote(FrameText(series)) + "},{\"send\":" + JsonQuote(FrameText(critical)) + "},{\"stall\":true}]}}");
+    Scenario("{\"ws\":{\"script\":[{\"rename\":true,\"send\":" + JsonQuote(FrameText("{}")) + "},{\"expect\":9},{\"rename\":true,\"send\":" +
+             JsonQuote(FrameText(series)) + "},{\"rename\":true,\"send\":" + JsonQuote(FrameText(critical)) + "},{\"stall\":true}]}}");
     EXPECT_FALSE(Fetch(L"NASDAQ:CRIT", 300, 100));
     EXPECT_EQ(error, L"TradingView critical error");
     EXPECT_FALSE(CacheFileExists(L"NASDAQ:CRIT", 300));
 
     // The same bar, then the service closes: what arrived is accepted.
-    Scenario("{\"ws\":{\"script\":[{\"send\":" + JsonQuote(FrameText("{}")) + "},{\"expect\":9},{\"send\":" +
+    Scenario("{\"ws\":{\"script\":[{\"rename\":true,\"send\":" + JsonQuote(FrameText("{}")) + "},{\"expect\":9},{\"rename\":true,\"send\":" +
              JsonQuote(FrameText(series)) + "},{\"close\":1000}]}}");
     ASSERT_TRUE(Fetch(L"NASDAQ:CLOSE", 300, 100)) << testing_support::Narrow(error);
     EXPECT_EQ(bars.size(), 1u);
@@ -258,7 +258,7 @@ TEST_F(History, TheDeadlineAcceptsTheBarsThatCame) {
     const std::string series = FrameText(
         "{\"m\":\"timescale_update\",\"p\":[\"cs\",{\"sds_1\":{\"s\":[{\"i\":0,\"v\":[1710460800.0,1,2,0.5,1.5,10]},"
         "{\"i\":1,\"v\":[1710461100.0,1,2,0.5,1.25,10]}]}}]}");
-    Scenario("{\"ws\":{\"replay\":[{\"on\":\"create_series\",\"text\":" + JsonQuote(series) + ",\"then\":\"stall\"}]}}");
+    Scenario("{\"ws\":{\"replay\":[{\"rename\":true,\"on\":\"create_series\",\"text\":" + JsonQuote(series) + ",\"then\":\"stall\"}]}}");
     const ULONGLONG start = GetTickCount64();
     ASSERT_TRUE(Fetch(L"NASDAQ:AAPL", 300, 100)) << testing_support::Narrow(error);
     EXPECT_EQ(bars.size(), 2u);

@@ -98,7 +98,9 @@ TEST_F(LivePoll, LatestBarsConversationAndTheNewestThree) {
     ASSERT_TRUE(PollLatestBars(L"NASDAQ:AAPL", "", 86400, settings, bars, error)) << Narrow(error);
     ASSERT_FALSE(bars.empty());
     EXPECT_EQ((bars.back().dateTime >> 26) & 0x1FFFF, 0x1FFFFu) << "hour 31, minute 63, second 63";
-    EXPECT_NE(Messages().back().find("\"1D\",3]}"), std::string::npos);
+    const std::vector<std::string> daily = MessagesAtLeast(7);
+    ASSERT_EQ(daily.size(), 7u);
+    EXPECT_NE(daily[5].find("\"1D\",3]}"), std::string::npos) << daily[5];
 }
 
 TEST_F(LivePoll, LatestBarsFailuresAreQuickAndSaySo) {
@@ -208,7 +210,7 @@ TEST_F(LivePoll, NamesInTheExchangesLanguageBeforeThePrice) {
     // 4 hangul and 3 kana: 7 units for their 21 bytes.
     const std::string text = "~m~" + std::to_string(qsd.size() - 14) + "~m~" + qsd + "~m~" +
                              std::to_string(completed.size()) + "~m~" + completed;
-    Scenario("{\"ws\":{\"replay\":[{\"on\":\"quote_add_symbols\",\"text\":" + JsonQuote(text) + "}]}}");
+    Scenario("{\"ws\":{\"replay\":[{\"rename\":true,\"on\":\"quote_add_symbols\",\"text\":" + JsonQuote(text) + "}]}}");
     RecentInfo quote{};
     ASSERT_TRUE(PollLiveQuote(L"KRX:005930", "KRX:005930", settings, quote, error)) << Narrow(error);
     EXPECT_EQ(quote.last, 71500.0f);
@@ -288,7 +290,7 @@ TEST_F(LivePoll, ADailyChartsQuoteCarriesTheExchangesTradingDate) {
     RememberExchangeSession("FX:EURUSD", ExchangeSession{"America/New_York", "1700-1700", ""});
     const std::string qsd = "{\"m\":\"qsd\",\"p\":[\"qs_1\",{\"n\":\"FX:EURUSD\",\"s\":\"ok\",\"v\":{\"lp\":1.0812,"
                             "\"ch\":0.0011,\"volume\":12,\"lp_time\":1586125800}}]}";
-    const std::string scenario = "{\"ws\":{\"replay\":[{\"on\":\"quote_add_symbols\",\"text\":" +
+    const std::string scenario = "{\"ws\":{\"replay\":[{\"rename\":true,\"on\":\"quote_add_symbols\",\"text\":" +
                                  JsonQuote(FrameText(qsd) + FrameText("{\"m\":\"quote_completed\",\"p\":[\"qs_1\",\"FX:EURUSD\"]}")) +
                                  "}]}}";
     struct Case {
@@ -336,8 +338,8 @@ TEST_F(LivePoll, EachConversationEndsAtItsDeadlineAsTheDeadlineEndsIt) {
         "{\"i\":1,\"v\":[1710461100.0,1,2,0.5,1.25,10]}]}}]}");
     const std::string noPrice =
         FrameText("{\"m\":\"qsd\",\"p\":[\"qs\",{\"n\":\"NASDAQ:AAPL\",\"s\":\"ok\",\"v\":{\"volume\":5}}]}");
-    Scenario("{\"ws\":{\"replay\":[{\"on\":\"create_series\",\"text\":" + JsonQuote(series) +
-             ",\"then\":\"stall\"},{\"on\":\"quote_add_symbols\",\"text\":" + JsonQuote(noPrice) + ",\"then\":\"stall\"}]}}");
+    Scenario("{\"ws\":{\"replay\":[{\"rename\":true,\"on\":\"create_series\",\"text\":" + JsonQuote(series) +
+             ",\"then\":\"stall\"},{\"rename\":true,\"on\":\"quote_add_symbols\",\"text\":" + JsonQuote(noPrice) + ",\"then\":\"stall\"}]}}");
     Stopwatch latest;
     ASSERT_TRUE(PollLatestBars(L"NASDAQ:AAPL", "", 300, settings, bars, error)) << Narrow(error);
     EXPECT_EQ(bars.size(), 2u) << "the bars it has";

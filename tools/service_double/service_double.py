@@ -2123,7 +2123,7 @@ class ServiceConversation:
             transform, self.pending = self.pending, None
             if transform == "replaced":
                 continue
-            replay = self.next_replay(name)
+            replay = self.next_replay(name, params)
             if replay is not None:
                 ended = await self.replay(name, params, text, *replay)
                 if ended:
@@ -2160,13 +2160,18 @@ class ServiceConversation:
     def token_accepted(self, params):
         return bool(params) and self.double.token_accepted(params[0])
 
-    def next_replay(self, name):
-        """The first replay entry for this message not yet fired here."""
+    def next_replay(self, name, params=None):
+        """The first replay entry for this message not yet fired here: on
+        this connection, or for an entry with rename in the session the
+        message names (conversations sharing a connection each get the
+        answer, as each got it on a connection of its own)."""
         if name is None:
             return None
+        session = params[0] if params and isinstance(params[0], str) else None
         for index, entry in self.replays:
-            if entry["on"] == name and index not in self.replays_fired:
-                self.replays_fired.add(index)
+            key = (index, session) if entry.get("rename") else index
+            if entry["on"] == name and key not in self.replays_fired:
+                self.replays_fired.add(key)
                 return index, entry
         return None
 
