@@ -7,6 +7,8 @@
 #include "storage/disk_cache.h"
 #include "support/state_access.h"
 
+#include <ctime>
+
 namespace {
 
 using testing_support::WithState;
@@ -265,4 +267,69 @@ TEST_F(History, TheDeadlineAcceptsTheBarsThatCame) {
     EXPECT_GE(GetTickCount64() - start, static_cast<ULONGLONG>(kTimeoutMs) - 100);
     EXPECT_LT(GetTickCount64() - start, kGiveUpBoundMs);
     EXPECT_TRUE(CacheFileExists(L"NASDAQ:AAPL", 300));
+}
+
+namespace {
+
+// Makes a cache file look written `hours` ago.
+void AgeFile(const std::wstring& path, int hours) {
+    HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER value;
+    value.LowPart = now.dwLowDateTime;
+    value.HighPart = now.dwHighDateTime;
+    value.QuadPart -= static_cast<ULONGLONG>(hours) * 3600ULL * 10000000ULL;
+    FILETIME then;
+    then.dwLowDateTime = value.LowPart;
+    then.dwHighDateTime = value.HighPart;
+    EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &then));
+    CloseHandle(file);
+}
+
+}  // namespace
+
+TEST_F(History, AStaleFileIsToppedUpToTheBytesOfAWholeDownloadUnlessThePastChanged) {
+    // The service's clock near the plug-in's, its history anchored so that
+    // a day later every older bar is the same; the file then two days old.
+    const long long now = static_cast<long long>(std::time(nullptr));
+    const std::string anchor = ",\"history_anchor\":" + std::to_string(now + 10 * 86400);
+    const std::string later = "{\"ws\":{\"seed\":31,\"history\":2000,\"now\":" + std::to_string(now + 86400) + anchor;
+    Scenario("{\"ws\":{\"seed\":31,\"history\":2000,\"now\":" + std::to_string(now) + anchor + "}}");
+    ASSERT_TRUE(Fetch(L"NASDAQ:AAPL", 86400, 500)) << testing_support::Narrow(error);
+    const std::wstring path = CacheFilePath(L"NASDAQ:AAPL", 86400, CopySettings());
+    const long long wholeBytes = service.Stat("bytes_sent");
+
+    AgeFile(path, 48);
+    debug = true;
+    Configure([](PluginSettings&) {});
+    LogTail log(LogPath());
+    Scenario(later + "}}");
+    ASSERT_TRUE(Fetch(L"NASDAQ:AAPL", 86400, 500)) << testing_support::Narrow(error);
+    EXPECT_EQ(bars.size(), 500u);
+    EXPECT_NE(log.Text().find("HISTORY topped up ticker=NASDAQ:AAPL asked="), std::string::npos) << log.Text();
+    EXPECT_LT(service.Stat("bytes_sent") * 10, wholeBytes) << "only the newest bars came";
+    const std::string toppedUp = testing_support::ReadFileBytes(path);
+
+    // The same request downloaded whole writes the same bytes.
+    ASSERT_TRUE(DeleteFileW(path.c_str()));
+    Scenario(later + "}}");
+    ASSERT_TRUE(Fetch(L"NASDAQ:AAPL", 86400, 500)) << testing_support::Narrow(error);
+    EXPECT_EQ(testing_support::ReadFileBytes(path), toppedUp);
+
+    // A split since the file was written changed the past: the overlap
+    // differs, and the whole history is downloaded again.
+    AgeFile(path, 48);
+    Scenario(later + ",\"splits\":{\"NASDAQ:AAPL\":{\"before\":" + std::to_string(now - 5 * 86400) + ",\"ratio\":2}}}}");
+    ASSERT_TRUE(Fetch(L"NASDAQ:AAPL", 86400, 500)) << testing_support::Narrow(error);
+    EXPECT_NE(log.Text().find("HISTORY top-up of NASDAQ:AAPL not used: the service changed past bars"),
+              std::string::npos);
+    const std::string afterSplit = testing_support::ReadFileBytes(path);
+    EXPECT_NE(afterSplit, toppedUp);
+    ASSERT_TRUE(DeleteFileW(path.c_str()));
+    Scenario(later + ",\"splits\":{\"NASDAQ:AAPL\":{\"before\":" + std::to_string(now - 5 * 86400) + ",\"ratio\":2}}}}");
+    ASSERT_TRUE(Fetch(L"NASDAQ:AAPL", 86400, 500)) << testing_support::Narrow(error);
+    EXPECT_EQ(testing_support::ReadFileBytes(path), afterSplit) << "what a whole download writes";
 }
