@@ -59,6 +59,7 @@ test: build dll prefix
 
 bench: build prefix
 	cmake --build $(BUILD) -j $(JOBS) --target velmarquin_bench
+	bench/build_baseline.sh $(BUILD)
 	tests/support/with-double.sh $(BUILD)/certs $(BUILD)/wine-run.sh $(BUILD)/bin/velmarquin_bench.exe
 
 # Pictures of the configuration window's tabs and the status menu, taken in

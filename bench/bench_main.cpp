@@ -3,12 +3,15 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <ctime>
 #include <cstring>
 #include <cstdio>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "foundation/log.h"
@@ -18,6 +21,7 @@
 #include "protocol/exchange_calendar.h"
 #include "protocol/history_fetch.h"
 #include "protocol/host_time.h"
+#include "protocol/service_session.h"
 #include "foundation/text.h"
 #include "storage/disk_cache.h"
 #include "support/plugin_exports.h"
@@ -413,10 +417,162 @@ void PollCycleFigure() {
                 status.c_str());
 }
 
+// A whole database as the host's threads reach it: 500 tickers, 10000 daily
+// bars each, from 8 host threads at once, with 50 ms added to every reply;
+// then the same after a restart with the cache files two days old. Both
+// designs in one run: the shared session against the double's real limits,
+// and the connection of its own for every conversation (the build before
+// it, bench/build_baseline.sh) against the double with its limits lifted.
+struct DatabaseRun {
+    double wallMs = 0;
+    int delivered = 0;
+    long long opened = 0, maxOpen = 0, refused = 0, signIns = 0, searches = 0, bytes = 0;
+};
+
+constexpr int kDatabaseTickers = 500;
+constexpr int kDatabaseBars = 10000;
+
+std::string DatabaseSettings(const std::wstring& origin) {
+    const std::string o = testing_support::Narrow(origin);
+    return "[TradingView]\r\nTimeoutMs=60000\r\nPollSeconds=3600\r\nUsername=trader\r\nPassword=pw\r\n"
+           "[Velmarquin]\r\nBackgroundDownloads=0\r\nConnections=4\r\n[Service]\r\nSymbolSearchOrigin=" + o +
+           "\r\nWebOrigin=" + o + "\r\nDataOrigin=" + o + "\r\n";
+}
+
+std::string DatabaseScenario(long long now, long long anchor, bool limitsLifted) {
+    return "{\"signin\":{\"username\":\"trader\",\"password\":\"pw\",\"token\":\"tok\"},\"search_any\":true,"
+           "\"ws\":{\"seed\":40,\"history\":12000,\"reply_delay_ms\":50,\"now\":" + std::to_string(now) +
+           ",\"history_anchor\":" + std::to_string(anchor) +
+           (limitsLifted ? ",\"max_open_connections\":0,\"min_connection_gap_ms\":0,\"max_sessions\":0" : "") + "}}";
+}
+
+// Sets every cache file of `folder` back `hours`.
+void AgeCacheFiles(const std::wstring& folder, int hours) {
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((folder + L"\\bars_*.cache").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) return;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER value;
+    value.LowPart = now.dwLowDateTime;
+    value.HighPart = now.dwHighDateTime;
+    value.QuadPart -= static_cast<ULONGLONG>(hours) * 3600ULL * 10000000ULL;
+    const FILETIME then{value.LowPart, value.HighPart};
+    do {
+        HANDLE file = CreateFileW((folder + L"\\" + found.cFileName).c_str(), FILE_WRITE_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            SetFileTime(file, nullptr, nullptr, &then);
+            CloseHandle(file);
+        }
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+}
+
+// One start of a DLL (a fresh copy of `dll`) on `database`: the tickers
+// from 8 host threads, then Release.
+DatabaseRun RunDatabase(const testing_support::ServiceDouble& service, const std::wstring& dll,
+                        const std::wstring& database, const std::vector<std::string>& tickers) {
+    testing_support::PluginCopy plugin(dll);
+    Exports exports(plugin);
+    exports.Init();
+    NotifyLoaded(exports, testing_support::Narrow(database));
+    std::atomic<int> next{0};
+    std::atomic<int> delivered{0};
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&] {
+            std::vector<char> quotes(static_cast<size_t>(kDatabaseBars) * 40);
+            for (int i = next++; i < static_cast<int>(tickers.size()); i = next++) {
+                const int got = exports.GetQuotesEx(tickers[static_cast<size_t>(i)].c_str(), 86400, 0, kDatabaseBars,
+                                                    quotes.data(), nullptr);
+                if (got == kDatabaseBars) ++delivered;
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    DatabaseRun run;
+    run.wallMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    run.delivered = delivered;
+    run.opened = service.Stat("ws_opened");
+    run.maxOpen = service.Stat("max_open_at_once");
+    run.refused = service.Stat("ws_refused_429");
+    run.signIns = service.Stat("signins");
+    run.searches = service.Stat("searches");
+    run.bytes = service.Stat("bytes_sent");
+    exports.Release();
+    return run;
+}
+
+void PrintDatabaseRun(const char* design, const char* what, const DatabaseRun& r) {
+    std::printf("Database, %s, %s: %.1f s; %d of %d delivered whole; connections opened %lld (at most %lld at once), "
+                "upgrades refused 429: %lld; sign-ins %lld; symbol searches %lld; %.1f MB from the service\n",
+                design, what, r.wallMs / 1000.0, r.delivered, kDatabaseTickers, r.opened, r.maxOpen, r.refused,
+                r.signIns, r.searches, static_cast<double>(r.bytes) / 1e6);
+}
+
+// One chart's cold download of 10000 daily bars (a search included), the
+// median of five tickers, through a fresh DLL.
+double OneChartColdMs(const testing_support::ServiceDouble& service, const std::wstring& dll, bool limitsLifted) {
+    const long long now = static_cast<long long>(std::time(nullptr));
+    service.SetScenario(DatabaseScenario(now, now + 10 * 86400, limitsLifted));
+    testing_support::PluginCopy plugin(dll);
+    Exports exports(plugin);
+    testing_support::WriteFileBytes(plugin.DatabaseFolder() + L"\\Velmarquin.ini", DatabaseSettings(service.Origin()));
+    exports.Init();
+    NotifyLoaded(exports, testing_support::Narrow(plugin.DatabaseFolder()));
+    std::vector<char> quotes(static_cast<size_t>(kDatabaseBars) * 40);
+    int index = 0;
+    const double ms = MedianMs(5, [&] {
+        const std::string ticker = "ONE" + std::to_string(index++);
+        exports.GetQuotesEx(ticker.c_str(), 86400, 0, kDatabaseBars, quotes.data(), nullptr);
+    });
+    exports.Release();
+    return ms;
+}
+
+void DatabaseFigures(const testing_support::ServiceDouble& service) {
+    struct Design {
+        const char* name;
+        std::wstring dll;
+        bool limitsLifted;
+    };
+    std::vector<Design> designs = {{"shared session (Connections=4), the service's limits", L"", false}};
+    const std::wstring baseline = testing_support::ExeFolder() + L"\\..\\baseline\\Velmarquin.dll";
+    if (GetFileAttributesW(baseline.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        designs.push_back({"a connection per conversation (before), limits lifted", baseline, true});
+    } else {
+        std::printf("Database: no baseline DLL (bench/build_baseline.sh): the design before is not measured\n");
+    }
+    std::vector<std::string> tickers;
+    for (int i = 0; i < kDatabaseTickers; ++i) tickers.push_back("B" + std::to_string(1000 + i));
+    for (Design& design : designs) {
+        if (design.dll.empty()) design.dll = testing_support::ExeFolder() + L"\\Velmarquin.dll";
+        std::printf("Database, %s: one chart's cold download of 10000 daily bars %.0f ms\n", design.name,
+                    OneChartColdMs(service, design.dll, design.limitsLifted));
+        testing_support::TempFolder database;
+        testing_support::WriteFileBytes(database.Join(L"Velmarquin.ini"), DatabaseSettings(service.Origin()));
+        const long long now = static_cast<long long>(std::time(nullptr));
+        const long long anchor = now + 10 * 86400;
+        service.SetScenario(DatabaseScenario(now, anchor, design.limitsLifted));
+        const DatabaseRun cold = RunDatabase(service, design.dll, database.Path(), tickers);
+        PrintDatabaseRun(design.name, "empty cache", cold);
+        // A restart a day later: every file stale, the service a day on.
+        AgeCacheFiles(database.Join(L"VelmarquinCache"), 48);
+        service.SetScenario(DatabaseScenario(now + 86400, anchor, design.limitsLifted));
+        const DatabaseRun warm = RunDatabase(service, design.dll, database.Path(), tickers);
+        PrintDatabaseRun(design.name, "restart, files two days old", warm);
+        std::printf("Database, %s: after the restart %.1f %% of the cold run's bytes, %.1f %% of its wall time\n",
+                    design.name, 100.0 * static_cast<double>(warm.bytes) / static_cast<double>(std::max(1LL, cold.bytes)),
+                    100.0 * warm.wallMs / std::max(1.0, cold.wallMs));
+    }
+}
+
 }  // namespace
 
 // "velmarquin_bench live" measures the live data alone, "velmarquin_bench
-// log" the log line alone.
+// log" the log line alone, "velmarquin_bench database" the whole database.
 int main(int argc, char** argv) {
     testing_support::ServiceDouble service;
     if (argc > 1 && std::string(argv[1]) == "live") {
@@ -427,6 +583,10 @@ int main(int argc, char** argv) {
         LogLineFigure();
         return 0;
     }
+    if (argc > 1 && std::string(argv[1]) == "database") {
+        DatabaseFigures(service);
+        return 0;
+    }
     testing_support::TempFolder database;
     {
         PluginState& s = State();
@@ -435,6 +595,7 @@ int main(int argc, char** argv) {
         s.origins.symbolSearch = s.origins.web = s.origins.data = service.Origin();
         s.settings.TimeoutMs = 20000;
     }
+    StartServiceSession();
     const PluginSettings settings = CopySettings();
 
     // The reader on the service's own 285 KB one-minute frame, and the
@@ -527,5 +688,6 @@ int main(int argc, char** argv) {
     HostFacingFigures(service);
     WindowThreadFigures(service);
     LiveDataFigures(service);
+    DatabaseFigures(service);
     return 0;
 }

@@ -1,6 +1,8 @@
 // A cache-file row of arbitrary bytes: the fast reader gives exactly what the
 // C library's scan gives, field count, time and values bit for bit. The same
-// bytes as a symbol map file: what is read is written back the same.
+// bytes as a symbol map file: what is read is written back the same; and as
+// a bar (a time and six floats): the fast row writer gives exactly what the
+// C library's print gives.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -29,6 +31,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (fields >= 1 && time != scannedTime) std::abort();
     for (int i = 0; i + 1 < fields; ++i) {
         if (std::memcmp(&v[i], &scanned[i], sizeof(double)) != 0) std::abort();
+    }
+    if (size >= 32) {
+        long long barTime = 0;
+        float values[6];
+        std::memcpy(&barTime, data, sizeof(barTime));
+        std::memcpy(values, data + 8, sizeof(values));
+        char fast[kCacheRowCapacity];
+        char printed[kCacheRowCapacity];
+        const std::size_t n = FormatCacheRow(barTime, values, fast);
+        const int expected = std::snprintf(printed, sizeof(printed), "%lld,%.10f,%.10f,%.10f,%.10f,%.10f,%.10f\r\n",
+                                           barTime, static_cast<double>(values[0]), static_cast<double>(values[1]),
+                                           static_cast<double>(values[2]), static_cast<double>(values[3]),
+                                           static_cast<double>(values[4]), static_cast<double>(values[5]));
+        const bool fits = expected > 0 && static_cast<std::size_t>(expected) < sizeof(printed);
+        if (fits != (n != 0)) std::abort();
+        if (n != 0 && (n != static_cast<std::size_t>(expected) || std::memcmp(fast, printed, n) != 0)) std::abort();
     }
     const std::string file(reinterpret_cast<const char*>(data), size);
     for (const std::string& text : {file, std::string(kSymbolMapHeader) + "\r\n" + file}) {

@@ -15,6 +15,7 @@
 #include "polling/poll_worker.h"
 #include "polling/stream_worker.h"
 #include "protocol/account_token.h"
+#include "protocol/host_time.h"
 #include "protocol/service_session.h"
 #include "storage/memory_cache.h"
 #include "ui/config_window.h"
@@ -45,6 +46,7 @@ int FillPluginInfo(PluginInfo* info) {
 }
 
 int PluginInit() {
+    ForgetLocalTimeConversions();
     LoadSettings();
     RestoreSessionState(ResolveIniPath());
     std::wstring ready;

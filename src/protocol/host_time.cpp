@@ -1,18 +1,78 @@
 #include "protocol/host_time.h"
 
 #include <ctime>
+#include <mutex>
 
 namespace {
+
+// The C library's local-time conversions serialise every thread of the
+// process on one lock, and some runtimes read the time-zone settings on each
+// call: a history of 10000 daily bars converts 10000 times, and a database's
+// tickers do it from several host threads at once. The same instants recur
+// (every ticker of an exchange has the same bar times), so each conversion
+// is remembered in a small direct-mapped table of its own.
+template <typename Value>
+class ConversionMemo {
+public:
+    bool Find(std::int64_t key, Value& value) {
+        std::lock_guard<std::mutex> guard(lock_);
+        const Slot& slot = slots_[Index(key)];
+        if (!slot.used || slot.key != key) return false;
+        value = slot.value;
+        return true;
+    }
+    void Keep(std::int64_t key, const Value& value) {
+        std::lock_guard<std::mutex> guard(lock_);
+        slots_[Index(key)] = Slot{key, value, true};
+    }
+    void Clear() {
+        std::lock_guard<std::mutex> guard(lock_);
+        for (Slot& slot : slots_) slot.used = false;
+    }
+
+private:
+    static constexpr int kBits = 13;
+    struct Slot {
+        std::int64_t key = 0;
+        Value value{};
+        bool used = false;
+    };
+    static size_t Index(std::int64_t key) {
+        return static_cast<size_t>((static_cast<std::uint64_t>(key) * 0x9E3779B97F4A7C15ULL) >> (64 - kBits));
+    }
+    std::mutex lock_;
+    Slot slots_[1u << kBits];
+};
+
+ConversionMemo<std::tm>& LocalTimes() {
+    static ConversionMemo<std::tm> memo;
+    return memo;
+}
+
+ConversionMemo<std::int64_t>& LocalInstants() {
+    static ConversionMemo<std::int64_t> memo;
+    return memo;
+}
+
 bool LocalTime(std::int64_t seconds, std::tm& out) {
+    if (LocalTimes().Find(seconds, out)) return true;
 #ifdef _WIN32
     const __time64_t t = seconds;
-    return _localtime64_s(&out, &t) == 0;
+    const bool ok = _localtime64_s(&out, &t) == 0;
 #else
     const std::time_t t = static_cast<std::time_t>(seconds);
-    return localtime_r(&t, &out) != nullptr;
+    const bool ok = localtime_r(&t, &out) != nullptr;
 #endif
+    if (ok) LocalTimes().Keep(seconds, out);
+    return ok;
 }
+
 }  // namespace
+
+void ForgetLocalTimeConversions() {
+    LocalTimes().Clear();
+    LocalInstants().Clear();
+}
 
 int PackedYmd(std::uint64_t packed) {
     return static_cast<int>((packed >> 52) & 0xFFF) * 10000 + static_cast<int>((packed >> 48) & 0xF) * 100 +
@@ -31,6 +91,8 @@ std::uint64_t PackDateTime(int year, int month, int day, int hour, int minute, i
 }
 
 std::int64_t UnixFromPackedLocal(std::uint64_t packed) {
+    std::int64_t remembered = 0;
+    if (LocalInstants().Find(static_cast<std::int64_t>(packed), remembered)) return remembered;
     std::tm local{};
     local.tm_year = static_cast<int>((packed >> 52) & 0xFFF) - 1900;
     local.tm_mon = static_cast<int>((packed >> 48) & 0xF) - 1;
@@ -43,10 +105,12 @@ std::int64_t UnixFromPackedLocal(std::uint64_t packed) {
     local.tm_sec = second == 63 ? 0 : second;
     local.tm_isdst = -1;
 #ifdef _WIN32
-    return static_cast<std::int64_t>(_mktime64(&local));
+    const std::int64_t unix = static_cast<std::int64_t>(_mktime64(&local));
 #else
-    return static_cast<std::int64_t>(std::mktime(&local));
+    const std::int64_t unix = static_cast<std::int64_t>(std::mktime(&local));
 #endif
+    LocalInstants().Keep(static_cast<std::int64_t>(packed), unix);
+    return unix;
 }
 
 std::uint64_t ToHostDateTime(std::int64_t unixSeconds, bool daily, const PluginSettings& settings) {

@@ -22,3 +22,7 @@ std::int64_t UnixFromPackedLocal(std::uint64_t packed);
 // to local time and packed; daily bars carry hour 31, minute 63, second 63.
 // A time the platform cannot convert gives 0.
 std::uint64_t ToHostDateTime(std::int64_t unixSeconds, bool daily, const PluginSettings& settings);
+
+// The conversions are remembered (the same bar times recur across tickers);
+// this forgets them, for a time zone that may have changed (Init).
+void ForgetLocalTimeConversions();

@@ -151,14 +151,13 @@ bool SaveCachedBars(const std::wstring& path, int periodicity, const std::vector
 
     const std::int64_t shift = ShiftSeconds(periodicity, settings);
     std::string text = "VelmarquinCache 1\r\nperiodicity=" + std::to_string(periodicity) + "\r\n";
-    char row[512];
+    char row[kCacheRowCapacity];
+    text.reserve(text.size() + bars.size() * 96);
     for (const Bar& bar : bars) {
         const long long time = static_cast<long long>(UnixFromPackedLocal(bar.dateTime) - shift);
-        const int n = std::snprintf(row, sizeof(row), "%lld,%.10f,%.10f,%.10f,%.10f,%.10f,%.10f\r\n", time,
-                                    static_cast<double>(bar.open), static_cast<double>(bar.high),
-                                    static_cast<double>(bar.low), static_cast<double>(bar.close),
-                                    static_cast<double>(bar.volume), static_cast<double>(bar.openInterest));
-        if (n > 0 && static_cast<size_t>(n) < sizeof(row)) text.append(row, static_cast<size_t>(n));
+        const float values[6] = {bar.open, bar.high, bar.low, bar.close, bar.volume, bar.openInterest};
+        const size_t n = FormatCacheRow(time, values, row);
+        if (n > 0) text.append(row, n);
     }
 
     if (!ReplaceWholeFile(path, text)) return false;

@@ -113,8 +113,9 @@ TempFolder::~TempFolder() {
     if (!path_.empty()) RemoveTree(path_);
 }
 
-PluginCopy::PluginCopy() {
-    const std::wstring source = ExeFolder() + L"\\Velmarquin.dll";
+PluginCopy::PluginCopy() : PluginCopy(ExeFolder() + L"\\Velmarquin.dll") {}
+
+PluginCopy::PluginCopy(const std::wstring& source) {
     const std::wstring target = folder_.Join(L"Velmarquin.dll");
     if (!CopyFileW(source.c_str(), target.c_str(), FALSE)) {
         ADD_FAILURE() << "cannot copy " << Narrow(source);

@@ -58,7 +58,9 @@ private:
 // INI and its process-wide state belong to this test alone.
 class PluginCopy {
 public:
+    // A copy of the DLL beside this program, or of `source`.
     PluginCopy();
+    explicit PluginCopy(const std::wstring& source);
     ~PluginCopy();
     PluginCopy(const PluginCopy&) = delete;
     PluginCopy& operator=(const PluginCopy&) = delete;

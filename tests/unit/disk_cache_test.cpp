@@ -4,11 +4,13 @@
 
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <mutex>
 
 #include "foundation/state.h"
 #include "foundation/volume.h"
 #include "protocol/host_time.h"
+#include "storage/cache_row.h"
 #include "storage/disk_cache.h"
 #include "support/test_support.h"
 #include "support/state_access.h"
@@ -358,4 +360,25 @@ TEST_F(DiskCache, ALongKeyStillCaches) {
     std::vector<Bar> bars;
     EXPECT_TRUE(LoadCachedBars(path, 86400, settings, bars));
     EXPECT_EQ(bars.size(), 3u);
+}
+
+TEST(CacheRow, TheFastWriterPrintsWhatTheCLibraryPrints) {
+    // Ties at the tenth decimal go to the even digit, as the print rounds;
+    // the rest are prices and volumes as the service sends them, the
+    // smallest and largest floats, and values only the print itself writes.
+    const float cases[] = {0.0f, -0.0f, 1.0f, 172.94f, 0.00048828125f, 1.00048828125f, 0.000030517578125f, 123456.78125f,
+                           1e-20f, -1e-20f, 1.17549435e-38f, 1.4e-45f, 2.7e9f, 1.8e9f, 59825372.0f, 3.0e38f,
+                           -4.5f, std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
+                           std::numeric_limits<float>::quiet_NaN(), 0.1f, 0.3f, 9.9999999e-11f};
+    for (float value : cases) {
+        const float values[6] = {value, 1.5f, value, 2.25f, value, 0.0f};
+        char fast[kCacheRowCapacity];
+        char printed[kCacheRowCapacity];
+        const size_t n = FormatCacheRow(-1234567890123LL, values, fast);
+        const int expected = std::snprintf(printed, sizeof(printed), "%lld,%.10f,%.10f,%.10f,%.10f,%.10f,%.10f\r\n",
+                                           -1234567890123LL, static_cast<double>(values[0]), 1.5, static_cast<double>(value),
+                                           2.25, static_cast<double>(value), 0.0);
+        ASSERT_GT(expected, 0);
+        EXPECT_EQ(std::string(fast, n), std::string(printed, static_cast<size_t>(expected))) << value;
+    }
 }
