@@ -1,5 +1,6 @@
 #include "protocol/account_token.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <ctime>
@@ -17,7 +18,8 @@ namespace {
 constexpr std::uint32_t kRefusedPauseMs = 15 * 60 * 1000;
 // A sign-in that could not reach the web site is tried again sooner.
 constexpr std::uint32_t kUnreachablePauseMs = 60 * 1000;
-// A token is renewed this long before its expiry.
+// A token is renewed this long before its expiry (or, for a short-lived
+// one, when a quarter of its life is left).
 constexpr std::int64_t kRenewBeforeSeconds = 60;
 
 // Guarded by g_lock (alone).
@@ -26,6 +28,7 @@ std::condition_variable g_signal;
 std::uint64_t g_credentials = 0;  // a fingerprint of the user name and password the state belongs to
 std::string g_token;
 std::int64_t g_expiry = 0;        // Unix seconds; 0: the token says none
+std::int64_t g_signedInAt = 0;    // Unix seconds of the sign-in that gave the token
 bool g_tokenRefused = false;      // the service refused it: sign in again
 std::uint32_t g_refusedTokenTick = 0;
 bool g_haveRefusedToken = false;
@@ -69,8 +72,10 @@ bool TokenUsableLocked() {
 }
 
 bool TokenFreshLocked() {
-    return TokenUsableLocked() &&
-           (g_expiry == 0 || static_cast<std::int64_t>(std::time(nullptr)) < g_expiry - kRenewBeforeSeconds);
+    if (!TokenUsableLocked()) return false;
+    if (g_expiry == 0) return true;
+    const std::int64_t margin = std::min(kRenewBeforeSeconds, std::max<std::int64_t>(0, g_expiry - g_signedInAt) / 4);
+    return static_cast<std::int64_t>(std::time(nullptr)) < g_expiry - margin;
 }
 
 AccountToken Anonymous() { return AccountToken{kAnonymousToken, std::string()}; }
@@ -117,6 +122,7 @@ AccountToken TokenFor(const PluginSettings& settings, std::uint32_t deadlineTick
             if (!answer.token.empty()) {
                 g_token = answer.token;
                 g_expiry = expiry = JwtExpiry(answer.token);
+                g_signedInAt = static_cast<std::int64_t>(std::time(nullptr));
                 g_tokenRefused = false;
                 g_paused = false;
                 g_refusal.clear();

@@ -133,6 +133,16 @@ void ServiceConnection::Dispatch(std::vector<std::string>& payloads, const Conne
                 unrouted.push_back(route.name + " " + route.session);
             }
         }
+    }
+    // The owner hears of an error of the whole connection (a refused token
+    // among them) before any conversation does: one that ends on it and
+    // starts again must not be placed on this connection or given that token.
+    for (const std::string& error : everyone) {
+        LogLine(L"SESSION connection " + std::to_wstring(number_) + L": " + Utf8ToWide(ServiceErrorText(error)));
+        if (hooks.connectionError) hooks.connectionError(error);
+    }
+    {
+        std::lock_guard<std::mutex> guard(lock_);
         if (!everyone.empty()) {
             if (connectionErrors_.size() < 16) {
                 connectionErrors_.insert(connectionErrors_.end(), everyone.begin(), everyone.end());
@@ -147,10 +157,6 @@ void ServiceConnection::Dispatch(std::vector<std::string>& payloads, const Conne
             entry.first->batches.push_back(std::move(entry.second));
             entry.first->signal.notify_all();
         }
-    }
-    for (const std::string& error : everyone) {
-        LogLine(L"SESSION connection " + std::to_wstring(number_) + L": " + Utf8ToWide(ServiceErrorText(error)));
-        if (hooks.connectionError) hooks.connectionError(error);
     }
     if (!unrouted.empty() && IsDebugLoggingOn()) {
         for (const std::string& what : unrouted) {
