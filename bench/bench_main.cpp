@@ -451,20 +451,8 @@ void AgeCacheFiles(const std::wstring& folder, int hours) {
     WIN32_FIND_DATAW found;
     HANDLE find = FindFirstFileW((folder + L"\\bars_*.cache").c_str(), &found);
     if (find == INVALID_HANDLE_VALUE) return;
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    ULARGE_INTEGER value;
-    value.LowPart = now.dwLowDateTime;
-    value.HighPart = now.dwHighDateTime;
-    value.QuadPart -= static_cast<ULONGLONG>(hours) * 3600ULL * 10000000ULL;
-    const FILETIME then{value.LowPart, value.HighPart};
     do {
-        HANDLE file = CreateFileW((folder + L"\\" + found.cFileName).c_str(), FILE_WRITE_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (file != INVALID_HANDLE_VALUE) {
-            SetFileTime(file, nullptr, nullptr, &then);
-            CloseHandle(file);
-        }
+        testing_support::SetFileAge(folder + L"\\" + found.cFileName, hours);
     } while (FindNextFileW(find, &found));
     FindClose(find);
 }

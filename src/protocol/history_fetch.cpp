@@ -217,14 +217,14 @@ bool ConverseHistory(const std::wstring& ticker, const std::string& symbolId, co
     };
 
     const ConversationEnd ended = RunConversation(request, connection, settings.TimeoutMs, opening, handlers);
-    if (!ended.placed) {
-        LogDebug(L"WebSocket connect failed for " + ticker + L": " + ended.error);
-        errorText = ended.error;
-        return false;
-    }
-    if (ended.sendFailed) {
+    if (!ConversationGotGoing(ended, L"Failed to send TradingView websocket messages", errorText)) {
         bars.clear();
-        return Fail(errorText, ended.said.empty() ? L"Failed to send TradingView websocket messages" : Utf8ToWide(ended.said));
+        if (!ended.placed) {
+            LogDebug(L"WebSocket connect failed for " + ticker + L": " + errorText);
+        } else {
+            LogLine(L"ERROR: " + errorText);
+        }
+        return false;
     }
     const SessionEnd end = ended.end;
     if (end == SessionEnd::ReceiveFailed) {

@@ -82,14 +82,7 @@ bool PollLatestBars(const std::wstring& ticker, const std::string& symbolId, int
     Channel connection;
     const ConversationEnd ended =
         RunConversation(ChannelRequestFor(settings, priority), connection, settings.TimeoutMs, opening, handlers);
-    if (!ended.placed) {
-        errorText = ended.error;
-        return false;
-    }
-    if (ended.sendFailed) {
-        errorText = ended.said.empty() ? L"Failed to send TradingView latest-bar messages" : Utf8ToWide(ended.said);
-        return false;
-    }
+    if (!ConversationGotGoing(ended, L"Failed to send TradingView latest-bar messages", errorText)) return false;
     const SessionEnd end = ended.end;
     if (end == SessionEnd::ReceiveFailed) {
         bars.clear();

@@ -110,14 +110,7 @@ bool PollLiveQuote(const std::wstring& ticker, const std::string& symbolId, cons
     Channel connection;
     const ConversationEnd ended =
         RunConversation(ChannelRequestFor(settings, priority), connection, settings.TimeoutMs, opening, handlers);
-    if (!ended.placed) {
-        errorText = ended.error;
-        return false;
-    }
-    if (ended.sendFailed) {
-        errorText = ended.said.empty() ? L"Failed to send quote poll messages" : Utf8ToWide(ended.said);
-        return false;
-    }
+    if (!ConversationGotGoing(ended, L"Failed to send quote poll messages", errorText)) return false;
     const SessionEnd end = ended.end;
     if (end == SessionEnd::ReceiveFailed) {
         errorText = L"TradingView websocket receive failed";

@@ -107,6 +107,7 @@ void ServiceConnection::Read(const ConnectionHooks& hooks, std::uint32_t startTi
     if (hooks.ending) hooks.ending(how);
     EndAll(how);
     client_.Close();
+    if (hooks.ended) hooks.ended();
     LogDebug(L"SESSION connection " + std::to_wstring(number_) + L" " + EndName(how));
 }
 

@@ -54,8 +54,10 @@ struct ConnectionHooks {
     // A message that concerns the whole connection (an error of the
     // service's): no new conversation should be placed on it.
     std::function<void(const std::string& payload)> connectionError;
-    // Once, when the thread is about to close the connection.
+    // Once, when the thread is about to close the connection (before any
+    // conversation learns it ended), and once when its socket is closed.
     std::function<void(ChannelEnd how)> ending;
+    std::function<void()> ended;
 };
 
 class ServiceConnection {

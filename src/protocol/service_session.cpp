@@ -49,7 +49,9 @@ struct Identity {
     }
 };
 
-enum class SlotState { Connecting, Open, Ended };
+// A closing connection still counts against the limit until its socket is
+// closed: the service still counts it.
+enum class SlotState { Connecting, Open, Closing };
 
 // The session's record of one connection. Guarded by g_lock, apart from
 // the connection object itself (which guards its own routing).
@@ -101,7 +103,6 @@ std::vector<FileHandle> g_threads;  // the connections' threads, for the stop to
 
 std::atomic<std::uint64_t> g_sessionName{0};
 
-bool Live(const Slot& slot) { return slot.state != SlotState::Ended; }
 
 int ConnectionLimit() {
     PluginState& s = State();
@@ -183,7 +184,6 @@ void StartConnectionLocked(std::unique_lock<std::mutex>& lock, const ChannelRequ
                         g_threads.end());
         g_threads.push_back(std::move(thread));
     } else {
-        slot->state = SlotState::Ended;
         g_slots.remove(slot);
         g_lastFailure = ConnectFailure{g_lastFailure.serial + 1, identity, L"WinHttpOpen failed", 0};
     }
@@ -203,7 +203,6 @@ void OnConnected(const std::shared_ptr<Slot>& slot, bool ok, const std::wstring&
             line = L"SESSION connection " + std::to_wstring(slot->number) + L" open; connections=" +
                    std::to_wstring(open);
         } else {
-            slot->state = SlotState::Ended;
             g_slots.remove(slot);
             if (status == 429) {
                 ++g_refusals;
@@ -231,7 +230,7 @@ bool ShouldClose(const std::shared_ptr<Slot>& slot, std::uint64_t generation) {
     if (slot->inFlight > 0) return false;
     if (slot->retiring || TickCount32() - slot->lastUsedTick >= kIdleCloseMs) {
         // From now on nothing is placed on it.
-        slot->state = SlotState::Ended;
+        slot->state = SlotState::Closing;
         return true;
     }
     return false;
@@ -248,10 +247,16 @@ void OnConnectionError(const std::shared_ptr<Slot>& slot, const std::string& pay
     if (payload.find("bad auth token") != std::string::npos) ReportRefusedToken(token);
 }
 
+// The connection is about to close: nothing more is placed on it.
 void OnEnding(const std::shared_ptr<Slot>& slot) {
+    std::lock_guard<std::mutex> lock(g_lock);
+    slot->state = SlotState::Closing;
+}
+
+// Its socket is closed: it no longer counts, and a waiter may open another.
+void OnEnded(const std::shared_ptr<Slot>& slot) {
     {
         std::lock_guard<std::mutex> lock(g_lock);
-        slot->state = SlotState::Ended;
         g_slots.remove(slot);
     }
     g_signal.notify_all();
@@ -266,10 +271,11 @@ void RunConnection(std::shared_ptr<Slot> slot, std::uint64_t generation, std::ws
     hooks.shouldClose = [slot, generation] { return ShouldClose(slot, generation); };
     hooks.connectionError = [slot](const std::string& payload) { OnConnectionError(slot, payload); };
     hooks.ending = [slot](ChannelEnd) { OnEnding(slot); };
+    hooks.ended = [slot] { OnEnded(slot); };
     try {
         slot->connection->Run(userAgent, timeoutMs, token, hooks);
     } catch (...) {
-        OnEnding(slot);
+        OnEnded(slot);
     }
 }
 
@@ -327,7 +333,9 @@ bool OpenChannel(const ChannelRequest& request, Channel& channel, std::wstring& 
         }
         if (g_lastFailure.serial != failuresBefore && g_lastFailure.identity == identity) {
             bool coming = false;
-            for (const auto& slot : g_slots) coming |= slot->identity == identity && !slot->retiring;
+            for (const auto& slot : g_slots) {
+                coming |= slot->identity == identity && !slot->retiring && slot->state != SlotState::Closing;
+            }
             if (!coming) {
                 failure = g_lastFailure.error;
                 if (request.refusedStatus != nullptr) *request.refusedStatus = g_lastFailure.status;
@@ -337,8 +345,7 @@ bool OpenChannel(const ChannelRequest& request, Channel& channel, std::wstring& 
         if (g_refused && !BeforeDeadline(now, g_refusedUntilTick)) g_refused = false;
         std::uint32_t waitMs = 250;
         if (NeedsConnectionLocked(identity) && !g_refused) {
-            int live = 0;
-            for (const auto& slot : g_slots) live += Live(*slot);
+            const int live = static_cast<int>(g_slots.size());
             const std::uint32_t sinceLast = now - g_lastConnectTick;
             if (live >= limit && MakeRoomLocked(identity)) {
                 // An idle connection of another account closes within its next wait.
@@ -486,7 +493,7 @@ void Channel::Close() {
 bool Channel::Retiring() const {
     if (!place_) return true;
     std::lock_guard<std::mutex> lock(g_lock);
-    return place_->slot->retiring || place_->slot->state == SlotState::Ended;
+    return place_->slot->retiring || place_->slot->state == SlotState::Closing;
 }
 
 bool Channel::Heard() const { return place_ && place_->connection->Heard(*place_->mailbox); }

@@ -5,6 +5,7 @@
 
 #include "foundation/clock.h"
 #include "foundation/settings_record.h"
+#include "foundation/text.h"
 #include "protocol/service_errors.h"
 
 SessionEnd RunSessionLoop(Channel& channel, std::uint32_t deadlineTick, const SessionHandlers& handlers) {
@@ -73,4 +74,16 @@ ConversationEnd RunConversation(const ChannelRequest& request, Channel& channel,
         return result;
     }
     return result;
+}
+
+bool ConversationGotGoing(const ConversationEnd& ended, const wchar_t* sendFailure, std::wstring& errorText) {
+    if (!ended.placed) {
+        errorText = ended.error;
+        return false;
+    }
+    if (ended.sendFailed) {
+        errorText = ended.said.empty() ? std::wstring(sendFailure) : Utf8ToWide(ended.said);
+        return false;
+    }
+    return true;
 }

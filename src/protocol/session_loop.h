@@ -48,3 +48,8 @@ struct ConversationEnd {
 // it meanwhile.
 ConversationEnd RunConversation(const ChannelRequest& request, Channel& channel, std::int32_t timeoutMs,
                                 const std::function<bool(Channel&)>& opening, const SessionHandlers& handlers);
+
+// False, with the error text, for a conversation that never got going: no
+// place (the session's or the connect's text), or an opening that could not
+// be sent (what the service said before it, else `sendFailure`).
+bool ConversationGotGoing(const ConversationEnd& ended, const wchar_t* sendFailure, std::wstring& errorText);

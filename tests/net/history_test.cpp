@@ -269,27 +269,6 @@ TEST_F(History, TheDeadlineAcceptsTheBarsThatCame) {
     EXPECT_TRUE(CacheFileExists(L"NASDAQ:AAPL", 300));
 }
 
-namespace {
-
-// Makes a cache file look written `hours` ago.
-void AgeFile(const std::wstring& path, int hours) {
-    HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    ULARGE_INTEGER value;
-    value.LowPart = now.dwLowDateTime;
-    value.HighPart = now.dwHighDateTime;
-    value.QuadPart -= static_cast<ULONGLONG>(hours) * 3600ULL * 10000000ULL;
-    FILETIME then;
-    then.dwLowDateTime = value.LowPart;
-    then.dwHighDateTime = value.HighPart;
-    EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &then));
-    CloseHandle(file);
-}
-
-}  // namespace
 
 TEST_F(History, AStaleFileIsToppedUpToTheBytesOfAWholeDownloadUnlessThePastChanged) {
     // The service's clock near the plug-in's, its history anchored so that
@@ -302,7 +281,7 @@ TEST_F(History, AStaleFileIsToppedUpToTheBytesOfAWholeDownloadUnlessThePastChang
     const std::wstring path = CacheFilePath(L"NASDAQ:AAPL", 86400, CopySettings());
     const long long wholeBytes = service.Stat("bytes_sent");
 
-    AgeFile(path, 48);
+    ASSERT_TRUE(testing_support::SetFileAge(path, 48));
     debug = true;
     Configure([](PluginSettings&) {});
     LogTail log(LogPath());
@@ -321,7 +300,7 @@ TEST_F(History, AStaleFileIsToppedUpToTheBytesOfAWholeDownloadUnlessThePastChang
 
     // A split since the file was written changed the past: the overlap
     // differs, and the whole history is downloaded again.
-    AgeFile(path, 48);
+    ASSERT_TRUE(testing_support::SetFileAge(path, 48));
     Scenario(later + ",\"splits\":{\"NASDAQ:AAPL\":{\"before\":" + std::to_string(now - 5 * 86400) + ",\"ratio\":2}}}}");
     ASSERT_TRUE(Fetch(L"NASDAQ:AAPL", 86400, 500)) << testing_support::Narrow(error);
     EXPECT_NE(log.Text().find("HISTORY top-up of NASDAQ:AAPL not used: the service changed past bars"),

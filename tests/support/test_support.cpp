@@ -113,6 +113,22 @@ TempFolder::~TempFolder() {
     if (!path_.empty()) RemoveTree(path_);
 }
 
+bool SetFileAge(const std::wstring& path, int hours) {
+    HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER value;
+    value.LowPart = now.dwLowDateTime;
+    value.HighPart = now.dwHighDateTime;
+    value.QuadPart -= static_cast<ULONGLONG>(hours) * 3600ULL * 10000000ULL;
+    const FILETIME then{value.LowPart, value.HighPart};
+    const bool set = SetFileTime(file, nullptr, nullptr, &then) != FALSE;
+    CloseHandle(file);
+    return set;
+}
+
 PluginCopy::PluginCopy() : PluginCopy(ExeFolder() + L"\\Velmarquin.dll") {}
 
 PluginCopy::PluginCopy(const std::wstring& source) {

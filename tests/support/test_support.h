@@ -15,6 +15,8 @@ std::wstring ExeFolder();
 std::string ReadFileBytes(const std::wstring& path);
 void WriteFileBytes(const std::wstring& path, const std::string& bytes);
 bool PathExists(const std::wstring& path);
+// Sets a file's last-write time `hours` back from now.
+bool SetFileAge(const std::wstring& path, int hours);
 void RemoveTree(const std::wstring& path);
 std::wstring Widen(const std::string& ascii);
 std::string Narrow(const std::wstring& ascii);
