@@ -19,6 +19,16 @@ struct SymbolCacheEntry {
     RecentInfo served{};
     RecentInfo live{};
     Bar latestBar{};
+    // The bar the stream last gave before it opened latestBar: its final
+    // values, which the downloaded history may not have.
+    Bar previousBar{};
+    bool hasPreviousBar = false;
+    // The live record holds the stream's pushed quotes (a poll's record is
+    // made from a bar of its chart's interval).
+    bool quoteStreamed = false;
+    // Pushes the stream stored: a poll that began before the latest one
+    // does not overwrite it.
+    std::uint64_t pushes = 0;
     std::string symbolId;     // UTF-8, empty until known
     std::string sessionText;  // UTF-8
     std::int32_t barPeriodicity = 0;
@@ -69,6 +79,7 @@ struct PluginState {
     // the poll worker keeps them live until it is back.
     bool streamLost = false;
     std::uint32_t lastStreamingNotifyTick = 0;
+    bool streamingNoticePending = false;  // a change the throttle held back
     std::wstring lastTicker;
     std::int32_t lastPeriodicity = 86400;
     std::int32_t lastBars = 30000;
@@ -103,8 +114,12 @@ ServiceOrigins CopyServiceOrigins();
 void SetStatusText(const std::wstring& text);
 
 // Posts message 14024 to the host's main window; unforced posts come at most
-// once per 3000 ms.
+// once per 3000 ms, and one held back by that is posted by the next
+// PostPendingStreamingNotice after the 3000 ms have passed.
 void NotifyHostStreaming(bool force);
+// Posts the message an unforced NotifyHostStreaming held back, once its
+// window has ended (the background threads call it as they go round).
+void PostPendingStreamingNotice();
 
 // Shortens the poll worker's current wait, if it is waiting. Never blocks.
 void WakePollWorker();

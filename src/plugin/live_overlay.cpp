@@ -21,6 +21,8 @@ bool ApplyLiveOverlay(const std::wstring& ticker, int periodicity, std::vector<B
     RecentInfo live{};
     std::string session;
     Bar latest{};
+    Bar previous{};
+    bool previousUsable = false;
     {
         PluginState& s = State();
         std::lock_guard<std::mutex> lock(s.stateLock);
@@ -32,21 +34,34 @@ bool ApplyLiveOverlay(const std::wstring& ticker, int periodicity, std::vector<B
             if (found->second.hasBar && found->second.barPeriodicity == periodicity) {
                 latest = found->second.latestBar;
                 barUsable = true;
+                previous = found->second.previousBar;
+                previousUsable = found->second.hasPreviousBar;
             }
         }
     }
     const bool intraday = periodicity < 86400;
     Bar& last = bars.back();
 
-    if (barUsable && latest.close > 0) {
-        int order = 0;  // -1 older, 0 same, 1 newer
-        if (intraday) {
-            order = latest.dateTime > last.dateTime ? 1 : latest.dateTime == last.dateTime ? 0 : -1;
-        } else {
-            const int a = PackedYmd(latest.dateTime);
-            const int b = PackedYmd(last.dateTime);
-            order = a > b ? 1 : a == b ? 0 : -1;
+    // -1: `a` is older than `b`, 0: the same bar, 1: newer (daily bars by their date).
+    const auto compare = [intraday](const Bar& a, const Bar& b) {
+        if (intraday) return a.dateTime > b.dateTime ? 1 : a.dateTime == b.dateTime ? 0 : -1;
+        const int x = PackedYmd(a.dateTime);
+        const int y = PackedYmd(b.dateTime);
+        return x > y ? 1 : x == y ? 0 : -1;
+    };
+    // The bar the stream gave before it opened the newest keeps its final
+    // streamed values over the downloaded ones.
+    if (barUsable && previousUsable && previous.close > 0) {
+        for (size_t i = bars.size(); i-- > 0 && i + 2 >= bars.size();) {
+            if (compare(previous, bars[i]) == 0) {
+                bars[i] = previous;
+                break;
+            }
         }
+    }
+
+    if (barUsable && latest.close > 0) {
+        const int order = compare(latest, last);
         if (order < 0) {
             LogLine(L"LIVE OHLC overlay skipped ticker=" + ticker + L" reason=latest bar older than cached last bar" +
                     (intraday ? L" periodicity=" + I(periodicity)

@@ -98,23 +98,37 @@ bool RestoreSessionState(const std::wstring& iniPath) {
     return true;
 }
 
-void NotifyHostStreaming(bool force) {
+namespace {
+
+// Posts the message when `force`, when the throttle's window has ended, or
+// (`onlyPending`) only for a change held back earlier.
+void PostStreamingMessage(bool force, bool onlyPending) {
     const std::uint32_t now = TickCount32();
     void* window = nullptr;
     bool post = false;
     {
         PluginState& s = State();
         std::lock_guard<std::mutex> lock(s.stateLock);
+        if (onlyPending && !s.streamingNoticePending) return;
         window = s.mainWindow;
         if (force || s.lastStreamingNotifyTick == 0 || now - s.lastStreamingNotifyTick >= kStreamingThrottleMs) {
             s.lastStreamingNotifyTick = now;
+            s.streamingNoticePending = false;
             post = true;
+        } else {
+            s.streamingNoticePending = true;
         }
     }
     if (!post) {
-        LogDebug(L"STREAMING notify skipped: throttled");
+        if (!onlyPending) LogDebug(L"STREAMING notify skipped: throttled");
         return;
     }
     const HWND hwnd = static_cast<HWND>(window);
     if (hwnd != nullptr && IsWindow(hwnd)) PostMessageW(hwnd, kStreamingMessage, 0, 0);
 }
+
+}  // namespace
+
+void NotifyHostStreaming(bool force) { PostStreamingMessage(force, false); }
+
+void PostPendingStreamingNotice() { PostStreamingMessage(false, true); }

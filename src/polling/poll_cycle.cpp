@@ -24,6 +24,7 @@ struct Claim {
     RecentInfo snapshot{};
     std::string symbolId;
     PluginSettings settings;
+    std::uint64_t pushes = 0;  // the stream's pushes stored when the poll began
 };
 
 Claim ClaimTicker(const std::wstring& ticker, const std::string& key) {
@@ -64,6 +65,7 @@ Claim ClaimTicker(const std::wstring& ticker, const std::string& key) {
     entry.lastPollTick = now;
     claim.snapshot = entry.served;
     claim.symbolId = entry.symbolId;
+    claim.pushes = entry.pushes;
     claim.claimed = true;
     return claim;
 }
@@ -108,18 +110,28 @@ void FillSnapshotFromBars(RecentInfo& snapshot, const std::wstring& ticker, cons
 }
 
 // Stores a successful poll's record; `bar` is null for a quote-only poll.
-// Returns the entry's session text.
+// Returns the entry's session text. A poll that was under way when the
+// stream pushed newer data (it came back meanwhile) stores nothing:
+// `superseded` says so.
 std::string StoreLiveResult(const std::string& key, const std::string& symbolId, const RecentInfo& snapshot,
-                            const Bar* bar, int periodicity) {
+                            const Bar* bar, int periodicity, std::uint64_t claimedPushes, bool& superseded) {
     const std::uint32_t now = TickCount32();
     PluginState& s = State();
     std::lock_guard<std::mutex> lock(s.stateLock);
     SymbolCacheEntry& entry = s.symbolCache[key];
+    superseded = entry.pushes != claimedPushes;
+    if (superseded) {
+        entry.lastPollTick = now;
+        entry.running = false;
+        return entry.sessionText;
+    }
     entry.served = snapshot;
     entry.live = snapshot;
     if (bar != nullptr) entry.latestBar = *bar;
     entry.hasQuote = true;
+    entry.quoteStreamed = false;
     entry.hasBar = bar != nullptr;
+    entry.hasPreviousBar = false;
     entry.barPeriodicity = bar != nullptr ? periodicity : 0;
     entry.symbolId = symbolId;
     entry.lastPollTick = now;
@@ -162,7 +174,12 @@ bool PollClaimed(const std::wstring& ticker, const std::string& key, int periodi
     if (PollLatestBars(ticker, symbolId, periodicity, settings, bars, barError) && !bars.empty()) {
         FillSnapshotFromBars(snapshot, ticker, bars);
         const Bar newest = bars.back();
-        StoreLiveResult(key, symbolId, snapshot, &newest, periodicity);
+        bool superseded = false;
+        StoreLiveResult(key, symbolId, snapshot, &newest, periodicity, claim.pushes, superseded);
+        if (superseded) {
+            LogDebug(L"POLL result dropped ticker=" + ticker + L": the stream pushed newer data meanwhile");
+            return true;
+        }
         LogDebug(L"POLL OHLC success ticker=" + ticker + L" periodicity=" + std::to_wstring(periodicity) +
                  L" close=" + FormatFloat(newest.close) + L" high=" + FormatFloat(newest.high) + L" low=" +
                  FormatFloat(newest.low) + L" volume=" + FormatFloat(newest.volume));
@@ -175,7 +192,13 @@ bool PollClaimed(const std::wstring& ticker, const std::string& key, int periodi
     // A daily chart compares the quote's trading date with its last bar's.
     const ExchangeCalendar calendar(periodicity >= 86400 ? ExchangeSessionOf(symbolId) : ExchangeSession(), settings);
     if (PollLiveQuote(ticker, symbolId, settings, snapshot, errorText, calendar.Usable() ? &calendar : nullptr)) {
-        const std::string session = StoreLiveResult(key, symbolId, snapshot, nullptr, periodicity);
+        bool superseded = false;
+        const std::string session =
+            StoreLiveResult(key, symbolId, snapshot, nullptr, periodicity, claim.pushes, superseded);
+        if (superseded) {
+            LogDebug(L"POLL result dropped ticker=" + ticker + L": the stream pushed newer data meanwhile");
+            return true;
+        }
         LogDebug(L"POLL success ticker=" + ticker + L" last=" + FormatFloat(snapshot.last) + L" change=" +
                  FormatFloat(snapshot.change) + L" date=" + std::to_wstring(snapshot.updateDate) + L" time=" +
                  std::to_wstring(snapshot.updateTime) + L" session=" +

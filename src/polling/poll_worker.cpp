@@ -69,6 +69,8 @@ void RunWorkerLoop() noexcept {
     }
     for (;;) {
         try {
+            // A change the throttle held back reaches the host when its window ends.
+            PostPendingStreamingNotice();
             const DueTicker due = PickDueTicker();
             if (due.picked) {
                 RunOneTick(due);

@@ -25,7 +25,12 @@ bool StoreStreamedQuote(const std::string& key, const std::wstring& ticker, cons
     if (tradingYmd > 0) entry.served.tradeDate = tradingYmd;
     entry.live = entry.served;
     entry.hasQuote = true;
-    if (!barLive) entry.hasBar = false;
+    entry.quoteStreamed = true;
+    ++entry.pushes;
+    if (!barLive) {
+        entry.hasBar = false;
+        entry.hasPreviousBar = false;
+    }
     s.recent = entry.served;
     s.recentValid = true;
     return true;
@@ -36,9 +41,18 @@ bool StoreStreamedBar(const std::string& key, const Bar& bar, int periodicity) {
     std::lock_guard<std::mutex> lock(s.stateLock);
     if (s.activeTickers.find(key) == s.activeTickers.end()) return false;
     SymbolCacheEntry& entry = s.symbolCache[key];
+    const bool sameSeries = entry.hasBar && entry.barPeriodicity == periodicity;
+    if (sameSeries && bar.dateTime > entry.latestBar.dateTime) {
+        // A new bar opened: the one before keeps the last values streamed.
+        entry.previousBar = entry.latestBar;
+        entry.hasPreviousBar = true;
+    } else if (!sameSeries) {
+        entry.hasPreviousBar = false;
+    }
     entry.latestBar = bar;
     entry.hasBar = true;
     entry.barPeriodicity = periodicity;
+    ++entry.pushes;
     return true;
 }
 

@@ -35,12 +35,22 @@ constexpr std::uint32_t kSliceMs = 250;               // one pump, and the longe
 constexpr std::uint32_t kFirstBackOffMs = 1000;
 constexpr std::uint32_t kLongestBackOffMs = 60000;
 constexpr std::uint32_t kSteadyMs = 30000;            // a connection this old that brought data was fine
+// Nothing at all for three of the service's heartbeats (every 10 s) means
+// the connection is gone. The period is the longest gap seen between two
+// heartbeats: two read back to back (after a slow moment) say nothing of it.
 constexpr std::uint32_t kSilenceBeforeHeartbeatsMs = 30000;
 constexpr std::uint32_t kShortestSilenceMs = 2000;
 constexpr std::uint32_t kLongestSilenceMs = 60000;
+// A connection that brings heartbeats but no quote (an expired token, a
+// frozen session) is no stream: a subscription's first quote comes in time.
+constexpr std::uint32_t kFirstQuoteMs = 20000;
 constexpr std::uint32_t kSeriesAnswerMs = 15000;      // a series not answered by then counts as refused
+constexpr int kSeriesAskedAtOnce = 6;                 // chart sessions opened before their answers came
 constexpr std::uint32_t kResolveRetryMs = 60000;
 constexpr std::uint32_t kResolveBudgetMs = 1000;      // symbol searches per step, before pumping again
+// The service refused the session twice, or banned it: no reconnecting for
+// this long, the poll worker keeping the tickers meanwhile.
+constexpr std::uint32_t kRefusedPauseMs = 10 * 60 * 1000;
 constexpr DWORD kJoinWaitMs = 2200;                    // a slice, the close handshake's bound, and some slack
 
 // The thread's control: guarded by g_lock, never held together with stateLock.
@@ -66,14 +76,18 @@ bool Rest(std::uint64_t generation, std::uint32_t ms) {
 struct TickerPlan {
     std::wstring ticker;
     int periodicity = 0;
-    std::string symbolId;      // empty until resolved
-    std::string subscription;  // the quote session's text for it, as the service echoes it
+    std::string symbolId;  // empty until resolved
     std::uint32_t resolveAgainTick = 0;
     bool resolveFailed = false;
     // On the current connection:
     bool quoted = false;
+    bool quoteHeard = false;  // its first quote (or the service's refusal) came
+    std::uint32_t quotedTick = 0;
     bool quoteRefused = false;
-    int series = 0;  // its series number, 0 for none
+    int series = 0;            // its series number, 0 for none
+    std::string chartSession;  // the series' own chart session
+    bool seriesPending = false;
+    std::uint32_t seriesTick = 0;
     bool seriesLive = false;
     bool seriesRefused = false;
     std::unique_ptr<ExchangeCalendar> calendar;  // daily charts whose exchange is known
@@ -85,7 +99,8 @@ bool SameStreamSettings(const PluginSettings& a, const PluginSettings& b) {
     return a.UserAgent == b.UserAgent && a.TimeoutMs == b.TimeoutMs && a.ExtendedHours == b.ExtendedHours &&
            a.ResolutionOverride == b.ResolutionOverride && a.Market == b.Market &&
            a.IntradayTimeShiftMinutes == b.IntradayTimeShiftMinutes && a.EodTimeShiftDays == b.EodTimeShiftDays &&
-           a.UseSettlementAsClose == b.UseSettlementAsClose && a.AdjustContracts == b.AdjustContracts;
+           a.UseSettlementAsClose == b.UseSettlementAsClose && a.AdjustContracts == b.AdjustContracts &&
+           a.Username == b.Username && a.Password == b.Password;
 }
 
 class StreamRunner {
@@ -108,6 +123,8 @@ public:
 
 private:
     void Step() {
+        // A change the throttle held back reaches the host when its window ends.
+        PostPendingStreamingNotice();
         const PluginSettings settings = CopySettings();
         const std::vector<ActiveTicker> active = settings.Streaming ? CopyActiveTickers() : std::vector<ActiveTicker>();
         if (active.empty()) {
@@ -151,8 +168,10 @@ private:
                 plan.periodicity = ticker.periodicity;
                 plan.symbolId = KnownSymbolId(key);
                 if (plan.symbolId.empty() && ticker.ticker.find(L':') != std::wstring::npos) plan.symbolId = key;
-                if (!plan.symbolId.empty()) Resolved(plan, settings);
+                if (!plan.symbolId.empty()) plan.calendar = DailyCalendar(plan, settings);
             } else if (found->second.periodicity != ticker.periodicity) {
+                // A chart whose interval changed: its series gets a new chart
+                // session, the old one is deleted.
                 TickerPlan& plan = found->second;
                 DropSeries(plan);
                 plan.periodicity = ticker.periodicity;
@@ -177,11 +196,6 @@ private:
         if (stream_.IsOpen() && !unquote.empty() && !stream_.RemoveQuoteSymbols(unquote)) Lose(L"send failed");
     }
 
-    void Resolved(TickerPlan& plan, const PluginSettings& settings) {
-        plan.subscription = QuoteSubscription(plan.symbolId);
-        plan.calendar = DailyCalendar(plan, settings);
-    }
-
     static std::unique_ptr<ExchangeCalendar> DailyCalendar(const TickerPlan& plan, const PluginSettings& settings) {
         if (plan.periodicity < 86400 || plan.symbolId.empty()) return nullptr;
         auto calendar = std::make_unique<ExchangeCalendar>(ExchangeSessionOf(plan.symbolId), settings);
@@ -198,11 +212,11 @@ private:
 
     void DropSeries(TickerPlan& plan) {
         if (plan.series == 0) return;
-        seriesOwners_.erase(QuoteStream::SeriesId(plan.series));
-        symbolOwners_.erase(QuoteStream::SymbolKey(plan.series));
-        if (pendingSeries_ == plan.series) pendingSeries_ = 0;
-        if (stream_.IsOpen() && !stream_.RemoveSeries(plan.series)) Lose(L"send failed");
+        sessionOwners_.erase(plan.chartSession);
+        if (stream_.IsOpen() && !stream_.RemoveSeries(plan.chartSession)) Lose(L"send failed");
         plan.series = 0;
+        plan.chartSession.clear();
+        plan.seriesPending = false;
         plan.seriesLive = false;
     }
 
@@ -218,26 +232,35 @@ private:
         openedTick_ = TickCount32();
         retryTick_ = 0;
         gotData_ = false;
-        seriesLimit_ = false;
-        pendingSeries_ = 0;
-        seriesOwners_.clear();
-        symbolOwners_.clear();
-        for (auto& plan : plans_) {
-            plan.second.quoted = false;
-            plan.second.quoteRefused = false;
-            plan.second.series = 0;
-            plan.second.seriesLive = false;
-            plan.second.seriesRefused = false;
-        }
+        sessionOwners_.clear();
+        for (auto& plan : plans_) ResetOnConnection(plan.second);
         MarkStreamUp();
         LogLine(L"STREAM connected tickers=" + std::to_wstring(plans_.size()));
         return true;
     }
 
+    static void ResetOnConnection(TickerPlan& plan) {
+        plan.quoted = false;
+        plan.quoteHeard = false;
+        plan.quoteRefused = false;
+        plan.series = 0;
+        plan.chartSession.clear();
+        plan.seriesPending = false;
+        plan.seriesLive = false;
+        plan.seriesRefused = false;
+    }
+
+    int PendingSeries() const {
+        int pending = 0;
+        for (const auto& plan : plans_) pending += plan.second.seriesPending;
+        return pending;
+    }
+
     // Resolves tickers for about a second per step (a symbol search may
-    // take a while, and the connection is pumped between steps), then puts
-    // every resolved ticker into the quote session and asks for the next
-    // series.
+    // take a while; the connection's own thread meanwhile keeps answering
+    // the service's heartbeats), then puts every resolved ticker into the
+    // quote session and asks for the series still missing, each in a chart
+    // session of its own.
     bool Subscribe(const PluginSettings& settings) {
         const std::uint32_t now = TickCount32();
         for (auto& entry : plans_) {
@@ -251,7 +274,7 @@ private:
             if (found) {
                 plan.symbolId = symbolId;
                 plan.resolveFailed = false;
-                Resolved(plan, settings);
+                plan.calendar = DailyCalendar(plan, settings);
                 StoreSymbolId(entry.first, symbolId);
             } else {
                 plan.resolveFailed = true;
@@ -271,6 +294,8 @@ private:
                 quote.push_back(plan.symbolId);
             }
             plan.quoted = true;
+            plan.quoteHeard = false;
+            plan.quotedTick = now;
         }
         if (!quote.empty()) {
             if (!stream_.AddQuoteSymbols(quote)) return Lose(L"send failed");
@@ -278,105 +303,101 @@ private:
             SetStatusText(L"Live stream OK: " + std::to_wstring(plans_.size()) + L" tickers");
         }
 
-        if (pendingSeries_ != 0 && !BeforeDeadline(now, pendingTick_ + kSeriesAnswerMs)) {
-            RefuseSeries(pendingSeries_, L"no answer");
-        }
-        if (pendingSeries_ != 0 || seriesLimit_) return true;
         for (auto& entry : plans_) {
+            TickerPlan& plan = entry.second;
+            if (plan.seriesPending && !BeforeDeadline(now, plan.seriesTick + kSeriesAnswerMs)) {
+                RefuseSeries(plan, L"no answer");
+            }
+        }
+        int pending = PendingSeries();
+        for (auto& entry : plans_) {
+            if (pending >= kSeriesAskedAtOnce) break;
             TickerPlan& plan = entry.second;
             if (plan.symbolId.empty() || plan.series != 0 || plan.seriesRefused || plan.periodicity <= 0) continue;
             const int number = ++seriesCounter_;
-            if (!stream_.CreateSeries(number, plan.symbolId, ResolutionFor(plan.periodicity, settings),
-                                      settings.ExtendedHours)) {
-                return Lose(L"send failed");
-            }
+            const std::string session = stream_.CreateSeries(number, plan.symbolId, ResolutionFor(plan.periodicity, settings),
+                                                             settings.ExtendedHours);
+            if (session.empty()) return Lose(L"send failed");
             plan.series = number;
-            seriesOwners_[QuoteStream::SeriesId(number)] = entry.first;
-            symbolOwners_[QuoteStream::SymbolKey(number)] = entry.first;
-            pendingSeries_ = number;
-            pendingTick_ = now;
-            break;
+            plan.chartSession = session;
+            plan.seriesPending = true;
+            plan.seriesTick = now;
+            sessionOwners_[session] = entry.first;
+            ++pending;
         }
         return true;
     }
 
-    TickerPlan* SeriesOwner(const std::map<std::string, std::string>& owners, const std::string& id) {
-        const auto owner = owners.find(id);
-        if (owner == owners.end()) return nullptr;
+    // The ticker whose series' chart session `session` is, or null.
+    TickerPlan* SessionOwner(const std::string& session) {
+        const auto owner = sessionOwners_.find(session);
+        if (owner == sessionOwners_.end()) return nullptr;
         const auto plan = plans_.find(owner->second);
         return plan == plans_.end() ? nullptr : &plan->second;
     }
 
-    void RefuseSeries(int number, const std::wstring& reason) {
-        for (auto& entry : plans_) {
-            TickerPlan& plan = entry.second;
-            if (plan.series != number) continue;
-            LogLine(L"STREAM series refused ticker=" + plan.ticker + L" reason=" + reason + L"; quotes only");
-            plan.series = 0;
-            plan.seriesLive = false;
-            plan.seriesRefused = true;
-        }
-        seriesOwners_.erase(QuoteStream::SeriesId(number));
-        symbolOwners_.erase(QuoteStream::SymbolKey(number));
-        if (pendingSeries_ == number) pendingSeries_ = 0;
+    // The service will not keep this ticker's series: it keeps its quotes.
+    void RefuseSeries(TickerPlan& plan, const std::wstring& reason) {
+        LogLine(L"STREAM series refused ticker=" + plan.ticker + L" reason=" + reason + L"; quotes only");
+        DropSeries(plan);
+        plan.seriesRefused = true;
     }
 
     void Pump(const PluginSettings& settings) {
         bool changed = false;
         std::wstring fatal;
+        std::string protocolReason;
         std::vector<Bar> bars;
         const PumpEnd end = stream_.Pump(kSliceMs, [&](const StreamPayload& p, const std::string& payload) {
+            TickerPlan* owner = p.session.empty() ? nullptr : SessionOwner(p.session);
             switch (p.kind) {
                 case StreamPayloadKind::Quote:
                     changed |= OnQuote(p.quote, settings);
                     break;
                 case StreamPayloadKind::SeriesData:
+                    if (owner == nullptr) break;  // a series already removed
+                    owner->seriesPending = false;
                     for (const auto& member : p.members) {
-                        TickerPlan* plan = SeriesOwner(seriesOwners_, member.first);
-                        if (plan == nullptr) continue;  // a study, or a series already removed
-                        Confirm(*plan);
                         bars.clear();
-                        if (ReadSeriesBars(member.second, plan->periodicity, settings, bars, plan->calendar.get()) &&
-                            StoreStreamedBar(WideToUtf8(plan->ticker), bars.back(), plan->periodicity)) {
-                            plan->seriesLive = true;
+                        if (ReadSeriesBars(member.second, owner->periodicity, settings, bars, owner->calendar.get()) &&
+                            StoreStreamedBar(WideToUtf8(owner->ticker), bars.back(), owner->periodicity)) {
+                            owner->seriesLive = true;
                             gotData_ = changed = true;
                         }
                     }
                     break;
                 case StreamPayloadKind::SeriesLoading:
                 case StreamPayloadKind::SeriesCompleted:
-                    if (TickerPlan* plan = SeriesOwner(seriesOwners_, p.id)) Confirm(*plan);
+                    if (owner != nullptr) owner->seriesPending = false;
                     break;
                 case StreamPayloadKind::SymbolResolved:
-                    if (TickerPlan* plan = SeriesOwner(symbolOwners_, p.id)) {
+                    if (owner != nullptr) {
                         ExchangeSession session;
-                        if (plan->periodicity >= 86400 && ReadExchangeSession(payload, session)) {
-                            plan->calendar = UseExchangeSession(plan->ticker, plan->symbolId, session, settings);
+                        if (owner->periodicity >= 86400 && ReadExchangeSession(payload, session)) {
+                            owner->calendar = UseExchangeSession(owner->ticker, owner->symbolId, session, settings);
                         }
                     }
                     break;
                 case StreamPayloadKind::SymbolError:
-                    if (TickerPlan* plan = SeriesOwner(symbolOwners_, p.id)) {
-                        RefuseSeries(plan->series, L"symbol error: " + Utf8ToWide(p.reason));
-                    }
+                    if (owner != nullptr) RefuseSeries(*owner, L"symbol error: " + Utf8ToWide(p.reason));
                     break;
                 case StreamPayloadKind::SeriesError:
-                    if (TickerPlan* plan = SeriesOwner(seriesOwners_, p.id)) {
-                        RefuseSeries(plan->series, L"series error: " + Utf8ToWide(p.reason));
-                    }
+                    if (owner != nullptr) RefuseSeries(*owner, L"series error: " + Utf8ToWide(p.reason));
                     break;
                 case StreamPayloadKind::SeriesLimit:
-                    // The session holds no more series: the one asked for
-                    // last is refused, and no other is asked for on this
-                    // connection.
-                    seriesLimit_ = true;
-                    LogLine(L"STREAM the service refuses more series: " + Utf8ToWide(p.reason));
-                    if (pendingSeries_ != 0) RefuseSeries(pendingSeries_, L"exceed limit of series");
-                    break;
                 case StreamPayloadKind::CriticalError:
+                    // An error that names one series' session (the method and
+                    // its arguments) stays with that ticker; one of the quote
+                    // session, or one nobody can be named for, ends the
+                    // connection.
+                    if (owner != nullptr) {
+                        RefuseSeries(*owner, Utf8ToWide(p.reason));
+                        break;
+                    }
                     fatal = L"TradingView critical error: " + Utf8ToWide(p.reason);
                     return false;
                 case StreamPayloadKind::ProtocolError:
+                    protocolReason = p.reason;
                     fatal = L"TradingView protocol error: " + Utf8ToWide(p.reason);
                     return false;
                 case StreamPayloadKind::Other:
@@ -387,27 +408,67 @@ private:
         if (changed) NotifyHostStreaming(false);
         switch (end) {
             case PumpEnd::Open: break;
-            case PumpEnd::Stopped: Lose(fatal); return;
+            case PumpEnd::Stopped:
+                if (!protocolReason.empty()) {
+                    Refused(protocolReason, fatal);
+                } else {
+                    Lose(fatal);
+                }
+                return;
             case PumpEnd::Closed: Lose(L"the service closed the connection"); return;
             case PumpEnd::Failed: Lose(L"TradingView websocket receive failed"); return;
         }
-        const std::uint32_t silentMs = TickCount32() - stream_.LastHeardTick();
+        const std::uint32_t now = TickCount32();
+        const std::uint32_t silentMs = now - stream_.LastHeardTick();
         if (silentMs > SilenceLimitMs()) {
             stuck_ = true;
             Lose(L"silent for " + std::to_wstring(silentMs) + L" ms");
+            return;
+        }
+        for (const auto& entry : plans_) {
+            const TickerPlan& plan = entry.second;
+            if (plan.quoted && !plan.quoteHeard && !BeforeDeadline(now, plan.quotedTick + kFirstQuoteMs)) {
+                stuck_ = true;
+                Lose(L"no quote for " + plan.ticker + L" within " + std::to_wstring(kFirstQuoteMs / 1000) +
+                     L" s (the connection brings only heartbeats)");
+                return;
+            }
         }
     }
 
-    void Confirm(TickerPlan& plan) {
-        if (pendingSeries_ != 0 && plan.series == pendingSeries_) pendingSeries_ = 0;
+    // The service refused the session's token (or banned it): the account
+    // signs in again once; a second refusal, or a ban, stops the stream for
+    // ten minutes while the poll worker keeps the tickers.
+    void Refused(const std::string& reason, const std::wstring& words) {
+        const std::uint32_t now = TickCount32();
+        const bool again = refusedOnce_ && now - refusedTick_ < kRefusedPauseMs;
+        refusedOnce_ = true;
+        refusedTick_ = now;
+        if (reason.find("banned") == std::string::npos && !again) {
+            Lose(words);
+            return;
+        }
+        CloseConnection();
+        retryTick_ = now + kRefusedPauseMs;
+        if (retryTick_ == 0) retryTick_ = 1;
+        LogLine(L"STREAM refused by the service: " + words + L"; no new connection for 10 minutes");
+        if (Current(generation_)) {
+            MarkStreamDown();
+            WakePollWorker();
+            SetStatusText(L"Live stream error: " + words + L" - polling for 10 minutes");
+        }
     }
 
     bool OnQuote(const QuoteUpdate& update, const PluginSettings& settings) {
         bool stored = false;
         const bool refused = !update.status.empty() && update.status != "ok";
+        // The service echoes a symbol added in its JSON form re-serialised:
+        // the quote is matched by the symbol it names, not by the text.
+        const std::string symbol = SubscribedSymbol(update.subscribed);
         for (auto& entry : plans_) {
             TickerPlan& plan = entry.second;
-            if (!plan.quoted || plan.subscription != update.subscribed) continue;
+            if (!plan.quoted || plan.symbolId != symbol) continue;
+            plan.quoteHeard = true;
             if (refused) {
                 if (plan.quoteRefused) continue;
                 plan.quoteRefused = true;
@@ -471,14 +532,8 @@ private:
     }
 
     void CloseConnection() {
-        for (auto& plan : plans_) {
-            plan.second.quoted = false;
-            plan.second.series = 0;
-            plan.second.seriesLive = false;
-        }
-        seriesOwners_.clear();
-        symbolOwners_.clear();
-        pendingSeries_ = 0;
+        for (auto& plan : plans_) ResetOnConnection(plan.second);
+        sessionOwners_.clear();
         stream_.Close(stuck_);
         stuck_ = false;
     }
@@ -487,15 +542,13 @@ private:
     std::minstd_rand random_;
     QuoteStream stream_;
     PluginSettings openedWith_;
-    std::map<std::string, TickerPlan> plans_;             // key: UTF-8 ticker
-    std::map<std::string, std::string> seriesOwners_;     // series id -> ticker key
-    std::map<std::string, std::string> symbolOwners_;     // symbol key -> ticker key
+    std::map<std::string, TickerPlan> plans_;            // key: UTF-8 ticker
+    std::map<std::string, std::string> sessionOwners_;   // a series' chart session -> ticker key
     int seriesCounter_ = 0;
-    int pendingSeries_ = 0;
-    std::uint32_t pendingTick_ = 0;
-    bool seriesLimit_ = false;
     bool gotData_ = false;
     bool stuck_ = false;  // the connection went silent: the session retires it
+    bool refusedOnce_ = false;
+    std::uint32_t refusedTick_ = 0;
     std::uint32_t openedTick_ = 0;
     std::uint32_t backOffMs_ = 0;
     std::uint32_t retryTick_ = 0;

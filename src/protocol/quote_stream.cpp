@@ -27,13 +27,9 @@ bool QuoteStream::Open(const PluginSettings& settings, std::wstring& error) {
     symbols_.clear();
     if (!OpenChannel(ChannelRequestFor(settings, Priority::Host), connection_, error)) return false;
     quoteSession_ = connection_.NewSession("qs_stream_");
-    chartSession_ = connection_.NewSession("cs_stream_");
     const std::string q = JsonQuote(quoteSession_);
-    const std::string c = JsonQuote(chartSession_);
     const bool sent = Send("set_locale", {JsonQuote("en"), JsonQuote("US")}) && Send("quote_create_session", {q}) &&
-                      Send("quote_set_fields", QuoteFieldsParameters(quoteSession_)) &&
-                      Send("chart_create_session", {c, JsonQuote("")}) &&
-                      Send("switch_timezone", {c, JsonQuote("Etc/UTC")});
+                      Send("quote_set_fields", QuoteFieldsParameters(quoteSession_));
     if (!sent) {
         error = L"Failed to open the TradingView stream sessions";
         Close();
@@ -77,19 +73,20 @@ bool QuoteStream::RemoveQuoteSymbols(const std::vector<std::string>& symbolIds) 
     return SendSymbols("quote_remove_symbols", subscriptions) && SendFastSymbols();
 }
 
-bool QuoteStream::CreateSeries(int number, const std::string& symbolId, const std::string& resolution,
-                               bool extendedHours) {
-    const std::string c = JsonQuote(chartSession_);
+std::string QuoteStream::CreateSeries(int number, const std::string& symbolId, const std::string& resolution,
+                                      bool extendedHours) {
+    const std::string chartSession = connection_.NewSession("cs_stream_");
+    const std::string c = JsonQuote(chartSession);
     const std::string symbol = "={\"symbol\":" + JsonQuote(symbolId) + ",\"adjustment\":\"splits\",\"session\":\"" +
                                (extendedHours ? "extended" : "regular") + "\"}";
-    return Send("resolve_symbol", {c, JsonQuote(SymbolKey(number)), JsonQuote(symbol)}) &&
-           Send("create_series", {c, JsonQuote(SeriesId(number)), JsonQuote("s1"), JsonQuote(SymbolKey(number)),
-                                  JsonQuote(resolution), std::to_string(kSeriesBars)});
+    const bool sent = Send("chart_create_session", {c, JsonQuote("")}) && Send("switch_timezone", {c, JsonQuote("Etc/UTC")}) &&
+                      Send("resolve_symbol", {c, JsonQuote(SymbolKey(number)), JsonQuote(symbol)}) &&
+                      Send("create_series", {c, JsonQuote(SeriesId(number)), JsonQuote("s1"), JsonQuote(SymbolKey(number)),
+                                             JsonQuote(resolution), std::to_string(kSeriesBars)});
+    return sent ? chartSession : std::string();
 }
 
-bool QuoteStream::RemoveSeries(int number) {
-    return Send("remove_series", {JsonQuote(chartSession_), JsonQuote(SeriesId(number))});
-}
+bool QuoteStream::RemoveSeries(const std::string& chartSession) { return connection_.DeleteSession(chartSession); }
 
 PumpEnd QuoteStream::Pump(std::uint32_t waitMs, const PayloadHandler& onPayload) {
     if (!connection_.IsOpen()) return PumpEnd::Failed;

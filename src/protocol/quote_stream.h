@@ -1,8 +1,9 @@
 // The live stream's sessions on a place of the shared service session, the
 // way the service's own web front end uses them: a quote session holding
-// every watched symbol, pushed a qsd as a price changes, and a chart session
-// with one small series per symbol and chart interval, pushed a du as the
-// newest bar changes, under the plug-in's account. The owner adds and
+// every watched symbol, pushed a qsd as a price changes, and for each symbol
+// and chart interval a chart session of its own with one small series (the
+// service allows one series per chart session), pushed a du as the newest
+// bar changes, under the plug-in's account. The owner adds and
 // removes symbols and series as its watch list changes and pumps what comes
 // in short slices; the connection itself echoes the heartbeats. One thread
 // at a time.
@@ -39,10 +40,15 @@ public:
     // Adds or removes quote symbols; the fast set is sent again as a whole.
     bool AddQuoteSymbols(const std::vector<std::string>& symbolIds);
     bool RemoveQuoteSymbols(const std::vector<std::string>& symbolIds);
-    // Resolves the symbol as "sds_sym_<number>" and creates the series
-    // "sds_<number>" of its newest few bars.
-    bool CreateSeries(int number, const std::string& symbolId, const std::string& resolution, bool extendedHours);
-    bool RemoveSeries(int number);
+    // Opens a chart session for the series, resolves the symbol as
+    // "sds_sym_<number>" there and creates the series "sds_<number>" of its
+    // newest few bars; the session's name, empty when a message could not
+    // be sent.
+    std::string CreateSeries(int number, const std::string& symbolId, const std::string& resolution,
+                             bool extendedHours);
+    // Deletes the series' chart session (a removed series would not give its
+    // slot back).
+    bool RemoveSeries(const std::string& chartSession);
 
     // Waits at most `waitMs` for what the service sends and hands each
     // payload the stream acts on to `onPayload`, read and raw (false from it
@@ -54,7 +60,7 @@ public:
     // interval of the service's heartbeats (0 until two have come).
     std::uint32_t LastHeardTick() const { return connection_.LastFrameTick(); }
     std::uint32_t HeartbeatIntervalMs() const { return connection_.HeartbeatIntervalMs(); }
-    const std::string& ChartSession() const { return chartSession_; }
+    const std::string& QuoteSession() const { return quoteSession_; }
 
     static std::string SeriesId(int number);
     static std::string SymbolKey(int number);
@@ -67,7 +73,6 @@ private:
 
     Channel connection_;
     std::string quoteSession_;
-    std::string chartSession_;
     std::vector<std::string> symbols_;  // the quote session's symbols, as subscribed
     StreamPayload read_;
 };

@@ -20,6 +20,8 @@ constexpr std::uint32_t kReadSliceMs = 250;
 // never finish (a length no frame can have): the connection is given up
 // rather than every conversation on it held until its deadline.
 constexpr int kUnfinishedMessages = 16;
+// Two heartbeats closer than this came in one read.
+constexpr std::uint32_t kBackToBackMs = 250;
 constexpr size_t kMaxWaitingBytes = 16u << 20;
 
 const wchar_t* EndName(ChannelEnd how) {
@@ -87,7 +89,10 @@ void ServiceConnection::Read(const ConnectionHooks& hooks, std::uint32_t startTi
             if (IsEchoPayload(payload)) {
                 // Heartbeats go straight back, whoever else is waiting.
                 if (payload.compare(0, 3, "~h~") == 0) {
-                    if (lastHeartbeatTick != 0) heartbeatIntervalMs_ = now - lastHeartbeatTick;
+                    // Heartbeats read back to back (after a slow moment)
+                    // say nothing of their period: the longest gap counts.
+                    const std::uint32_t gap = lastHeartbeatTick != 0 ? now - lastHeartbeatTick : 0;
+                    if (gap >= kBackToBackMs && gap > heartbeatIntervalMs_) heartbeatIntervalMs_ = gap;
                     lastHeartbeatTick = now;
                 }
                 Send(FrameText(payload));
@@ -120,12 +125,11 @@ void ServiceConnection::Dispatch(std::vector<std::string>& payloads, const Conne
         for (std::string& p : payloads) {
             const MessageRoute route = ReadMessageRoute(p);
             const auto owner = route.session.empty() ? routes_.end() : routes_.find(route.session);
-            // A series refused by the session's limit concerns that
-            // session alone; any other error ends every conversation here.
+            // An error that names a live session (the method and its
+            // arguments) concerns that session alone; one that names none
+            // ends every conversation here.
             const bool own = owner != routes_.end() &&
-                             (route.kind == RouteKind::Session ||
-                              (route.kind == RouteKind::CriticalError &&
-                               p.find("exceed limit of series") != std::string::npos));
+                             (route.kind == RouteKind::Session || route.kind == RouteKind::CriticalError);
             if (own) {
                 handed[owner->second].push_back(std::move(p));
             } else if (route.kind == RouteKind::ProtocolError || route.kind == RouteKind::CriticalError) {

@@ -91,8 +91,9 @@ public:
     bool Send(const std::string& framed, const std::string& secret = std::string());
 
     std::uint64_t Number() const { return number_; }
-    // When a whole frame (heartbeats included) last came, and the
-    // interval between the service's last two heartbeats (0 until two came).
+    // When a whole frame (heartbeats included) last came, and the longest
+    // interval seen between two of the service's heartbeats (0 until two
+    // came that were not read together).
     std::uint32_t LastFrameTick() const { return lastFrameTick_; }
     std::uint32_t HeartbeatIntervalMs() const { return heartbeatIntervalMs_; }
     // Milliseconds the upgrade took, and from the connect's start to the

@@ -432,6 +432,23 @@ std::string Channel::NewSession(const std::string& prefix) {
     return name;
 }
 
+namespace {
+
+std::string DeleteMessage(const std::string& session) {
+    const bool chart = session.compare(0, 2, "cs") == 0;
+    return FrameText(BuildMessage(chart ? "chart_delete_session" : "quote_delete_session", {JsonQuote(session)}));
+}
+
+}  // namespace
+
+bool Channel::DeleteSession(const std::string& session) {
+    const auto found = std::find(sessions_.begin(), sessions_.end(), session);
+    if (!place_ || found == sessions_.end()) return false;
+    sessions_.erase(found);
+    place_->connection->Unroute(session);
+    return place_->connection->Send(DeleteMessage(session));
+}
+
 bool Channel::SendText(const std::string& framed, const std::string& secret) {
     return place_ && place_->connection->Send(framed, secret);
 }
@@ -473,11 +490,7 @@ void Channel::Close() {
     place_.reset();
     const bool ended = place->connection->Ended();
     for (const std::string& session : sessions_) {
-        if (!ended) {
-            const bool chart = session.compare(0, 2, "cs") == 0;
-            place->connection->Send(
-                FrameText(BuildMessage(chart ? "chart_delete_session" : "quote_delete_session", {JsonQuote(session)})));
-        }
+        if (!ended) place->connection->Send(DeleteMessage(session));
         place->connection->Unroute(session);
     }
     sessions_.clear();

@@ -58,6 +58,10 @@ public:
     // A fresh chart or quote session name ("cs_...", "qs_...") whose
     // messages come to this channel.
     std::string NewSession(const std::string& prefix);
+    // Deletes one of the channel's sessions on the service now (a
+    // long-lived channel that no longer needs it); false when the message
+    // could not be sent.
+    bool DeleteSession(const std::string& session);
     // One framed message; false when it could not be sent.
     bool SendText(const std::string& framed, const std::string& secret = std::string());
     // The payloads of the next incoming message for this channel's

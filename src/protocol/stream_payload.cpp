@@ -99,3 +99,15 @@ std::string QuoteSubscription(const std::string& symbolId) {
     const std::string quoted = JsonQuote("={\"symbol\":" + JsonQuote(symbolId) + ",\"adjustment\":\"splits\"}");
     return quoted.substr(1, quoted.size() - 2);
 }
+
+std::string SubscribedSymbol(const std::string& subscribed) {
+    if (subscribed.empty() || subscribed.front() != '=') return subscribed;
+    // The JSON form arrives escaped inside the "n" string: \" for each quote.
+    std::string json;
+    json.reserve(subscribed.size());
+    for (size_t i = 1; i < subscribed.size(); ++i) {
+        if (subscribed[i] == '\\' && i + 1 < subscribed.size()) ++i;
+        json.push_back(subscribed[i]);
+    }
+    return TopLevelStringField(json, "symbol");
+}

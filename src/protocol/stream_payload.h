@@ -37,7 +37,11 @@ struct StreamPayload {
 // does not act on, text that is not JSON included.
 void ReadStreamPayload(const std::string& payload, StreamPayload& out);
 
-// The text a symbol is subscribed with, as the service echoes it in a qsd's
-// "n" (raw JSON string contents, escapes kept): the symbol with its
-// adjustment.
+// The text a symbol is subscribed with (raw JSON string contents, escapes
+// kept): the symbol with its adjustment.
 std::string QuoteSubscription(const std::string& symbolId);
+
+// The symbol a qsd's "n" names (raw, as read): the plain "EXCH:SYM", or the
+// "symbol" member of the JSON form ("={...}"), which the service echoes
+// re-serialised (other spacing, other key order). Empty when it names none.
+std::string SubscribedSymbol(const std::string& subscribed);

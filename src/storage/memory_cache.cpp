@@ -103,7 +103,10 @@ void UpdateRecentCache(const std::wstring& ticker, const std::string& symbolId, 
         s.recentValid = true;
         SymbolCacheEntry& entry = s.symbolCache[key];
         if (!symbolId.empty()) entry.symbolId = symbolId;
-        const bool liveFits = (entry.hasBar && entry.barPeriodicity == periodicity) || (entry.hasQuote && !entry.hasBar);
+        // A streamed quote is the ticker's price whatever the chart's
+        // interval; a polled one is made from a bar of its chart's.
+        const bool liveFits = (entry.hasBar && entry.barPeriodicity == periodicity) ||
+                              (entry.hasQuote && (!entry.hasBar || entry.quoteStreamed));
         if (liveFits) {
             entry.served = entry.live;
             s.recent = entry.live;

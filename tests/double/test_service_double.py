@@ -27,6 +27,20 @@ CERTS = os.environ.get("VELMARQUIN_CERTS", os.path.join(HERE, "..", "..", "build
 NOW = 1710547200  # 2024-03-16 00:00:00 UTC, a Saturday
 TIMEOUT = 10
 GONE = (ConnectionError, ssl.SSLError, OSError)
+# A long-lived session of the real service (2025-07-06): the message that
+# opens a new bar (the old bar's du twice, then a small timescale_update),
+# and the du that moves the new bar.
+REAL_NEW_BAR = [json.loads(p) for p in (
+    '{"m":"du","p":["cs_kjvmuwkghjuz",{"s1031":{"s":[{"i":299,"v":[1751833020.0,108756.4,108756.41,108756.4,'
+    '108756.4,0.30534]}],"ns":{"d":"","indexes":"nochange"},"t":"s1031","lbs":{"bar_close_time":1751833080}}}]}',
+    '{"m":"du","p":["cs_kjvmuwkghjuz",{"s1031":{"s":[{"i":299,"v":[1751833020.0,108756.4,108756.41,108756.4,'
+    '108756.4,0.30534]}],"ns":{"d":"","indexes":"nochange"},"t":"s1031","lbs":{"bar_close_time":1751833080}}}]}',
+    '{"m":"timescale_update","p":["cs_kjvmuwkghjuz",{"s1031":{"s":[{"i":300,"v":[1751833080.0,108756.4,108756.4,'
+    '108756.4,108756.4,0.0]}],"ns":{"d":"","indexes":"nochange"},"t":"s1031","lbs":{"bar_close_time":1751833140}}},'
+    '{"index":300,"zoffset":0,"changes":[1751833080.0],"marks":[[5,1751818680,300]],"index_diff":[]}],'
+    '"t":1751833081,"t_ms":1751833081324}',
+    '{"m":"du","p":["cs_kjvmuwkghjuz",{"s1031":{"s":[{"i":300,"v":[1751833080.0,108756.4,108756.41,108756.4,'
+    '108756.41,0.04904]}],"ns":{"d":"","indexes":"nochange"},"t":"s1031","lbs":{"bar_close_time":1751833140}}}]}')]
 
 
 def units(text):
@@ -417,7 +431,8 @@ class DoubleTest(unittest.TestCase):
         for resolution, ahead, answer in (("1", 100000 * 60, "series_completed"),
                                           ("1", 100001 * 60, "history_anchor is more than 100000 bars ahead of now"),
                                           ("60", 100001 * 60, "series_completed")):
-            self.scenario({"ws": {"now": NOW, "history_anchor": NOW + ahead, "heartbeat": {"interval_ms": 0}}})
+            self.scenario({"ws": {"now": NOW, "history_anchor": NOW + ahead, "heartbeat": {"interval_ms": 0},
+                                  "max_series": 0}})
             client = self.websocket()
             _, answers = self.chart(client, resolution=resolution, count=10, answers=1,
                                     token="test-token-123")
@@ -629,12 +644,13 @@ class DoubleTest(unittest.TestCase):
             return client
 
         name = symbol_param("BINANCE:BTCUSDT")
+        echoed = '={"adjustment":"splits","symbol":"BINANCE:BTCUSDT"}'  # written again by the service
         client = poll(updates={"interval_ms": 20, "count": 2})
         full, completed = client.json_messages(2)
-        self.assertEqual((full["m"], full["p"][1]["n"], full["p"][1]["s"]), ("qsd", name, "ok"))
+        self.assertEqual((full["m"], full["p"][1]["n"], full["p"][1]["s"]), ("qsd", echoed, "ok"))
         v = full["p"][1]["v"]
         self.assertEqual((v["lp_time"], v["pro_name"], v["type"]), (NOW, "BINANCE:BTCUSDT", "crypto"))
-        self.assertEqual(completed, {"m": "quote_completed", "p": ["qs_1", name]})
+        self.assertEqual(completed, {"m": "quote_completed", "p": ["qs_1", echoed]})
         updates = [json.loads(p) for p in payloads(client.text())]  # two partial qsd in one message
         self.assertEqual([list(u["p"][1]["v"]) for u in updates],
                          [["volume"], ["lp", "ch", "chp", "lp_time", "volume"]])
@@ -668,38 +684,43 @@ class DoubleTest(unittest.TestCase):
         client.send(frame(msg("chart_create_session", "cs_1", "")))
         client.send(frame(msg("resolve_symbol", "cs_1", "sds_sym_1", symbol_param("NASDAQ:MSFT"))))
         first = payloads(client.text())
-        self.assertEqual(first[0], "~h~98")  # in front of the first answer, in the same message
+        self.assertEqual(first[0], "~h~1")  # in front of the first answer, in the same message
         self.assertIn("symbol_resolved", first[1])
-        client.send(frame("~h~98"))
+        client.send(frame("~h~1"))
         client.send(frame("~h~9"))
         client.close()
         end = self.events("ws_end", wait=1)[0]
         self.assertEqual([(e["text"], e["expected"]) for e in self.events("heartbeat_echo")],
-                         [("~h~98", True), ("~h~9", False)])
+                         [("~h~1", True), ("~h~9", False)])
         self.assertEqual((end["heartbeats_sent"], end["heartbeats_echoed"], end["heartbeats_unanswered"]),
                          (1, 1, []))
         self.assertEqual(end["messages"], 4)
 
-        self.scenario({"ws": {"heartbeat_first": True, "heartbeat": {"first_number": 1}}})
+        self.scenario({"ws": {"heartbeat_first": True, "heartbeat": {"first_number": 98}}})
         client = self.websocket()
-        self.assertEqual(payloads(client.text()), ["~h~1"])
+        self.assertEqual(payloads(client.text()), ["~h~98"])
         client.close()
-        self.assertEqual(self.events("ws_end", wait=1)[0]["heartbeats_unanswered"], ["~h~1"])
+        self.assertEqual(self.events("ws_end", wait=1)[0]["heartbeats_unanswered"], ["~h~98"])
 
-        # The number counts up past 99 and the frame's length grows with it.
-        self.scenario({"ws": {"heartbeat": {"interval_ms": 20}}})
-        client = self.websocket()
-        beats = [client.text() for _ in range(4)]
-        self.assertEqual(beats, ["~m~5~m~~h~98", "~m~5~m~~h~99", "~m~6~m~~h~100", "~m~6~m~~h~101"])
-        client.close()
+        # Every connection counts from 1 (or first_number), and the frame's
+        # length grows with the number.
+        for beat, count, expected in (({"interval_ms": 20}, 10, ["~m~4~m~~h~%d" % n for n in range(1, 10)] +
+                                       ["~m~5~m~~h~10"]),
+                                      ({"interval_ms": 20, "first_number": 98}, 4,
+                                       ["~m~5~m~~h~98", "~m~5~m~~h~99", "~m~6~m~~h~100", "~m~6~m~~h~101"])):
+            self.scenario({"ws": {"heartbeat": beat, "min_connection_gap_ms": 0}})
+            for _ in range(2):
+                client = self.websocket()
+                self.assertEqual([client.text() for _ in range(count)], expected, beat)
+                client.close()
 
         self.scenario({"ws": {"heartbeat": {"interval_ms": 50, "require_echo_ms": 200}}})
         client = self.websocket()
-        self.assertEqual(payloads(client.text()), ["~h~98"])
+        self.assertEqual(payloads(client.text()), ["~h~1"])
         with self.assertRaises(GONE):
             for _ in range(100):
                 client.frame()  # not echoed: the double drops the connection
-        self.assertEqual([e["text"] for e in self.events("heartbeat_missed", wait=1)], ["~h~98"])
+        self.assertEqual([e["text"] for e in self.events("heartbeat_missed", wait=1)], ["~h~1"])
         client.close()
 
     # ---- what the real service sends ------------------------------------------
@@ -1057,8 +1078,9 @@ class DoubleTest(unittest.TestCase):
         self.assertEqual(len(pieces[0]), 5)
         self.assertIn("symbol_resolved", payloads(pieces[0] + pieces[1])[0])
         client.send(frame(msg("create_series", "cs_1", "sds_1", "s1", "sds_sym_1", "1D", 10)))
-        self.assertEqual(client.json_messages(1)[0], {"m": "critical_error",
-                                                      "p": ["cs_1", "invalid_parameters", "create_series"]})
+        # The third element names the message and its parameters, as the service prints them.
+        self.assertEqual(client.json_messages(1)[0], {"m": "critical_error", "p": [
+            "cs_1", "invalid_parameters", 'method: create_series. args: "[cs_1, sds_1, s1, sds_sym_1, 1D, 10]"']})
         client.close()
 
         self.scenario({"ws": {"pack_frames": True, "fault": {"kind": "protocol_error", "on": "request_more_data"}}})
@@ -1123,6 +1145,18 @@ class DoubleTest(unittest.TestCase):
                 return out
         raise AssertionError("not seen in %d messages" % limit)
 
+    @classmethod
+    def shape(cls, value):
+        """The structure of decoded frames: keys in order, texts and numbers
+        by kind; a series id key (a dict key of "p"[1]) and the content of
+        "marks" left out."""
+        if isinstance(value, dict):
+            return [(("series" if isinstance(v, dict) and "s" in v and "ns" in v else k),
+                     [] if k == "marks" else cls.shape(v)) for k, v in value.items()]
+        if isinstance(value, list):
+            return [cls.shape(v) for v in value]
+        return "text" if isinstance(value, str) else "number" if isinstance(value, (int, float)) else value
+
     @staticmethod
     def completed(qs, name):
         return lambda m: m == {"m": "quote_completed", "p": [qs, name]}
@@ -1135,34 +1169,39 @@ class DoubleTest(unittest.TestCase):
         self.scenario({"ws": {"now": NOW, "stream": {"quote_ms": 25}}})
         client = self.websocket()
         aapl = symbol_param("NASDAQ:AAPL")
+        aapl_n = '={"adjustment":"splits","symbol":"NASDAQ:AAPL"}'  # as the service writes it again
         symbols = ["NASDAQ:AAPL", "BINANCE:BTCUSDT", "NASDAQ:NDX"]
         names = [aapl] + symbols[1:]  # several symbols in one quote_add_symbols, as added texts
+        echoes = [aapl_n] + symbols[1:]  # their "n"
         for m in (msg("set_auth_token", "unauthorized_user_token"), msg("quote_create_session", "qs_1"),
                   msg("quote_set_fields", "qs_1", "lp", "volume"), msg("quote_add_symbols", "qs_1", *names),
                   msg("quote_fast_symbols", "qs_1", "NASDAQ:AAPL", "BINANCE:BTCUSDT", "NASDAQ:NDX", "NYSE:IBM")):
             client.send(frame(m))
-        messages = [self.read_until(client, lambda m: True)[-1] for _ in range(90)]
-        price = ["lp", "ch", "chp", "lp_time", "volume"]
+        messages = [self.read_until(client, lambda m: True)[-1] for _ in range(120)]
+        price = ("lp", "ch", "chp", "lp_time", "volume")
         shapes = set()
-        for name, symbol in zip(names, symbols):
-            mine = [m for m in sum(messages, []) if self.quoted(name)(m) or self.completed("qs_1", name)(m)]
+        for echo, symbol in zip(echoes, symbols):
+            mine = [m for m in sum(messages, []) if self.quoted(echo)(m) or self.completed("qs_1", echo)(m)]
             self.assertEqual(mine[0]["p"][1]["v"]["pro_name"], symbol)
-            self.assertEqual(mine[1], {"m": "quote_completed", "p": ["qs_1", name]})
+            self.assertEqual(mine[1], {"m": "quote_completed", "p": ["qs_1", echo]})
             partial = mine[2:]
-            self.assertGreater(len(partial), 10, name)
+            self.assertGreater(len(partial), 10, echo)
             for m in partial:
                 self.assertEqual((m["p"][0], m["p"][1]["s"]), ("qs_1", "ok"))
-                self.assertIn(list(m["p"][1]["v"]), (["volume"], price), name)
             times = [m["p"][1]["v"]["lp_time"] for m in partial if "lp_time" in m["p"][1]["v"]]
             self.assertTrue(NOW <= times[0] and times == sorted(times), "the server's clock moves on")
         for message in messages:
             if all(m["m"] == "qsd" and "pro_name" not in m["p"][1]["v"] for m in message):
                 self.assertEqual(len({m["p"][1]["n"] for m in message}), 1, "a pair is one symbol's")
                 shapes.add(tuple(tuple(m["p"][1]["v"]) for m in message))
-        # Single qsd frames of both kinds, and pairs in one message.
-        self.assertEqual(shapes, {(tuple(["volume"]),), (tuple(price),), (("volume",), tuple(price))})
-        self.assertEqual([(e["symbol"], e["text"], e["session"], e["s"]) for e in self.events("subscribe")],
-                         [(symbol, name, "qs_1", "ok") for name, symbol in zip(names, symbols)])
+        # Only what changed, as the service sends it: the volume alone, a
+        # price with or without its time (and chp), the time alone, and a
+        # volume and a price in one message.
+        self.assertEqual(shapes, {(("volume",),), (price,), (("volume", "lp", "ch", "chp"),),
+                                  (("volume", "lp", "ch"),), (("volume",), ("lp", "ch")), (("lp_time",),),
+                                  (("volume",), price)})
+        self.assertEqual([(e["symbol"], e["text"], e["n"], e["session"], e["s"]) for e in self.events("subscribe")],
+                         [(symbol, name, echo, "qs_1", "ok") for name, echo, symbol in zip(names, echoes, symbols)])
         self.assertEqual(self.events("fast")[0]["not_subscribed"], ["NYSE:IBM"])
 
         # About one push per symbol every 25 ms.
@@ -1173,13 +1212,13 @@ class DoubleTest(unittest.TestCase):
             self.assertTrue(0.5 * elapsed / 0.025 <= after[symbol] - before[symbol] <= 1.2 * elapsed / 0.025 + 2,
                             (symbol, after[symbol] - before[symbol], elapsed))
 
-        # A name is removed as it was added: the plain name leaves the symbol
-        # streaming; its own text stops it, and nothing of it comes after
-        # the answer to the next message.
-        client.send(frame(msg("quote_remove_symbols", "qs_1", "NASDAQ:AAPL")) +
+        # A name is removed as it was added: the plain name and the "n" the
+        # service wrote leave the symbol streaming; its own text stops it,
+        # and nothing of it comes after the answer to the next message.
+        client.send(frame(msg("quote_remove_symbols", "qs_1", "NASDAQ:AAPL", aapl_n)) +
                     frame(msg("quote_add_symbols", "qs_1", "NASDAQ:MSFT")))
         self.read_until(client, self.completed("qs_1", "NASDAQ:MSFT"))
-        self.read_until(client, self.quoted(aapl))
+        self.read_until(client, self.quoted(aapl_n))
         client.send(frame(msg("quote_remove_symbols", "qs_1", aapl)) +
                     frame(msg("quote_add_symbols", "qs_1", "NASDAQ:TSLA")))
         self.read_until(client, self.completed("qs_1", "NASDAQ:TSLA"))
@@ -1187,10 +1226,10 @@ class DoubleTest(unittest.TestCase):
         time.sleep(0.15)
         client.send(frame(msg("quote_add_symbols", "qs_1", "NYSE:IBM")))
         later = sum(self.read_until(client, self.completed("qs_1", "NYSE:IBM")), [])
-        self.assertFalse([m for m in later if self.quoted(aapl)(m)])
+        self.assertFalse([m for m in later if self.quoted(aapl_n)(m)])
         self.assertTrue([m for m in later if self.quoted("BINANCE:BTCUSDT")(m)])
         self.assertEqual(self.pushes()["symbols"]["NASDAQ:AAPL"], stopped)
-        self.assertEqual([e["text"] for e in self.events("remove_unmatched")], ["NASDAQ:AAPL"])
+        self.assertEqual([e["text"] for e in self.events("remove_unmatched")], ["NASDAQ:AAPL", aapl_n])
 
         # Deleting the session stops every symbol of it.
         client.send(frame(msg("quote_delete_session", "qs_1")))
@@ -1208,19 +1247,33 @@ class DoubleTest(unittest.TestCase):
         self.assertFalse(self.pushes()["open"])
 
     def test_streamed_bars_move_the_newest_and_add_new_ones_until_removed(self):
-        self.scenario({"ws": {"now": NOW + 30, "stream": {"bar_ms": 20, "new_bar_every": 3}}})
+        self.scenario({"ws": {"now": NOW + 30, "stream": {"bar_ms": 20, "new_bar_every": 3}, "max_series": 0}})
         client = self.websocket()
         _, answers = self.chart(client, symbol="BINANCE:BTCUSDT", resolution="1", count=3)
         first = self.bars(answers[1])
-        dus = [self.read_until(client, lambda m: True)[-1][0] for _ in range(7)]
-        self.assertEqual({(m["m"], m["p"][0], tuple(m["p"][1])) for m in dus}, {("du", "cs_1", ("sds_1",))})
-        got = [(b["i"], b["v"][0]) for m in dus for b in m["p"][1]["sds_1"]["s"]]
-        newest = first[-1][0]  # NOW; every third push starts the next minute's bar
-        self.assertEqual(got, [(2, newest), (2, newest), (3, newest + 60), (3, newest + 60), (3, newest + 60),
-                               (4, newest + 120), (4, newest + 120)])
-        before_new = dus[1]["p"][1]["sds_1"]["s"][0]["v"]
-        new = dus[2]["p"][1]["sds_1"]["s"][0]["v"]
-        self.assertEqual(new[1:5], [before_new[4]] * 4, "a new bar opens at the last close")
+        pushes = [self.read_until(client, lambda m: True)[-1] for _ in range(7)]
+        self.assertEqual({(m["p"][0], tuple(m["p"][1])) for m in sum(pushes, [])}, {("cs_1", ("sds_1",))})
+        got = [[(m["m"], b["i"], b["v"][0]) for m in push for b in m["p"][1]["sds_1"]["s"]] for push in pushes]
+        # Every third push starts the next minute's bar: the old bar's du (its
+        # last trade, then its final values again), then a timescale_update
+        # opening the next index, all in one message; the next du moves the new bar.
+        t0, t1, t2 = (first[-1][0] + 60 * n for n in range(3))  # NOW, then the next two minutes
+        self.assertEqual(got, [[("du", 2, t0)], [("du", 2, t0)],
+                               [("du", 2, t0), ("du", 2, t0), ("timescale_update", 3, t1)],
+                               [("du", 3, t1)], [("du", 3, t1)],
+                               [("du", 3, t1), ("du", 3, t1), ("timescale_update", 4, t2)], [("du", 4, t2)]])
+        for push, index, opened in ((pushes[2], 3, t1), (pushes[5], 4, t2)):
+            old, again, new = push
+            self.assertEqual(old, again)
+            old_bar, new_bar = old["p"][1]["sds_1"]["s"][0]["v"], new["p"][1]["sds_1"]["s"][0]["v"]
+            self.assertEqual(new_bar[:5], [opened] + [old_bar[4]] * 4, "a new bar opens at the last close")
+            self.assertEqual((old["p"][1]["sds_1"]["lbs"], new["p"][1]["sds_1"]["lbs"]),
+                             ({"bar_close_time": opened}, {"bar_close_time": opened + 60}))
+            self.assertEqual(new["p"][2], {"index": index, "zoffset": 0, "changes": [opened], "marks": [],
+                                           "index_diff": []})
+            self.assertTrue(NOW + 30 <= new["t"] <= new["t_ms"] / 1000 < NOW + 60, new)
+        # Frame for frame shaped as the real service's new bar and the du after it.
+        self.assertEqual(self.shape(pushes[2] + pushes[3]), self.shape(REAL_NEW_BAR))
 
         client.send(frame(msg("create_series", "cs_1", "sds_2", "s2", "sds_sym_1", "5", 3)))
         self.read_until(client, lambda m: m["m"] == "series_completed" and m["p"][1] == "sds_2")
@@ -1240,7 +1293,8 @@ class DoubleTest(unittest.TestCase):
         self.assertEqual(self.pushes(), frozen)
         self.assertEqual([(e["series"], e["symbol"], e["resolution"], e["session"]) for e in self.events("series")],
                          [("sds_1", "BINANCE:BTCUSDT", "1", "cs_1"), ("sds_2", "BINANCE:BTCUSDT", "5", "cs_1")])
-        self.assertEqual(frozen["du"], sum(frozen["series"].values()))
+        # Each new bar is one message with two du frames; every other push one du.
+        self.assertEqual(frozen["du"], sum(frozen["series"].values()) + frozen["new_bars"])
         self.assertGreaterEqual(frozen["new_bars"], 2)
         client.close()
 
@@ -1252,15 +1306,20 @@ class DoubleTest(unittest.TestCase):
                     frame(msg("quote_add_symbols", "qs_1", "NASDAQ:AAPL")))
         self.read_until(client, self.completed("qs_1", "NASDAQ:AAPL"))
 
-        def create(series):
-            client.send(frame(msg("create_series", "cs_1", series, "s1", "sds_sym_1", "1", 3)))
-            return self.read_until(client, lambda m: m["m"] == "critical_error" or
-                                   (m["m"] == "series_completed" and m["p"][1] == series))[-1]
+        def create(series, name="create_series", cs="cs_1", resolution="1"):
+            client.send(frame(msg(name, cs, series, "s1", "sds_sym_1", resolution, 3)))
+            got = self.read_until(client, lambda m: m["m"] == "critical_error" or
+                                  (m["m"] == "series_completed" and m["p"][1] == series))[-1]
+            return [m for m in got if m["m"] in ("critical_error", "series_completed")][-1]
 
-        create("sds_2")
-        refused = [m for m in create("sds_3") if m["m"] == "critical_error"]
-        self.assertEqual(refused, [{"m": "critical_error",
-                                    "p": ["cs_1", "exceed limit of series in the session", "create_series"]}])
+        def refusal(series, name="create_series", resolution="1"):
+            # The service names the refused message and its parameters.
+            return {"m": "critical_error", "p": ["cs_1", "exceed limit of series in the session",
+                                                 'method: %s. args: "[cs_1, %s, s1, sds_sym_1, %s, 3]"'
+                                                 % (name, series, resolution)]}
+
+        self.assertEqual(create("sds_2")["m"], "series_completed")
+        self.assertEqual(create("sds_3"), refusal("sds_3"))
         # The connection, the quotes and both live series go on.
         seen = set()
         for _ in range(300):
@@ -1269,12 +1328,30 @@ class DoubleTest(unittest.TestCase):
             if {"NASDAQ:AAPL", ("sds_1",), ("sds_2",)} <= seen:
                 break
         self.assertLessEqual({"NASDAQ:AAPL", ("sds_1",), ("sds_2",)}, seen)
-        # The limit counts live series: after a removal one more fits.
+        # A removed series keeps its slot: nothing new fits, not even the
+        # removed id again, whether created or modified into being; a live
+        # series may still be modified, and another session has slots of its own.
         client.send(frame(msg("remove_series", "cs_1", "sds_2")))
-        self.assertTrue([m for m in create("sds_3") if m["m"] == "series_completed"])
-        self.assertEqual([(e["series"], e["live"]) for e in self.events("series_refused")], [("sds_3", 2)])
+        for series, name in (("sds_3", "create_series"), ("sds_2", "create_series"), ("sds_4", "modify_series")):
+            self.assertEqual(create(series, name), refusal(series, name))
+        self.assertEqual(create("sds_1", "modify_series", resolution="5")["m"], "series_completed")
+        client.send(frame(msg("chart_create_session", "cs_2", "")) +
+                    frame(msg("resolve_symbol", "cs_2", "sds_sym_1", symbol_param("NASDAQ:MSFT"))))
+        for series in ("sds_1", "sds_2"):
+            self.assertEqual(create(series, cs="cs_2")["m"], "series_completed")
+        self.assertEqual([(e["series"], e["live"], e["created"]) for e in self.events("series_refused")],
+                         [("sds_3", 2, 2), ("sds_3", 1, 2), ("sds_2", 1, 2), ("sds_4", 1, 2)])
         self.assertEqual(self.events("ws_end"), [])
         client.close()
+
+        # One series per session unless the scenario says otherwise (0: no limit).
+        for ws, second in (({}, "critical_error"), ({"max_series": 0}, "series_completed")):
+            self.scenario({"ws": dict(now=NOW, **ws)})
+            client = self.websocket()
+            self.chart(client, resolution="1", count=3)
+            client.send(frame(msg("remove_series", "cs_1", "sds_1")))
+            self.assertEqual(create("sds_2")["m"], second, ws)
+            client.close()
 
     # ---- prices set over the control port ----------------------------------
 
@@ -1293,12 +1370,13 @@ class DoubleTest(unittest.TestCase):
         return sum(self.read_until(client, self.completed("qs_1", names[-1])), [])
 
     def assertQuotes(self, values, price):
-        """lp is price exactly; ch and chp are the change from one previous
-        close, chp in percent of it."""
+        """lp is price exactly; ch and chp (when the frame has it) are the
+        change from one previous close, chp in percent of it."""
         self.assertEqual(values["lp"], price)
         previous = values["lp"] - values["ch"]
         self.assertGreater(previous, 0)
-        self.assertAlmostEqual(values["chp"], values["ch"] / previous * 100.0, delta=0.0051)
+        if "chp" in values:
+            self.assertAlmostEqual(values["chp"], values["ch"] / previous * 100.0, delta=0.0051)
 
     def test_a_set_price_is_pushed_at_once_and_quoted_until_the_next_scenario(self):
         # No periodic pushes: whatever arrives unasked came from POST /price.
@@ -1336,7 +1414,8 @@ class DoubleTest(unittest.TestCase):
         self.assertEqual(set(by_name), {"qsd", "du"})
         qs, quote = by_name["qsd"]["p"]
         self.assertEqual((qs, quote["n"], quote["s"], list(quote["v"])),
-                         ("qs_1", aapl, "ok", ["lp", "ch", "chp", "lp_time", "volume"]))
+                         ("qs_1", '={"adjustment":"splits","symbol":"NASDAQ:AAPL"}', "ok",
+                          ["lp", "ch", "chp", "lp_time", "volume"]))  # "n" as the service wrote it
         self.assertQuotes(quote["v"], 123.456)
         self.assertGreaterEqual(quote["v"]["lp_time"], NOW + 30)
         cs, series = by_name["du"]["p"]
@@ -1554,7 +1633,8 @@ class DoubleTest(unittest.TestCase):
         self.fail("not seen")
 
     def test_reply_delay_pipelines_answers_and_leaves_heartbeats_alone(self):
-        self.scenario({"ws": {"reply_delay_ms": 400, "heartbeat": {"interval_ms": 100}, "min_connection_gap_ms": 0},
+        self.scenario({"ws": {"reply_delay_ms": 400, "heartbeat": {"interval_ms": 100}, "min_connection_gap_ms": 0,
+                              "max_series": 0},
                        "search_origin": False, "http": [{"path": "/accounts/signin/", "delay_ms": 200}]})
         # The search and the sign-in wait as long; a route's own delay adds to it.
         for raw, least in ((b"GET /symbol_search?text=AAPL HTTP/1.1\r\n\r\n", 0.4),
@@ -1568,7 +1648,7 @@ class DoubleTest(unittest.TestCase):
         client.send(frame(msg("chart_create_session", "cs_1", "")) +
                     frame(msg("resolve_symbol", "cs_1", "sds_sym_1", symbol_param("NASDAQ:AAPL"))))
         got = self.read_timed(client, lambda m: m["m"] == "symbol_resolved", opened)
-        beats = [t for t, p in got if p == "~h~98"]
+        beats = [t for t, p in got if p == "~h~1"]
         self.assertTrue(beats and beats[0] < 0.3, beats)  # heartbeats keep their own time
         self.assertGreaterEqual(got[-1][0], 0.4)
 

@@ -164,30 +164,37 @@ TEST_F(Stream, OneConnectionFollowsTheActiveSet) {
     EXPECT_EQ(service.Events("series_removed", "symbol").size(), 2u);
     EXPECT_EQ(StreamConnections(), 1u) << "everything on one connection";
 
-    // The database unload ends the stream's sessions (the shared connection
-    // stays for whatever comes next), and nothing opens another connection.
+    // The database unload ends the stream's sessions, every series' own
+    // chart session among them (the shared connection stays for whatever
+    // comes next), and nothing opens another connection.
     ClearMemoryCaches();
-    ASSERT_TRUE(WaitUntil([this] { return StreamMessages("chart_delete_session").size() == 1; }, 5000));
-    EXPECT_EQ(StreamMessages("quote_delete_session").size(), 1u);
+    ASSERT_TRUE(WaitUntil([this] { return StreamMessages("quote_delete_session").size() == 1; }, 5000));
+    ASSERT_TRUE(WaitUntil([this] {
+        return StreamMessages("chart_delete_session").size() == StreamMessages("chart_create_session").size();
+    }, 5000));
     Sleep(1500);
     EXPECT_EQ(service.Events("ws_open", "connection").size(), 1u);
     EXPECT_NE(Log().find("STREAM closed: no active ticker"), std::string::npos);
 }
 
 TEST_F(Stream, BarUpdatesFeedTheOverlayAndARefusedSeriesLeavesQuotes) {
-    Scenario(StreamScenario(R"("max_series":1)"));
+    // The service refuses the first series it is asked for, with its error
+    // naming the method and its arguments: that ticker keeps its quotes,
+    // the others their series, and the connection goes on.
+    Scenario(StreamScenario(R"("fault":{"kind":"critical_error","on":"create_series","text":"invalid_parameters"})"));
     StartStreamWorker();
-    Activate("NASDAQ:AAPL", 60);
-    ASSERT_TRUE(WaitUntil([] { return Entry("NASDAQ:AAPL").hasBar; }, 8000)) << Log();
     // A ticker without its exchange is found through the symbol search.
     Activate("MSFT", 60);
-    ASSERT_TRUE(WaitUntil([this] { return !service.Events("series_refused", "symbol").empty(); }, 8000));
+    ASSERT_TRUE(WaitUntil([this] { return Log().find("STREAM series refused ticker=MSFT") != std::string::npos; }, 8000))
+        << Log();
+    Activate("NASDAQ:AAPL", 60);
+    ASSERT_TRUE(WaitUntil([] { return Entry("NASDAQ:AAPL").hasBar; }, 8000)) << Log();
     ASSERT_TRUE(PriceMoves("MSFT", 3)) << "a ticker without a series keeps its quotes";
     EXPECT_EQ(Entry("MSFT").symbolId, "NASDAQ:MSFT");
     EXPECT_FALSE(Entry("MSFT").hasBar);
-    EXPECT_NE(Log().find("STREAM series refused ticker=MSFT reason=exceed limit of series; quotes only"),
-              std::string::npos);
-    EXPECT_EQ(StreamConnections(), 1u) << "a refused series does not end the connection";
+    EXPECT_EQ(Log().find("STREAM lost"), std::string::npos) << "an error of one series does not end the connection";
+    EXPECT_EQ(StreamConnections(), 1u);
+    EXPECT_EQ(service.Events("ws_open", "connection").size(), 1u);
 
     // The newest bar moves (new bars start every fifth update), and the
     // overlay puts it over the chart's last bar of the same time.
