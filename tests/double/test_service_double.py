@@ -1493,6 +1493,140 @@ class DoubleTest(unittest.TestCase):
         self.assertTrue(new_bars, "a new bar opens, and stays, at the set price")
         client.close()
 
+    def test_json_form_symbols_are_echoed_as_the_service_writes_them_and_removed_as_sent(self):
+        aapl = '={"symbol":"NASDAQ:AAPL","adjustment":"splits"}'
+        cases = [  # (text added, its "n": no spaces, the keys in another order than the client's)
+            (aapl, '={"adjustment":"splits","symbol":"NASDAQ:AAPL"}'),
+            ('={ "symbol" : "NASDAQ:MSFT",\n "session": "regular", "adjustment": "splits" }',
+             '={"adjustment":"splits","session":"regular","symbol":"NASDAQ:MSFT"}'),
+            ('={"adjustment":"splits","symbol":"NYSE:IBM"}', '={"symbol":"NYSE:IBM","adjustment":"splits"}'),
+            ('={"symbol":"NOWHERE:XYZ","adjustment":"splits"}', '={"adjustment":"splits","symbol":"NOWHERE:XYZ"}'),
+            ('={"symbol":"NASDAQ:TSLA"}', '={"symbol":"NASDAQ:TSLA"}'),
+            ("BINANCE:BTCUSDT", "BINANCE:BTCUSDT")]
+        for quote in ({}, {"echo_subscribed_text": True}):
+            self.scenario({"ws": {"now": NOW, "quote": quote}})
+            client = self.websocket()
+            client.send(frame(msg("quote_create_session", "qs_1")) +
+                        frame(msg("quote_add_symbols", "qs_1", *[text for text, _ in cases])))
+            got = client.json_messages(2 * len(cases))
+            for (text, echo), (qsd, completed) in zip(cases, zip(got[::2], got[1::2])):
+                n = text if quote else echo
+                self.assertEqual((qsd["m"], qsd["p"][1]["n"], completed), ("qsd", n, {"m": "quote_completed",
+                                                                                      "p": ["qs_1", n]}), quote)
+            client.close()
+
+        # The price pushed over the control port carries the "n"; a removal
+        # names the text as added, the echo matches nothing.
+        self.scenario({"ws": {"now": NOW, "heartbeat": {"interval_ms": 0}}})
+        client = self.websocket()
+        self.subscribe(client, aapl, "NASDAQ:MSFT")
+        self.assertEqual(self.set_price("NASDAQ:AAPL", 150.25), 1)
+        [pushed] = client.json_messages(1)
+        self.assertEqual(pushed["p"][1]["n"], cases[0][1])
+        client.send(frame(msg("quote_remove_symbols", "qs_1", cases[0][1])))
+        self.assertEqual(self.events("remove_unmatched", wait=1)[0]["text"], cases[0][1])
+        self.assertEqual(self.set_price("NASDAQ:AAPL", 150.5), 1)
+        self.assertEqual(client.json_messages(1)[0]["p"][1]["v"]["lp"], 150.5)
+        client.send(frame(msg("quote_remove_symbols", "qs_1", aapl)))
+        self.assertEqual([(e["text"], e["why"]) for e in self.events("unsubscribe", wait=1)],
+                         [(aapl, "quote_remove_symbols")])
+        self.assertEqual(self.set_price("NASDAQ:AAPL", 151.0), 0)
+        self.assertEqual(self.pushes()["symbols"], {"NASDAQ:AAPL": 2})
+        client.close()
+
+    def read_for(self, client, seconds):
+        """Every payload that comes within seconds (heartbeats echoed), as
+        (seconds since the start, payload)."""
+        out, started = [], time.monotonic()
+        while time.monotonic() - started < seconds:
+            for p in payloads(client.text()):
+                if p.startswith("~h~"):
+                    client.send(frame(p))
+                out.append((time.monotonic() - started, p))
+        return out
+
+    def test_a_connection_frozen_by_its_token_only_beats_and_a_banned_one_is_refused(self):
+        self.scenario({"ws": {"now": NOW, "frozen_after_token": True, "min_connection_gap_ms": 0,
+                              "heartbeat": {"interval_ms": 40, "require_echo_ms": 400},
+                              "stream": {"quote_ms": 20, "bar_ms": 20}}})
+        client = self.websocket()
+        self.subscribe(client, "BINANCE:BTCUSDT")  # answered and streaming before the token
+        self.read_until(client, self.quoted("BINANCE:BTCUSDT"))
+        # A token the service would refuse: frozen all the same, not refused.
+        client.send(frame(msg("set_auth_token", "expired")) + frame(msg("chart_create_session", "cs_1", "")) +
+                    frame(msg("resolve_symbol", "cs_1", "sds_sym_1", symbol_param("NASDAQ:AAPL"))) +
+                    frame(msg("create_series", "cs_1", "sds_1", "s1", "sds_sym_1", "1", 10)) +
+                    frame(msg("quote_add_symbols", "qs_1", "NASDAQ:MSFT")))
+        self.assertEqual(self.events("frozen", wait=1)[0]["at_message"], 3)
+        pushed = self.pushes()
+        got = self.read_for(client, 0.8)
+        late = [p for t, p in got if t > 0.3]
+        self.assertGreater(len(late), 5)
+        self.assertTrue(all(p.startswith("~h~") for p in late), late)  # only heartbeats, still counting up
+        self.assertEqual([int(p[3:]) for p in late], list(range(int(late[0][3:]), int(late[0][3:]) + len(late))))
+        self.assertFalse([p for t, p in got if not p.startswith("~h~") and '"BINANCE:BTCUSDT"' not in p])
+        self.assertEqual(self.pushes(), pushed)  # nothing pushed since, /price included
+        self.assertEqual(self.set_price("BINANCE:BTCUSDT", 70000.0), 0)
+        self.assertEqual(self.events("ws_end"), [])
+        # The echoes are still checked: a client that stops echoing is dropped.
+        with self.assertRaises(GONE):
+            for _ in range(100):
+                client.frame()
+        end = self.events("ws_end", wait=1)[0]
+        self.assertGreater(end["heartbeats_echoed"], 10)
+        self.assertTrue(self.events("heartbeat_missed"))
+        self.assertEqual([e["kind"] for e in self.events("series") + self.events("violation")], [])
+        client.close()
+
+        # A freeze fault picks its connection; a banned account's token gets
+        # its protocol_error, then a close.
+        for ws, token in (({"fault": {"kind": "freeze", "on": "set_auth_token", "connection": 1}}, "bogus"),
+                          ({"protocol_error_on_token": "banned"}, "unauthorized_user_token")):
+            self.scenario({"ws": dict(min_connection_gap_ms=0, heartbeat={"interval_ms": 50}, **ws)})
+            for number in (1, 2):
+                client = self.websocket()
+                client.send(frame(msg("set_auth_token", token)) + frame(msg("quote_create_session", "qs_1")) +
+                            frame(msg("quote_add_symbols", "qs_1", "NASDAQ:AAPL")))
+                if "fault" in ws and number == 1:
+                    self.assertEqual(payloads(client.text()), ["~h~1"])
+                    self.assertEqual(payloads(client.text()), ["~h~2"])
+                else:
+                    self.assertEqual(payloads(client.text()), ['{"m":"protocol_error","p":["%s"]}'
+                                                               % ("bad auth token" if "fault" in ws else "banned")])
+                    op, data = client.message()
+                    self.assertEqual((op, data), (8, struct.pack(">H", 1000)))
+                    client.send_frame(8, data)
+                client.close()
+            self.assertEqual(sorted((e["connection"], e["how"]) for e in self.events("ws_end", wait=2)),
+                             [(1, "client went"), (2, "bad auth token")] if "fault" in ws else
+                             [(1, "banned"), (2, "banned")])
+
+    def test_long_connections_are_closed_without_a_status_code_after_a_while(self):
+        # Whatever the connection is doing: streaming, or with an answer still due.
+        for ws, due in (({"stream": {"quote_ms": 20}}, None),
+                        ({"reply_delay_ms": 2000}, msg("quote_add_symbols", "qs_1", "NASDAQ:MSFT"))):
+            self.scenario({"ws": dict(close_after_s=0.5, heartbeat={"interval_ms": 50}, **ws)})
+            client = self.websocket()
+            opened = time.monotonic()
+            client.send(frame(msg("quote_create_session", "qs_1")) +
+                        frame(msg("quote_add_symbols", "qs_1", "NASDAQ:AAPL")))
+            if due:
+                client.send(frame(due))
+            seen = []
+            for _ in range(1000):
+                op, data = client.message()
+                if op == 8:
+                    break
+                seen += [p for p in payloads(data) if not p.startswith("~h~")]
+            self.assertEqual(data, b"", "a close frame without a status code")
+            self.assertTrue(0.45 <= time.monotonic() - opened < 1.5, ws)
+            self.assertFalse([p for p in seen if "MSFT" in p], "the answer still due never comes")
+            self.assertEqual(bool(seen), due is None, "streaming until the close")
+            client.send_frame(8, b"")
+            self.assertEqual([e["code"] for e in self.events("ws_close_sent", wait=1)], [1005])
+            self.assertEqual([e["how"] for e in self.events("ws_end", wait=1)], ["server closed after 0.5 s"])
+            client.close()
+
     def test_timed_faults_hit_only_the_chosen_connection(self):
         def subscribe(client):
             client.send(frame(msg("quote_create_session", "qs_1")) +
@@ -2001,7 +2135,10 @@ class DoubleTest(unittest.TestCase):
                     {"ws": {"min_connection_gap_ms": -1}}, {"ws": {"retry_after_s": "5"}},
                     {"ws": {"max_sessions": 1.5}}, {"ws": {"reply_delay_ms": True}}, {"search_any": 1},
                     {"signin": {"jwt_lifetime_s": -1}},
-                    {"signin": {"captcha_after": "2"}}, {"signin": {"two_factor": "yes"}}, {"signin": {"2fa": True}}):
+                    {"signin": {"captcha_after": "2"}}, {"signin": {"two_factor": "yes"}}, {"signin": {"2fa": True}},
+                    {"ws": {"frozen_after_token": 1}}, {"ws": {"protocol_error_on_token": ""}},
+                    {"ws": {"protocol_error_on_token": True}}, {"ws": {"close_after_s": -1}},
+                    {"ws": {"close_after_s": "60"}}, {"ws": {"quote": {"echo_subscribed_text": "yes"}}}):
             with self.assertRaises(urllib.error.HTTPError) as caught:
                 self.control("POST", "/scenario", bad)
             self.assertEqual(caught.exception.code, 400)

@@ -52,6 +52,7 @@ MAKE_STEP = 1000  # bars made or written between two turns of the event loop
 MAX_ANCHOR_BARS = 100000  # bars a series may make and drop between "now" and ws.history_anchor
 MAX_WAITING_MESSAGES = 10000  # client messages read ahead of their delayed answers (ws.reply_delay_ms)
 CLOSE_WAIT_S = 5.0
+NO_STATUS_CODE = 1005  # what a peer reads from a close frame without a status code
 PRICE_PUSH_WAIT_S = 5.0  # POST /price answers after at most this long, written or not
 WS_GUID = b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
 
@@ -150,6 +151,22 @@ CAPTCHA_REPLY = ('{"error":"Please confirm that you are not a robot by clicking 
                  '"code":"recaptcha_required"}')
 TWO_FACTOR_REPLY = '{"error":"2FA_required","code":"2FA_required","two_factor_types":[{"name":"totp"}]}'
 NO_VOLUME = 1e100  # the service's "no volume"; json.dumps writes it as 1e+100
+# A partial qsd that carries a trade: the quote's moving values.
+PRICE_PARTIAL = ("lp", "ch", "chp", "lp_time", "volume")
+# The pushes of a streamed quote as the service sends them, only what
+# changed: (the draw below which a push has this shape, the keys of each of
+# its qsd frames, all in one message). A price comes without "lp_time" about
+# three times in ten and "lp_time" comes alone one time in ten, so a client
+# cannot take every "lp" to bring its time.
+STREAM_QUOTE_SHAPES = (
+    (0.25, (("volume",),)),
+    (0.40, (PRICE_PARTIAL,)),
+    (0.50, (("volume", "lp", "ch", "chp"),)),
+    (0.60, (("volume", "lp", "ch"),)),
+    (0.70, (("volume",), ("lp", "ch"))),
+    (0.80, (("lp_time",),)),
+    (1.01, (("volume",), PRICE_PARTIAL)),
+)
 
 
 def session_of(symbol, entry):
@@ -342,6 +359,14 @@ def dumps(value):
     return json.dumps(value, separators=(",", ":"), ensure_ascii=False)
 
 
+def method_and_args(name, params):
+    """How the service names a refused message in its critical_error:
+    'method: create_series. args: "[cs_1, sds_2, s1, sds_sym_1, 1D, 300]"'
+    (texts bare, other values as JSON)."""
+    args = ", ".join(x if isinstance(x, str) else dumps(x) for x in (params or []))
+    return 'method: %s. args: "[%s]"' % (name or "", args)
+
+
 # ---------------------------------------------------------------------------
 # Session renaming: a replayed or scripted text written with made-up session
 # names ("cs_x", "qs_1") is pointed at the sessions the client really opened,
@@ -473,6 +498,27 @@ def symbol_of(text):
             pass
         return text[1:], {}
     return str(text), {}
+
+
+def reserialised(text):
+    """A symbol added in the JSON form as the service echoes it in "n": the
+    object written again without spaces and its keys in another order than
+    the client's (sorted; reversed when the client sent them sorted), so a
+    client cannot find its symbol by the text it sent. Anything else comes
+    back as it was sent."""
+    if not (isinstance(text, str) and text.startswith("=")):
+        return text
+    try:
+        value = json.loads(text[1:])
+    except ValueError:
+        return text
+    if not isinstance(value, dict):
+        return text
+    keys = sorted(value)
+    echo = "=" + dumps({k: value[k] for k in keys})
+    if echo == text and len(keys) > 1:
+        echo = "=" + dumps({k: value[k] for k in reversed(keys)})
+    return echo
 
 
 # ---------------------------------------------------------------------------
@@ -854,19 +900,20 @@ WS_KEYS = {"refuse_upgrade", "stall_upgrade", "drop_upgrade", "script", "seed", 
            "denied_symbols", "tokens", "hello", "heartbeat", "heartbeat_first", "series_reply", "du_after_series",
            "updates", "stream", "quote", "pack_frames", "split_frames", "fragment", "strict", "close_after_answers",
            "max_open_connections", "min_connection_gap_ms", "retry_after_s", "max_sessions", "reply_delay_ms",
-           "max_series", "replay", "fault", "faults", "history_anchor", "splits"}
+           "max_series", "replay", "fault", "faults", "history_anchor", "splits", "frozen_after_token",
+           "protocol_error_on_token", "close_after_s"}
 HEARTBEAT_KEYS = {"with_first_answer", "interval_ms", "require_echo_ms", "first_number"}
 UPDATE_KEYS = {"interval_ms", "count"}
 STREAM_KEYS = {"quote_ms", "bar_ms", "new_bar_every"}
 MIN_STREAM_MS = 5  # a faster stream would only measure the double's own speed
-QUOTE_KEYS = {"fields", "first_without_lp", "partial_without_lp"}
+QUOTE_KEYS = {"fields", "first_without_lp", "partial_without_lp", "echo_subscribed_text"}
 REPLAY_KEYS = {"on", "text", "then", "rename", "connection", "connections"}
 REPLAY_THEN = ("go_on", "close", "stall", "drop")
 FAULT_KEYS = {"kind", "after_messages", "on", "after_ms", "connection", "connections", "code", "status", "size",
               "text", "bytes", "split_at", "replace_answer", "payloads", "fragment"}
 FAULT_KINDS = {"refuse", "stall_upgrade", "drop_upgrade", "stall", "drop", "close", "garbage", "huge_length",
                "huge_message", "pack", "split", "symbol_error", "series_error", "critical_error", "protocol_error",
-               "send"}
+               "send", "freeze"}
 UPGRADE_FAULTS = {"refuse", "stall_upgrade", "drop_upgrade"}
 STEP_KEYS = {"send", "fragment", "gap_ms", "send_size", "send_raw", "send_frames", "hello", "heartbeat", "ping", "expect",
              "timeout", "close", "drop", "stall", "sleep_ms", "echo", "rename"}
@@ -941,6 +988,17 @@ def check_scenario(s):
     for name in ("unknown_symbols", "denied_symbols", "tokens"):
         if name in ws:
             texts(ws[name], "ws." + name)
+    for where, obj, name in (("ws.", ws, "frozen_after_token"),
+                             ("ws.quote.", ws.get("quote", {}), "echo_subscribed_text")):
+        if not isinstance(obj.get(name, False), bool):
+            raise ValueError("%s%s must be true or false" % (where, name))
+    if "protocol_error_on_token" in ws and not (isinstance(ws["protocol_error_on_token"], str) and
+                                                ws["protocol_error_on_token"]):
+        raise ValueError("ws.protocol_error_on_token must be a text (the error the token gets)")
+    close_after = ws.get("close_after_s", 0)
+    if not isinstance(close_after, (int, float)) or isinstance(close_after, bool) or not math.isfinite(close_after) \
+            or close_after < 0:
+        raise ValueError("ws.close_after_s must be a number of seconds, 0 or more")
     if ws.get("daily_stamps", "session") not in ("session", "midnight"):
         raise ValueError("ws.daily_stamps must be session or midnight")
     if ws.get("series_reply", "timescale") not in ("timescale", "du", "timescale+du"):
@@ -1684,13 +1742,14 @@ class WebSocket:
 
     async def send_close(self, code=1000, reason=b""):
         """Sends a close frame, once; False when one was sent already or the
-        connection is gone."""
+        connection is gone. Code None sends a close frame without a status
+        code (the peer reads 1005), recorded as 1005."""
         async with self.send_lock:
             if self.close_sent or self.gone:
                 return False
             self.close_sent = True
-            await self.send_frame_locked(8, struct.pack(">H", code) + reason[:123])
-        self.recorder.add("ws_close_sent", connection=self.number, code=code)
+            await self.send_frame_locked(8, b"" if code is None else struct.pack(">H", code) + reason[:123])
+        self.recorder.add("ws_close_sent", connection=self.number, code=NO_STATUS_CODE if code is None else code)
         return True
 
     async def close(self, code=1000, reason=b""):
@@ -1935,7 +1994,7 @@ class ServiceConversation:
         self.replays_fired = set()
         beat = ws.get("heartbeat", {})
         self.beat_with_first = beat.get("with_first_answer", False)
-        self.beat_first_number = int(beat.get("first_number", 98))
+        self.beat_first_number = int(beat.get("first_number", 1))  # the service counts from 1 per connection
         self.beat_interval = float(beat.get("interval_ms", 10000)) / 1000.0
         self.beat_require = float(beat.get("require_echo_ms", 0)) / 1000.0
         updates = ws.get("updates", {})
@@ -1945,7 +2004,9 @@ class ServiceConversation:
         self.stream_quote = float(stream.get("quote_ms", 0)) / 1000.0
         self.stream_bar = float(stream.get("bar_ms", 0)) / 1000.0
         self.new_bar_every = int(stream.get("new_bar_every", 10))
-        self.max_series = int(ws.get("max_series", 0))
+        self.max_series = int(ws.get("max_series", 1))  # series a chart session may ever create (0: no limit)
+        self.frozen = False  # heartbeats (and their echoes) only: no answers, no pushes
+        self.close_after = float(ws.get("close_after_s", 0))
         self.reply_delay = min(int(ws.get("reply_delay_ms", 0)) / 1000.0, double.args.lifetime)
         self.reading = False  # converse_pipelined reads beside the answering
         self.max_sessions = int(ws.get("max_sessions", 200))
@@ -2017,6 +2078,8 @@ class ServiceConversation:
                         self.add_task(self.timed_fault(fault))
                 if self.beat_interval > 0:
                     self.add_task(self.heartbeat_loop())
+                if self.close_after > 0:
+                    self.add_task(self.close_later())
                 return await self.converse()
             except (ConnectionError, asyncio.IncompleteReadError, ssl.SSLError, OSError):
                 if self.ending:  # a fault between messages dropped the connection under an answer
@@ -2094,7 +2157,7 @@ class ServiceConversation:
         conversation as badly framed."""
         s = self.socket
         payloads, error = split_frames(message)
-        ending = error and self.strict and not (s.muted or s.close_sent)
+        ending = error and self.strict and not (s.muted or s.close_sent or self.frozen)
         texts = []
         for payload in payloads:
             text = payload.decode("utf-8", "replace")
@@ -2108,7 +2171,7 @@ class ServiceConversation:
         """Answers one client message; returns a text when the conversation
         ended."""
         s = self.socket
-        if error and self.strict and not (s.muted or s.close_sent):
+        if error and self.strict and not (s.muted or s.close_sent or self.frozen):
             self.recorder.add("violation", connection=s.number, what="bad framing: " + error)
             await self.send_payloads(['{"m":"protocol_error","p":["wrong data"]}'])
             return await self.close_conversation("protocol error")
@@ -2121,7 +2184,7 @@ class ServiceConversation:
             if ended:
                 return ended
             transform, self.pending = self.pending, None
-            if transform == "replaced":
+            if transform == "replaced" or self.frozen:
                 continue
             replay = self.next_replay(name, params)
             if replay is not None:
@@ -2129,9 +2192,19 @@ class ServiceConversation:
                 if ended:
                     return ended
                 continue
-            if name == "set_auth_token" and not self.token_accepted(params):
-                await self.send_payloads(['{"m":"protocol_error","p":["bad auth token"]}'])
-                return await self.close_conversation("bad auth token")
+            if name == "set_auth_token":
+                # The scenario's verdict on every token (an account banned, a
+                # token expired into a frozen connection) comes before the
+                # token's own check.
+                refusal = self.ws.get("protocol_error_on_token")
+                if refusal is None and self.ws.get("frozen_after_token"):
+                    self.freeze()
+                    continue
+                if refusal is None and not self.token_accepted(params):
+                    refusal = "bad auth token"
+                if refusal is not None:
+                    await self.send_payloads([dumps({"m": "protocol_error", "p": [refusal]})])
+                    return await self.close_conversation(refusal)
             self.answer_transform = None
             answer = await self.answer(name, params, text)
             await self.send_payloads(answer, transform or self.answer_transform)
@@ -2214,6 +2287,24 @@ class ServiceConversation:
             return "replay drop"
         return None
 
+    def freeze(self):
+        """From now on the connection only beats: no answer to anything, no
+        pushes; heartbeats go on and their echoes are still checked."""
+        if not self.frozen:
+            self.frozen = True
+            self.recorder.add("frozen", connection=self.socket.number, at_message=self.count)
+
+    async def close_later(self):
+        """A close frame without a status code close_after_s after the
+        connection opened, whatever the conversation is doing (a stalled
+        server sends nothing, this neither)."""
+        delay = self.opened + self.close_after - time.monotonic()
+        await asyncio.sleep(min(max(0.0, delay), self.double.args.lifetime))
+        s = self.socket
+        if s.gone or s.close_sent or s.muted:
+            return
+        await self.end_with_close(None, "server closed after %g s" % self.close_after, True)
+
     def heartbeat_echo(self, text):
         expected = text in self.heartbeats_open
         self.heartbeats_open.pop(text, None)
@@ -2286,6 +2377,9 @@ class ServiceConversation:
             s.muted = True
             self.ending = "fault stall"
             replace = True
+        elif kind == "freeze":
+            self.freeze()
+            return None
         elif kind == "drop":
             self.ending = "fault drop"
             s.drop()
@@ -2344,7 +2438,8 @@ class ServiceConversation:
             key = p[2] if name == "create_series" and len(p) > 2 else "s1"
             return dumps({"m": "series_error", "p": [cs, series, key, fault.get("text", "resolve error")]})
         if kind == "critical_error":
-            return dumps({"m": "critical_error", "p": [cs, fault.get("text", "invalid_parameters"), name or ""]})
+            return dumps({"m": "critical_error", "p": [cs, fault.get("text", "invalid_parameters"),
+                                                       method_and_args(name, params)]})
         return dumps({"m": "protocol_error", "p": [fault.get("text", "wrong data")]})
 
     # ---- answers ----------------------------------------------------------
@@ -2375,7 +2470,8 @@ class ServiceConversation:
             self.sessions_opened += 1
             self.socket.stats["sessions_opened"] += 1
             if name == "chart_create_session":
-                self.chart_sessions[p[0]] = {"symbols": {}, "entries": {}, "series": {}}
+                # created: series the session ever created, removed ones included
+                self.chart_sessions[p[0]] = {"symbols": {}, "entries": {}, "series": {}, "created": 0}
                 self.newest_chart = p[0]
             else:
                 self.quote_sessions[p[0]] = {"subs": {}, "fields": []}
@@ -2448,7 +2544,7 @@ class ServiceConversation:
             await asyncio.sleep(max(0.0, delay))
             if self.socket.gone or self.socket.close_sent:
                 return
-            if not self.socket.muted:
+            if not (self.socket.muted or self.frozen):
                 yield
 
     def count_push(self, kind, frames, table, name):
@@ -2501,12 +2597,15 @@ class ServiceConversation:
             if len(p) < 6 or not isinstance(p[5], int) or isinstance(p[5], bool):
                 return [dumps({"m": "critical_error", "p": [cs, "invalid_parameters", name]})]
             series_id, key, ref, resolution, count = str(p[1]), str(p[2]), str(p[3]), str(p[4]), p[5]
-            if self.max_series and series_id not in chart["series"] and len(chart["series"]) >= self.max_series:
-                # Only this series is refused: the session, its other series
-                # and the connection go on.
+            if self.max_series and series_id not in chart["series"] and chart["created"] >= self.max_series:
+                # Every series the session ever created holds its slot, removed
+                # ones too. Only this series is refused: the session, its other
+                # series and the connection go on.
                 self.recorder.add("series_refused", connection=self.socket.number, session=cs, series=series_id,
-                                  symbol=chart["symbols"].get(ref), resolution=resolution, live=len(chart["series"]))
-                return [dumps({"m": "critical_error", "p": [cs, "exceed limit of series in the session", name]})]
+                                  symbol=chart["symbols"].get(ref), resolution=resolution, live=len(chart["series"]),
+                                  created=chart["created"])
+                return [dumps({"m": "critical_error", "p": [cs, "exceed limit of series in the session",
+                                                            method_and_args(name, p)]})]
             symbol = chart["symbols"].get(ref)
             if symbol is None:
                 # As the service answers a symbol that did not resolve: both
@@ -2528,6 +2627,8 @@ class ServiceConversation:
             # pushed for it (POST /price) while the loop runs in between.
             bars = await self.take_bars(series, self.cap(count))
             text = await self.bars_text_in_steps(bars)
+            if series_id not in chart["series"]:
+                chart["created"] += 1
             live = chart["series"][series_id] = (series, key, self.update_mode(entry))
             self.recorder.add("series", connection=self.socket.number, session=cs, series=series_id, symbol=symbol,
                               resolution=resolution, message=name)
@@ -2660,30 +2761,55 @@ class ServiceConversation:
             if self.socket.gone or self.socket.close_sent or not self.series_live(cs, chart, series_id, live):
                 return
             bar = series.live_update()
-            if bar is not None and not self.socket.muted:
+            if bar is not None and not (self.socket.muted or self.frozen):
                 await self.send_payloads([self.du_payload(cs, series_id, key, [bar], series,
                                                           max(0, series.handed_out - 1))])
                 self.count_push("du", 1, "series", series_id)
 
     async def stream_bars(self, cs, chart, series_id, live):
-        """A du every bar_ms for as long as the series lives: the newest bar
-        moved by a trade, and every new_bar_every-th time a new bar at the
-        next bar time."""
+        """A push every bar_ms for as long as the series lives: a du moving
+        the newest bar by a trade, and every new_bar_every-th time a new bar
+        at the next bar time (new_bar_push)."""
         series, key, _ = live
         pushes = 0
         async for _ in self.ticks(self.stream_bar):
             if not self.series_live(cs, chart, series_id, live):
                 return
             pushes += 1
-            new = self.new_bar_every > 0 and pushes % self.new_bar_every == 0
-            bar = series.new_bar() if new else series.live_update()
-            if bar is None:  # a series without bars
+            if self.new_bar_every > 0 and pushes % self.new_bar_every == 0:
+                payloads = self.new_bar_push(cs, series_id, key, series)
+                if payloads is None:  # a series without bars
+                    continue
+                await self.send_payloads(payloads, "pack")
+                self.count_push("du", len(payloads) - 1, "series", series_id)
+                self.pushes["new_bars"] += 1
+                continue
+            bar = series.live_update()
+            if bar is None:
                 continue
             await self.send_payloads([self.du_payload(cs, series_id, key, [bar], series,
                                                       max(0, series.handed_out - 1))])
             self.count_push("du", 1, "series", series_id)
-            if new:
-                self.pushes["new_bars"] += 1
+
+    def new_bar_push(self, cs, series_id, key, series):
+        """A new bar as the service pushes it, in one message: the old bar's
+        du after its last trade, the same du again (its final values, sent
+        twice as the service does), then a small timescale_update that opens
+        the next index at the next bar time, opening at the last close, with
+        the server's "t"/"t_ms". None for a series without bars."""
+        old = series.live_update()
+        if old is None:
+            return None
+        old_du = self.du_payload(cs, series_id, key, [old], series, max(0, series.handed_out - 1))
+        new = series.new_bar()
+        index = series.handed_out - 1
+        now = self.live_now()
+        opened = ('{"m":"timescale_update","p":[%s,{%s:{"s":[%s],"ns":{"d":"","indexes":"nochange"},"t":%s,'
+                  '"lbs":{"bar_close_time":%d}}},{"index":%d,"zoffset":0,"changes":[%r],"marks":[],'
+                  '"index_diff":[]}],"t":%d,"t_ms":%d}'
+                  % (dumps(cs), dumps(series_id), bars_text([new], index), dumps(key), series.bar_close_time(),
+                     index, new[0], int(now), int(now * 1000)))
+        return [old_du, old_du, opened]
 
     # ---- quotes -------------------------------------------------------
 
@@ -2722,28 +2848,32 @@ class ServiceConversation:
             symbol, _ = symbol_of(str(text))
             entry = self.double.lookup(symbol)
             status = "error" if entry is None else "permission_denied" if self.double.denied(symbol) else "ok"
-            sub = quote["subs"][str(text)] = {"key": str(text), "symbol": symbol, "n": text, "s": status,
+            # The session keeps the text as sent (a removal must name it so);
+            # the frames carry the service's own writing of it.
+            n = text if self.ws.get("quote", {}).get("echo_subscribed_text") else reserialised(text)
+            sub = quote["subs"][str(text)] = {"key": str(text), "symbol": symbol, "n": n, "s": status,
                                               "replayed": self.replaying}
-            self.recorder.add("subscribe", connection=number, session=qs, symbol=symbol, text=str(text), s=status)
+            self.recorder.add("subscribe", connection=number, session=qs, symbol=symbol, text=str(text), n=n,
+                              s=status)
             if status == "error":
-                out.append(dumps({"m": "qsd", "p": [qs, {"n": text, "s": "error", "errmsg": "no_such_symbol",
+                out.append(dumps({"m": "qsd", "p": [qs, {"n": n, "s": "error", "errmsg": "no_such_symbol",
                                                          "v": {}}]}))
             elif status == "permission_denied":
-                out.append(dumps({"m": "qsd", "p": [qs, {"n": text, "s": "permission_denied",
+                out.append(dumps({"m": "qsd", "p": [qs, {"n": n, "s": "permission_denied",
                                                          "errmsg": "Permission denied",
                                                          "v": {"alternative": symbol}}]}))
             else:
                 full = self.quote_values(symbol, entry)
                 if self.ws.get("quote", {}).get("first_without_lp"):
-                    out.append(dumps({"m": "qsd", "p": [qs, {"n": text, "s": "ok",
+                    out.append(dumps({"m": "qsd", "p": [qs, {"n": n, "s": "ok",
                                                              "v": {k: v for k, v in full.items() if k != "lp"}}]}))
-                out.append(dumps({"m": "qsd", "p": [qs, {"n": text, "s": "ok", "v": full}]}))
+                out.append(dumps({"m": "qsd", "p": [qs, {"n": n, "s": "ok", "v": full}]}))
                 self.start_live(self.stream_quote > 0,
-                                lambda text=text, sub=sub, symbol=symbol, entry=entry:
-                                    self.stream_quotes(qs, quote, sub, text, symbol, entry),
-                                lambda text=text, sub=sub, symbol=symbol, entry=entry:
-                                    self.quote_updates(qs, quote, sub, text, symbol, entry))
-            out.append(dumps({"m": "quote_completed", "p": [qs, text]}))
+                                lambda sub=sub, symbol=symbol, entry=entry:
+                                    self.stream_quotes(qs, quote, sub, symbol, entry),
+                                lambda sub=sub, symbol=symbol, entry=entry:
+                                    self.quote_updates(qs, quote, sub, symbol, entry))
+            out.append(dumps({"m": "quote_completed", "p": [qs, n]}))
         return out
 
     def unsubscribe(self, qs, quote, key, why):
@@ -2806,13 +2936,19 @@ class ServiceConversation:
                 values[field] = value
         return values
 
-    def partial_values(self, state, entry, lp_time):
-        """The values of a partial qsd that moves the price: "lp", "ch",
-        "chp", "lp_time", "volume" (only "volume" with partial_without_lp)."""
+    def partial_values(self, symbol, entry, lp_time, keys=PRICE_PARTIAL):
+        """The values of one partial qsd, these keys in this order: by
+        default "lp", "ch", "chp", "lp_time", "volume"; only "volume" with
+        partial_without_lp. A trade moves the quote first, unless the frame
+        carries nothing but "lp_time"."""
         if self.ws.get("quote", {}).get("partial_without_lp"):
-            return {"volume": self.volume(state, entry)}
+            keys = ("volume",)
+        if keys == ("lp_time",):
+            return {"lp_time": lp_time}
+        state = self.quote_state(symbol, entry)
         ch, chp = self.change(state, entry)
-        return {"lp": state["lp"], "ch": ch, "chp": chp, "lp_time": lp_time, "volume": self.volume(state, entry)}
+        every = {"lp": state["lp"], "ch": ch, "chp": chp, "lp_time": lp_time, "volume": self.volume(state, entry)}
+        return {k: every[k] for k in keys}
 
     def price_pushes(self, symbol, price):
         """The pushes this connection owes a price set over the control port,
@@ -2823,7 +2959,7 @@ class ServiceConversation:
         send (closing, gone, stalled); answers that were replayed get none,
         as they get no live pushes."""
         s = self.socket
-        if s.gone or s.close_sent or s.muted:
+        if s.gone or s.close_sent or s.muted or self.frozen:
             return None
         entry = self.double.lookup(symbol)
         if entry is None:
@@ -2865,7 +3001,7 @@ class ServiceConversation:
             written["messages"] += sent
             self.count_push(kind, 1, table, name)
 
-    async def quote_updates(self, qs, quote, sub, text, symbol, entry):
+    async def quote_updates(self, qs, quote, sub, symbol, entry):
         """The limited updates: partial qsd frames, two to a message as the
         service often sends them: one with only "volume", one with the moved
         price."""
@@ -2873,31 +3009,29 @@ class ServiceConversation:
             await asyncio.sleep(self.update_interval)
             if self.socket.gone or self.socket.close_sent or not self.quote_live(qs, quote, sub):
                 return
-            if self.socket.muted:
+            if self.socket.muted or self.frozen:
                 continue
             first = {"volume": self.volume(self.quote_state(symbol, entry), entry)}
-            second = self.partial_values(self.quote_state(symbol, entry), entry, int(self.now()) + i + 1)
-            await self.send_payloads([dumps({"m": "qsd", "p": [qs, {"n": text, "s": "ok", "v": v}]})
+            second = self.partial_values(symbol, entry, int(self.now()) + i + 1)
+            await self.send_payloads([dumps({"m": "qsd", "p": [qs, {"n": sub["n"], "s": "ok", "v": v}]})
                                       for v in (first, second)], "pack")
             self.count_push("qsd", 2, "symbols", symbol)
 
-    async def stream_quotes(self, qs, quote, sub, text, symbol, entry):
+    async def stream_quotes(self, qs, quote, sub, symbol, entry):
         """A push every quote_ms for as long as the symbol stays in its
-        session, as the service sends them while a price moves: a qsd with
-        only "volume", or one with the moved price, or (about two times in
-        five) both in one message. The choice is drawn from the seed, the
-        prices from the symbol's moving quote."""
-        shapes = random.Random("%s|%s|stream" % (self.ws.get("seed", 1), text))
+        session, as the service sends them while a price moves: one message
+        of the partial qsd frames of one of STREAM_QUOTE_SHAPES, drawn from
+        the seed and the text subscribed; the prices from the symbol's
+        moving quote."""
+        shapes = random.Random("%s|%s|stream" % (self.ws.get("seed", 1), sub["key"]))
         async for _ in self.ticks(self.stream_quote):
             if not self.quote_live(qs, quote, sub):
                 return
             draw = shapes.random()
-            values = []
-            if draw < 0.3 or draw >= 0.6:
-                values.append({"volume": self.volume(self.quote_state(symbol, entry), entry)})
-            if draw >= 0.3:
-                values.append(self.partial_values(self.quote_state(symbol, entry), entry, int(self.live_now())))
-            await self.send_payloads([dumps({"m": "qsd", "p": [qs, {"n": text, "s": "ok", "v": v}]})
+            frames = next(keys for upto, keys in STREAM_QUOTE_SHAPES if draw < upto)
+            lp_time = int(self.live_now())
+            values = [self.partial_values(symbol, entry, lp_time, keys) for keys in frames]
+            await self.send_payloads([dumps({"m": "qsd", "p": [qs, {"n": sub["n"], "s": "ok", "v": v}]})
                                       for v in values], "pack" if len(values) > 1 else None)
             self.count_push("qsd", len(values), "symbols", symbol)
 
