@@ -358,6 +358,7 @@ private:
                     if (owner == nullptr) break;  // a series already removed
                     owner->seriesPending = false;
                     for (const auto& member : p.members) {
+                        if (member.first != QuoteStream::SeriesId(owner->series)) continue;  // not the series (a study)
                         bars.clear();
                         if (ReadSeriesBars(member.second, owner->periodicity, settings, bars, owner->calendar.get()) &&
                             StoreStreamedBar(WideToUtf8(owner->ticker), bars.back(), owner->periodicity)) {

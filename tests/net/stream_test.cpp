@@ -3,14 +3,20 @@
 // records, how it recovers from a broken connection, and how quickly it
 // stops.
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "foundation/clock.h"
+#include "foundation/text.h"
 #include "net/double_fixture.h"
+#include "faults/dll_fixture.h"
 #include "plugin/live_overlay.h"
+#include "polling/poll_cycle.h"
+#include "polling/stream_store.h"
+#include "protocol/history_fetch.h"
 #include "polling/poll_worker.h"
 #include "polling/stream_worker.h"
 #include "storage/memory_cache.h"
@@ -20,7 +26,9 @@ namespace {
 
 using testing_support::WithState;
 
+using testing_support::HostWindow;
 using testing_support::Narrow;
+using testing_support::TempFolder;
 
 // A quote every 100 ms and a bar update every 100 ms for every symbol and
 // series, heartbeats every 300 ms (a silent connection is then noticed after
@@ -322,4 +330,136 @@ TEST_F(Stream, TheSettingDecides) {
     ASSERT_TRUE(WaitUntil([this] { return Log().find("STREAM closed: streaming turned off") != std::string::npos; }, 5000));
     ASSERT_TRUE(WaitUntil([this, pollsWhileStreaming] { return PollConversations() >= pollsWhileStreaming + 3; }, 8000))
         << "polling again";
+}
+
+namespace {
+
+// The captured messages' frames, their series "s1031" named as the stream
+// names its first series.
+std::string CapturedMessages(size_t first, size_t last) {
+    std::string text;
+    for (size_t i = first; i <= last; ++i) {
+        std::string message = testing_support::RealStreamMessages().at(i);
+        std::string payload;
+        while (NextFramePayload(message, payload)) {
+            for (size_t at = payload.find("\"s1031\""); at != std::string::npos; at = payload.find("\"s1031\"", at)) {
+                payload.replace(at, 7, "\"sds_1\"");
+            }
+            text += FrameText(payload);
+        }
+    }
+    return text;
+}
+
+}  // namespace
+
+TEST_F(Stream, TheRealStreamReachesTheHostAndANewBarKeepsTheOldOnesLastValues) {
+    // The service's own long-lived session, replayed: the first quote and
+    // its completion as the quotes' answer, then the series' messages (a
+    // forming bar moved in place, partial quotes, the old bar's last du and
+    // the timescale_update that opens the next bar).
+    Scenario("{\"ws\":{\"replay\":[" + Replay("quote_add_symbols", CapturedMessages(1, 2)) + "," +
+             Replay("create_series", CapturedMessages(3, 9)) + "]}}");
+    HostWindow window;
+    Set([&](PluginState& s) { s.mainWindow = window.Get(); });
+    StartStreamWorker();
+    Activate("BINANCE:BTCUSDT", 60);
+    ASSERT_TRUE(WaitUntil([] { return Entry("BINANCE:BTCUSDT").hasBar; }, 8000)) << Log();
+    int posted = 0;
+    ASSERT_TRUE(WaitUntil([&] { return (posted += window.TakeStreaming()) > 0; }, 5000)) << "the change reached the host";
+    const SymbolCacheEntry e = Entry("BINANCE:BTCUSDT");
+    EXPECT_FLOAT_EQ(e.served.last, 108756.4f) << "the last quote pushed";
+    EXPECT_FLOAT_EQ(e.latestBar.close, 108756.41f);
+    EXPECT_FLOAT_EQ(e.latestBar.volume, 0.04904f);
+    ASSERT_TRUE(e.hasPreviousBar);
+    EXPECT_FLOAT_EQ(e.previousBar.close, 108756.4f);
+    EXPECT_FLOAT_EQ(e.previousBar.volume, 0.30534f);
+
+    // A chart whose newest downloaded bar is the old one: that bar shows
+    // the stream's last values for it, and the new bar follows.
+    Bar downloaded = e.previousBar;
+    downloaded.close = 100000.0f;
+    downloaded.volume = 0.01f;
+    std::vector<Bar> chart = {downloaded};
+    ASSERT_TRUE(ApplyLiveOverlay(L"BINANCE:BTCUSDT", 60, chart));
+    ASSERT_EQ(chart.size(), 2u);
+    EXPECT_FLOAT_EQ(chart[0].close, 108756.4f);
+    EXPECT_FLOAT_EQ(chart[0].volume, 0.30534f);
+    EXPECT_FLOAT_EQ(chart[1].close, 108756.41f);
+    // A chart that already has the new bar keeps the old one's streamed values too.
+    chart = {downloaded, e.latestBar};
+    chart[1].close = 1.0f;
+    ASSERT_TRUE(ApplyLiveOverlay(L"BINANCE:BTCUSDT", 60, chart));
+    ASSERT_EQ(chart.size(), 2u);
+    EXPECT_FLOAT_EQ(chart[0].close, 108756.4f);
+    EXPECT_FLOAT_EQ(chart[1].close, 108756.41f);
+}
+
+TEST_F(Stream, AChangeHeldBackByTheThrottleReachesTheHostWhenItsWindowEnds) {
+    Scenario(R"({"ws":{"seed":20,"now":1710547200,"history":50,"heartbeat":{"interval_ms":300}}})");
+    HostWindow window;
+    Set([&](PluginState& s) { s.mainWindow = window.Get(); });
+    StartStreamWorker();
+    Activate("NASDAQ:AAPL");
+    ASSERT_TRUE(WaitUntil([] { return Entry("NASDAQ:AAPL").served.last > 0; }, 8000)) << Log();
+    ASSERT_TRUE(service.SetPrice("NASDAQ:AAPL", 201.5));
+    int posted = 0;
+    ASSERT_TRUE(WaitUntil([&] { return (posted += window.TakeStreaming()) > 0; }, 3000));
+    // One more change a second later, and then nothing: it still arrives,
+    // when the three seconds since the last message are over.
+    Sleep(1000);
+    ASSERT_TRUE(service.SetPrice("NASDAQ:AAPL", 202.5));
+    ASSERT_TRUE(WaitUntil([] { return Entry("NASDAQ:AAPL").served.last == 202.5f; }, 2000));
+    Stopwatch watch;
+    posted = 0;
+    ASSERT_TRUE(WaitUntil([&] { return (posted += window.TakeStreaming()) > 0; }, 4000)) << "the held-back change was posted";
+    EXPECT_GE(watch.Ms(), 1000u) << "not before the window ended";
+}
+
+TEST_F(Stream, TheStreamedPriceStaysWhateverElseTheTickerLoads) {
+    Scenario(StreamScenario());
+    TempFolder database;
+    Set([&](PluginState& s) { s.databaseFolder = database.Path(); });
+    StartStreamWorker();
+    Activate("NASDAQ:AAPL", 60);
+    ASSERT_TRUE(WaitUntil([] { return Entry("NASDAQ:AAPL").quoteStreamed; }, 8000)) << Log();
+    // A daily history of the streamed 1-minute ticker, in its cache file.
+    std::vector<Bar> bars;
+    std::wstring error;
+    ASSERT_TRUE(FetchBars(L"NASDAQ:AAPL", 86400, 20, bars, error)) << Narrow(error);
+    ASSERT_NE(bars.back().close, 155.77f);
+    ASSERT_TRUE(service.SetPrice("NASDAQ:AAPL", 155.77));
+    ASSERT_TRUE(WaitUntil([] { return Entry("NASDAQ:AAPL").served.last == 155.77f; }, 3000));
+    // The daily chart opened from the file: the quote window keeps the
+    // streamed price, not the file's last daily close.
+    ASSERT_TRUE(FetchBars(L"NASDAQ:AAPL", 86400, 20, bars, error)) << Narrow(error);
+    EXPECT_FLOAT_EQ(Entry("NASDAQ:AAPL").served.last, 155.77f);
+    EXPECT_FLOAT_EQ(State().recent.last, 155.77f);
+}
+
+namespace {
+std::atomic<int> g_probeCalls{0};
+// Stands for the stream: it pushes a newer price while the poll is on its way.
+void PushWhilePolling(const std::wstring& ticker) {
+    ++g_probeCalls;
+    QuoteUpdate update;
+    update.hasLast = true;
+    update.last = 999.25;
+    PluginSettings settings;
+    StoreStreamedQuote(WideToUtf8(ticker), ticker, update, settings, 0, false);
+}
+}  // namespace
+
+TEST_F(Stream, APollUnderWayWhenTheStreamPushedStoresNothingOlder) {
+    Scenario(R"({"ws":{"seed":21,"now":1710547200,"history":50}})");
+    Activate("NASDAQ:AAPL");
+    SetPollProbe(&PushWhilePolling);
+    std::wstring error;
+    const bool polled = PollTicker(L"NASDAQ:AAPL", 86400, true, error);
+    SetPollProbe(nullptr);
+    ASSERT_TRUE(polled) << Narrow(error);
+    EXPECT_EQ(g_probeCalls.load(), 1);
+    EXPECT_FLOAT_EQ(Entry("NASDAQ:AAPL").served.last, 999.25f) << "the push stays";
+    EXPECT_NE(Log().find("POLL result dropped ticker=NASDAQ:AAPL"), std::string::npos);
+    EXPECT_FALSE(Entry("NASDAQ:AAPL").running) << "the claim was given back";
 }

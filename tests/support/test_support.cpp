@@ -260,6 +260,23 @@ const std::vector<std::string>& RealFrames() {
     return frames;
 }
 
+const std::vector<std::string>& RealStreamMessages() {
+    static const std::vector<std::string> messages = [] {
+        std::vector<std::string> out;
+        const std::string capture = ReadFileBytes(TestData(L"real\\stream-2025-07-06.txt"));
+        for (size_t start = 0; start < capture.size();) {
+            size_t end = capture.find('\n', start);
+            if (end == std::string::npos) end = capture.size();
+            std::string line = capture.substr(start, end - start);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (!line.empty()) out.push_back(line);
+            start = end + 1;
+        }
+        return out;
+    }();
+    return messages;
+}
+
 std::string RealFrame(size_t index) {
     const std::string& payload = RealFrames().at(index);
     return "~m~" + std::to_string(payload.size()) + "~m~" + payload;

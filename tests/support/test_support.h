@@ -29,6 +29,9 @@ std::wstring TestData(const std::wstring& name);
 const std::vector<std::string>& RealFrames();
 // The frame of a real payload, length as the service wrote it.
 std::string RealFrame(size_t index);
+// The WebSocket messages of the real long-lived stream (one a line of
+// tests/data/real/stream-2025-07-06.txt), each holding whole frames.
+const std::vector<std::string>& RealStreamMessages();
 
 // A [Service] section whose origins are a closed port on loopback: a test that
 // starts the worker without the double must never reach beyond this machine.
