@@ -417,6 +417,35 @@ void PollCycleFigure() {
                 status.c_str());
 }
 
+// GetRecentInfo as the quote window calls it for a streamed ticker (prices
+// pushed every 100 ms meanwhile), through this build and the build before
+// the shared session, in the same run.
+void StreamedRecentInfoFigures(const testing_support::ServiceDouble& service) {
+    struct Build {
+        const char* name;
+        std::wstring dll;
+    };
+    std::vector<Build> builds = {{"this build", testing_support::ExeFolder() + L"\\Velmarquin.dll"}};
+    const std::wstring baseline = testing_support::ExeFolder() + L"\\..\\baseline\\Velmarquin.dll";
+    if (GetFileAttributesW(baseline.c_str()) != INVALID_FILE_ATTRIBUTES) builds.push_back({"the build before (107cd8a)", baseline});
+    for (const Build& build : builds) {
+        service.SetScenario(R"({"ws":{"seed":5,"now":1710547200,"stream":{"quote_ms":100,"bar_ms":100}}})");
+        testing_support::PluginCopy plugin(build.dll);
+        Exports dll(plugin);
+        testing_support::WriteFileBytes(plugin.DatabaseFolder() + L"\\Velmarquin.ini", LiveSettings(service.Origin(), true));
+        dll.Init();
+        NotifyLoaded(dll, testing_support::Narrow(plugin.DatabaseFolder()));
+        for (int i = 0; i < 100 && dll.GetRecentInfo("NASDAQ:AAPL") == nullptr; ++i) Sleep(100);
+        constexpr int kCalls = 20000;
+        const double ms = MedianMs(7, [&] {
+            for (int i = 0; i < kCalls; ++i) dll.GetRecentInfo("NASDAQ:AAPL");
+        });
+        std::printf("GetRecentInfo, a streamed ticker (pushes every 100 ms), %s: %.2f us per call\n", build.name,
+                    ms * 1000.0 / kCalls);
+        dll.Release();
+    }
+}
+
 // A whole database as the host's threads reach it: 500 tickers, 10000 daily
 // bars each, from 8 host threads at once, with 50 ms added to every reply;
 // then the same after a restart with the cache files two days old. Both
@@ -575,6 +604,10 @@ int main(int argc, char** argv) {
         DatabaseFigures(service);
         return 0;
     }
+    if (argc > 1 && std::string(argv[1]) == "recent") {
+        StreamedRecentInfoFigures(service);
+        return 0;
+    }
     testing_support::TempFolder database;
     {
         PluginState& s = State();
@@ -676,6 +709,7 @@ int main(int argc, char** argv) {
     HostFacingFigures(service);
     WindowThreadFigures(service);
     LiveDataFigures(service);
+    StreamedRecentInfoFigures(service);
     DatabaseFigures(service);
     return 0;
 }

@@ -39,15 +39,16 @@ RecentInfo* ServeRecentInfo(const char* ticker) {
     }
     const std::wstring t = AnsiToWide(ticker);
     const std::string key = WideToUtf8(t);
-    LogDebug(L"API GetRecentInfo ticker=" + t);
     RememberTicker(t, 0, 0);
 
     RecentInfo* result = nullptr;
     const wchar_t* source = L"";
     float last = 0;
+    bool debug = false;
     {
         PluginState& s = State();
         std::lock_guard<std::mutex> lock(s.stateLock);
+        debug = s.settings.DebugLogging;
         const auto entry = s.symbolCache.find(key);
         if (entry != s.symbolCache.end() && IsServable(entry->second.served)) {
             result = PublishToSlot(s, key, entry->second.served);
@@ -58,10 +59,14 @@ RecentInfo* ServeRecentInfo(const char* ticker) {
         }
         if (result != nullptr) last = result->last;
     }
-    if (result != nullptr) {
-        LogDebug(L"API GetRecentInfo returning " + std::wstring(source) + L" ticker=" + t + L" last=" + FormatFloat(last));
-    } else {
-        LogDebug(L"API GetRecentInfo returning null ticker=" + t);
+    // Called many times a second: the log lines are built only when wanted.
+    if (debug) {
+        LogLine(L"API GetRecentInfo ticker=" + t);
+        if (result != nullptr) {
+            LogLine(L"API GetRecentInfo returning " + std::wstring(source) + L" ticker=" + t + L" last=" + FormatFloat(last));
+        } else {
+            LogLine(L"API GetRecentInfo returning null ticker=" + t);
+        }
     }
     return result;
 }

@@ -43,21 +43,29 @@ void RememberTicker(const std::wstring& ticker, int periodicity, int bars) {
     int effectivePeriodicity = 0;
     int effectiveBars = 0;
     std::uint64_t request = 0;
+    bool debug = false;
+    bool changed = false;
     {
         PluginState& s = State();
         std::lock_guard<std::mutex> lock(s.stateLock);
         request = ++g_requestsSeen;
-        s.lastTicker = ticker;
+        if (s.lastTicker != ticker) s.lastTicker = ticker;
         if (periodicity > 0) s.lastPeriodicity = periodicity;
         if (bars > 0) s.lastBars = bars;
-        TouchActiveTicker(s, ticker, now, periodicity, bars);
+        changed = TouchActiveTicker(s, ticker, now, periodicity, bars);
         effectivePeriodicity = s.lastPeriodicity;
         effectiveBars = s.lastBars;
+        debug = s.settings.DebugLogging;
     }
-    LogDebug(L"STATE last ticker updated ticker=" + ticker + L" periodicity=" + std::to_wstring(periodicity) +
-             L" requestedBars=" + std::to_wstring(bars));
+    // The quote window asks many times a second: nothing is built for the
+    // log unless it is wanted.
+    if (debug) {
+        LogLine(L"STATE last ticker updated ticker=" + ticker + L" periodicity=" + std::to_wstring(periodicity) +
+                L" requestedBars=" + std::to_wstring(bars));
+    }
     if (periodicity > 0 || bars > 0) WriteStateSection(request, ticker, effectivePeriodicity, effectiveBars);
-    WakePollWorker();
+    // The worker looks at the set again only when it changed for it.
+    if (changed || periodicity > 0) WakePollWorker();
 }
 
 bool RestoreSessionState(const std::wstring& iniPath) {

@@ -143,11 +143,14 @@ void StopPollWorker() {
 
 bool PollWorkerRunning() { return g_thread.Valid(); }
 
-void TouchActiveTicker(PluginState& s, const std::wstring& ticker, std::uint32_t now, int periodicity,
+bool TouchActiveTicker(PluginState& s, const std::wstring& ticker, std::uint32_t now, int periodicity,
                        int requestedBars) {
     const std::string key = WideToUtf8(ticker);
+    const size_t before = s.activeTickers.size();
     ActiveTicker& entry = s.activeTickers[key];
-    entry.ticker = ticker;
+    const bool changed = s.activeTickers.size() != before || (periodicity > 0 && entry.periodicity != periodicity) ||
+                         now - entry.lastSeenTick > kActiveForMs;
+    if (entry.ticker != ticker) entry.ticker = ticker;
     entry.lastSeenTick = now;
     if (periodicity > 0) entry.periodicity = periodicity;
     if (requestedBars > 0) entry.requestedBars = requestedBars;
@@ -166,6 +169,7 @@ void TouchActiveTicker(PluginState& s, const std::wstring& ticker, std::uint32_t
         s.activeTickers.erase(oldest);
         if (s.pollCursor != 0) --s.pollCursor;
     }
+    return changed;
 }
 
 std::vector<ActiveTicker> CopyActiveTickers() {

@@ -23,7 +23,8 @@ void StopPollWorker();
 bool PollWorkerRunning();
 
 // Records a host request in the active-ticker set. Call with stateLock held.
-void TouchActiveTicker(PluginState& s, const std::wstring& ticker, std::uint32_t now, int periodicity,
+// True when the set changed for the worker (a new ticker, another interval).
+bool TouchActiveTicker(PluginState& s, const std::wstring& ticker, std::uint32_t now, int periodicity,
                        int requestedBars);
 
 // The tickers requested in the last 30 minutes, each with the chart interval

@@ -193,7 +193,7 @@ private:
             if (quoted && !Quoted(symbolId)) unquote.push_back(symbolId);
         }
         if (!gone.empty()) LogDebug(L"STREAM tickers removed count=" + std::to_wstring(gone.size()));
-        if (stream_.IsOpen() && !unquote.empty() && !stream_.RemoveQuoteSymbols(unquote)) Lose(L"send failed");
+        if (stream_.IsOpen() && !unquote.empty() && !stream_.RemoveQuoteSymbols(unquote)) SendFailed();
     }
 
     static std::unique_ptr<ExchangeCalendar> DailyCalendar(const TickerPlan& plan, const PluginSettings& settings) {
@@ -213,7 +213,7 @@ private:
     void DropSeries(TickerPlan& plan) {
         if (plan.series == 0) return;
         sessionOwners_.erase(plan.chartSession);
-        if (stream_.IsOpen() && !stream_.RemoveSeries(plan.chartSession)) Lose(L"send failed");
+        if (stream_.IsOpen() && !stream_.RemoveSeries(plan.chartSession)) SendFailed();
         plan.series = 0;
         plan.chartSession.clear();
         plan.seriesPending = false;
@@ -222,10 +222,15 @@ private:
 
     bool Connect(const PluginSettings& settings) {
         std::wstring error;
-        const bool opened = stream_.Open(settings, error);
+        std::string refusal;
+        const bool opened = stream_.Open(settings, error, refusal);
         if (!Current(generation_)) return false;  // abandoned while connecting
         if (!opened) {
-            Lose(error.empty() ? L"connect failed" : error);
+            if (!refusal.empty()) {
+                Refused(refusal, error);
+            } else {
+                Lose(error.empty() ? L"connect failed" : error);
+            }
             return false;
         }
         openedWith_ = settings;
@@ -298,7 +303,7 @@ private:
             plan.quotedTick = now;
         }
         if (!quote.empty()) {
-            if (!stream_.AddQuoteSymbols(quote)) return Lose(L"send failed");
+            if (!stream_.AddQuoteSymbols(quote)) return SendFailed();
             LogDebug(L"STREAM quote symbols added count=" + std::to_wstring(quote.size()));
             SetStatusText(L"Live stream OK: " + std::to_wstring(plans_.size()) + L" tickers");
         }
@@ -317,7 +322,7 @@ private:
             const int number = ++seriesCounter_;
             const std::string session = stream_.CreateSeries(number, plan.symbolId, ResolutionFor(plan.periodicity, settings),
                                                              settings.ExtendedHours);
-            if (session.empty()) return Lose(L"send failed");
+            if (session.empty()) return SendFailed();
             plan.series = number;
             plan.chartSession = session;
             plan.seriesPending = true;
@@ -435,6 +440,20 @@ private:
                 return;
             }
         }
+    }
+
+    // A message could not be sent: the connection went. What the service
+    // said before it went decides what follows.
+    bool SendFailed() {
+        StreamPayload said;
+        if (stream_.IsOpen() && stream_.ErrorBeforeFailure(kSliceMs, said)) {
+            if (said.kind == StreamPayloadKind::ProtocolError) {
+                Refused(said.reason, L"TradingView protocol error: " + Utf8ToWide(said.reason));
+                return false;
+            }
+            return Lose(L"TradingView critical error: " + Utf8ToWide(said.reason));
+        }
+        return Lose(L"send failed");
     }
 
     // The service refused the session's token (or banned it): the account

@@ -4,6 +4,7 @@
 
 #include "foundation/clock.h"
 #include "foundation/log.h"
+#include "foundation/text.h"
 #include "protocol/json_text.h"
 #include "protocol/message_sender.h"
 #include "protocol/service_errors.h"
@@ -22,8 +23,9 @@ bool QuoteStream::Send(const std::string& name, const std::vector<std::string>& 
     return SendMessage(connection_, name, parameters);
 }
 
-bool QuoteStream::Open(const PluginSettings& settings, std::wstring& error) {
+bool QuoteStream::Open(const PluginSettings& settings, std::wstring& error, std::string& refusal) {
     Close();
+    refusal.clear();
     symbols_.clear();
     if (!OpenChannel(ChannelRequestFor(settings, Priority::Host), connection_, error)) return false;
     quoteSession_ = connection_.NewSession("qs_stream_");
@@ -31,7 +33,14 @@ bool QuoteStream::Open(const PluginSettings& settings, std::wstring& error) {
     const bool sent = Send("set_locale", {JsonQuote("en"), JsonQuote("US")}) && Send("quote_create_session", {q}) &&
                       Send("quote_set_fields", QuoteFieldsParameters(quoteSession_));
     if (!sent) {
-        error = L"Failed to open the TradingView stream sessions";
+        StreamPayload said;
+        if (ErrorBeforeFailure(250, said)) {
+            const bool protocol = said.kind == StreamPayloadKind::ProtocolError;
+            if (protocol) refusal = said.reason;
+            error = (protocol ? L"TradingView protocol error: " : L"TradingView critical error: ") + Utf8ToWide(said.reason);
+        } else {
+            error = L"Failed to open the TradingView stream sessions";
+        }
         Close();
         return false;
     }
@@ -105,4 +114,15 @@ PumpEnd QuoteStream::Pump(std::uint32_t waitMs, const PayloadHandler& onPayload)
         }
         if (!BeforeDeadline(TickCount32(), deadline)) return PumpEnd::Open;
     }
+}
+
+bool QuoteStream::ErrorBeforeFailure(std::uint32_t waitMs, StreamPayload& error) {
+    bool found = false;
+    Pump(waitMs, [&](const StreamPayload& p, const std::string&) {
+        if (p.kind != StreamPayloadKind::ProtocolError && p.kind != StreamPayloadKind::CriticalError) return true;
+        error = p;
+        found = true;
+        return false;
+    });
+    return found;
 }

@@ -27,8 +27,10 @@ enum class PumpEnd {
 
 class QuoteStream {
 public:
-    // Takes a place on the service session and opens both sessions.
-    bool Open(const PluginSettings& settings, std::wstring& error);
+    // Takes a place on the service session and opens its quote session.
+    // A refusal of the service's (a protocol_error such as "bad auth
+    // token") gives its words, and its reason in `refusal`.
+    bool Open(const PluginSettings& settings, std::wstring& error, std::string& refusal);
     bool IsOpen() const { return connection_.IsOpen(); }
     // Deletes both sessions and gives the place back; `stuck`: the
     // connection itself went silent, and nothing more is placed on it.
@@ -55,6 +57,12 @@ public:
     // ends the pump with Stopped).
     using PayloadHandler = std::function<bool(const StreamPayload&, const std::string&)>;
     PumpEnd Pump(std::uint32_t waitMs, const PayloadHandler& onPayload);
+
+    // After a send failed: the error the service sent for the whole
+    // connection before it went (a refused token, say), read from what came
+    // (waiting at most `waitMs` for the connection to end). False when it
+    // sent none.
+    bool ErrorBeforeFailure(std::uint32_t waitMs, StreamPayload& error);
 
     // When anything was last heard on the connection (32-bit tick), and the
     // interval of the service's heartbeats (0 until two have come).

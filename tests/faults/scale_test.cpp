@@ -199,3 +199,20 @@ TEST_F(Scale, ReleaseWithConversationsInFlightReturnsWithinItsBound) {
     EXPECT_LT(GetTickCount64() - start, 5000u) << "the host's threads came back with the Release";
     EXPECT_EQ(returned.load(), 4);
 }
+
+TEST_F(Scale, AfterReleaseNothingOfTheStreamIsLeft) {
+    Scenario(R"({"ws":{"seed":13,"now":1710547200,"history":50,"stream":{"quote_ms":100,"bar_ms":100},)"
+             R"("heartbeat":{"interval_ms":300}}})");
+    Start("TimeoutMs=3000\r\n", "BackgroundDownloads=0\r\nStreaming=1\r\n");
+    ASSERT_EQ(Get("NASDAQ:AAPL", 60, 20), 20) << Status().LongMessage();
+    ASSERT_TRUE(WaitUntil([&] { return plugin.Log().find("STREAM connected") != std::string::npos; }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return dll.GetRecentInfo("NASDAQ:AAPL") != nullptr; }, 5000));
+    EXPECT_EQ(dll.Release(), 1);
+    started = false;
+    const size_t opened = service.Events("ws_open", "connection").size();
+    const std::string log = plugin.Log();
+    Sleep(2000);
+    EXPECT_EQ(service.Events("ws_open", "connection").size(), opened) << "nothing connects after the Release";
+    EXPECT_EQ(plugin.Log(), log) << "nothing is stored or said after the Release";
+    EXPECT_TRUE(plugin.Unload()) << "no thread of the plug-in is left holding it";
+}

@@ -16,6 +16,7 @@
 #include "plugin/live_overlay.h"
 #include "polling/poll_cycle.h"
 #include "polling/stream_store.h"
+#include "protocol/account_token.h"
 #include "protocol/history_fetch.h"
 #include "polling/poll_worker.h"
 #include "polling/stream_worker.h"
@@ -127,6 +128,13 @@ protected:
         return connections.size();
     }
     std::string Log() const { return log.Text(); }
+    static void ClearAccount() {
+        ForgetAccountToken();
+        Set([](PluginState& s) {
+            s.settings.Username.clear();
+            s.settings.Password.clear();
+        });
+    }
 
     LogTail log{LogPath()};
 };
@@ -249,6 +257,10 @@ TEST_F(Stream, ABrokenConnectionIsReplacedAndPollingBridgesTheGap) {
             << "a new connection subscribes again";
         ASSERT_TRUE(PriceMoves("NASDAQ:AAPL", 3));
         EXPECT_TRUE(StreamKeepsTickers());
+        // Back on the stream, the poll worker leaves the ticker alone.
+        const size_t pollsAfter = PollConversations();
+        Sleep(2500);
+        EXPECT_LE(PollConversations(), pollsAfter + 1) << "no polls once the stream is back";
         const std::string text = caseLog.Text();
         EXPECT_NE(text.find("POLL worker tick done ticker=NASDAQ:AAPL", text.find(c.lost)), std::string::npos)
             << "the poll worker kept the ticker while the stream was down";
@@ -462,4 +474,89 @@ TEST_F(Stream, APollUnderWayWhenTheStreamPushedStoresNothingOlder) {
     EXPECT_FLOAT_EQ(Entry("NASDAQ:AAPL").served.last, 999.25f) << "the push stays";
     EXPECT_NE(Log().find("POLL result dropped ticker=NASDAQ:AAPL"), std::string::npos);
     EXPECT_FALSE(Entry("NASDAQ:AAPL").running) << "the claim was given back";
+}
+
+TEST_F(Stream, HeartbeatsReadTogetherAfterASlowMomentDoNotCutTheConnection) {
+    // A heartbeat, three seconds of nothing, then two heartbeats in one
+    // message (read together): the period is what the service keeps, not
+    // the gap between the two.
+    Scenario(R"({"ws":{"script":[{"hello":true},{"heartbeat":1},{"sleep_ms":3000},)"
+             R"({"send_frames":["~h~2","~h~3"]},{"sleep_ms":6000},{"heartbeat":4},{"sleep_ms":20000}]}})");
+    StartStreamWorker();
+    Activate("NASDAQ:AAPL");
+    ASSERT_TRUE(WaitUntil([this] { return Log().find("STREAM connected") != std::string::npos; }, 5000));
+    Sleep(8500);
+    EXPECT_EQ(Log().find("STREAM lost"), std::string::npos) << Log();
+}
+
+TEST_F(Stream, AConnectionThatBringsOnlyHeartbeatsIsLostPolledAndReplaced) {
+    // The first connection answers nothing after the token (an expired one,
+    // a frozen session), yet its heartbeats go on.
+    Set([](PluginState& s) { s.settings.PollSeconds = 1; });
+    Scenario(StreamScenario(R"("faults":[{"kind":"freeze","on":"set_auth_token","connection":1}])"));
+    StartStreamWorker();
+    Activate("NASDAQ:AAPL");
+    ASSERT_TRUE(WaitUntil([this] { return Log().find("STREAM connected") != std::string::npos; }, 5000));
+    StartPollWorker();
+    ASSERT_TRUE(WaitUntil([this] { return Log().find("STREAM lost: no quote for NASDAQ:AAPL within 20 s") != std::string::npos; },
+                          26000))
+        << Log();
+    EXPECT_NE(Log().find("STATUS: Live stream error: no quote for NASDAQ:AAPL within 20 s"), std::string::npos);
+    ASSERT_TRUE(WaitUntil([this] { return PollConversations() >= 1; }, 5000)) << "polled meanwhile";
+    ASSERT_TRUE(WaitUntil([this] { return StreamMessages("quote_add_symbols").size() >= 2; }, 10000))
+        << "a fresh connection subscribes again";
+    ASSERT_TRUE(PriceMoves("NASDAQ:AAPL", 3));
+    EXPECT_TRUE(StreamKeepsTickers());
+}
+
+TEST_F(Stream, ARefusedTokenIsRenewedOnceThenTheStreamWaitsTenMinutes) {
+    Set([](PluginState& s) {
+        s.settings.Username = L"trader";
+        s.settings.Password = L"pw";
+        s.settings.PollSeconds = 1;
+    });
+    const std::string stream = R"("ws":{"seed":20,"now":1710547200,"history":50,"stream":{"quote_ms":100},"heartbeat":{"interval_ms":300}})";
+    Scenario(R"({"signin":{"username":"trader","password":"pw","token":"tok-a"},)" + stream + "}");
+    StartStreamWorker();
+    Activate("NASDAQ:AAPL");
+    ASSERT_TRUE(PriceMoves("NASDAQ:AAPL", 3)) << Log();
+
+    // The service stops taking the token: the stream signs in again once
+    // and goes on.
+    Scenario(R"({"signin":{"username":"trader","password":"pw","token":"tok-b"},)" + stream + "}");
+    ASSERT_TRUE(WaitUntil([this] { return Log().find("STREAM lost: TradingView protocol error: bad auth token") != std::string::npos; },
+                          10000))
+        << Log();
+    ASSERT_TRUE(PriceMoves("NASDAQ:AAPL", 3, 15000)) << Log();
+    EXPECT_TRUE(StreamKeepsTickers());
+    bool renewed = false;
+    for (const std::string& m : Messages()) renewed |= m == R"({"m":"set_auth_token","p":["tok-b"]})";
+    EXPECT_TRUE(renewed);
+
+    // Refused again: no new connection for ten minutes; the poll worker
+    // keeps the ticker, and the status says why.
+    Scenario(R"({"signin":{"username":"trader","password":"pw","token":"tok-c"},)" + stream + "}");
+    ASSERT_TRUE(WaitUntil([this] { return Log().find("no new connection for 10 minutes") != std::string::npos; }, 15000))
+        << Log();
+    EXPECT_NE(Log().find("STATUS: Live stream error: TradingView protocol error: bad auth token - polling for 10 minutes"),
+              std::string::npos);
+    const size_t streams = StreamMessages("quote_create_session").size();
+    EXPECT_FALSE(StreamKeepsTickers());
+    StartPollWorker();
+    ASSERT_TRUE(WaitUntil([this] { return PollConversations() >= 2; }, 8000)) << "polled meanwhile";
+    Sleep(3000);
+    EXPECT_EQ(StreamMessages("quote_create_session").size(), streams) << "the stream stays away";
+    StopPollWorker();
+
+    // A ban stops it at the first refusal.
+    StopStreamWorker();
+    ClearAccount();
+    const LogTail banned(LogPath());
+    Scenario(R"({"ws":{"seed":20,"protocol_error_on_token":"banned"}})");
+    StartStreamWorker();
+    ASSERT_TRUE(WaitUntil([&] { return banned.Text().find("no new connection for 10 minutes") != std::string::npos; },
+                          10000))
+        << banned.Text();
+    EXPECT_NE(banned.Text().find("STATUS: Live stream error: TradingView protocol error: banned - polling for 10 minutes"),
+              std::string::npos);
 }

@@ -208,3 +208,22 @@ TEST(QuoteUpdateMode, InTheTradersWords) {
     };
     for (const auto& c : cases) EXPECT_EQ(DescribeUpdateMode(c.first), c.second) << c.first;
 }
+
+TEST(StreamPayload, AQuoteNamesItsSymbolHoweverTheServiceWritesTheSubscription) {
+    // The service echoes a symbol added in the JSON form re-serialised:
+    // other spacing, other key order; escapes as they stand in "n".
+    const std::pair<std::string, std::string> cases[] = {
+        {"NASDAQ:AAPL", "NASDAQ:AAPL"},
+        {R"(={\"symbol\":\"NASDAQ:AAPL\",\"adjustment\":\"splits\"})", "NASDAQ:AAPL"},
+        {R"(={\"adjustment\":\"splits\",\"symbol\":\"NASDAQ:AAPL\"})", "NASDAQ:AAPL"},
+        {R"(={ \"adjustment\" : \"splits\" , \"session\":\"extended\", \"symbol\" : \"BYBIT:HYPEUSDT.P\" })",
+         "BYBIT:HYPEUSDT.P"},
+        {R"(={\"inner\":{\"symbol\":\"X:NESTED\"},\"symbol\":\"X:TOP\"})", "X:TOP"},
+        {R"(={\"adjustment\":\"splits\"})", ""},
+        {"=", ""},
+        {"", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(SubscribedSymbol(c.first), c.second) << c.first;
+    // What the stream subscribes with names its own symbol.
+    EXPECT_EQ(SubscribedSymbol(QuoteSubscription("TSE:7203")), "TSE:7203");
+}
