@@ -35,6 +35,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!route.session.empty() && routed.find(route.session) == std::string::npos) std::abort();
         if (route.kind == RouteKind::Session && route.session.empty()) std::abort();
     }
+    // The text as a qsd's "n": the symbol it names is a piece of it (its
+    // escapes taken off).
+    if (SubscribedSymbol(text).size() > size || SubscribedSymbol("=" + text).size() > size) std::abort();
     // The text as a token, and as a token's payload.
     const std::int64_t expiry = JwtExpiry(text);
     if (expiry != 0 && (expiry <= 946684800LL || expiry >= 4102444800LL)) std::abort();
