@@ -37,9 +37,18 @@ std::wstring LinePrefix() {
 // count says the limit is near, and then taken over.
 std::uint64_t g_knownSize = 0;
 bool g_sizeKnown = false;
+// After a rotation failed (another program holds a file open without
+// delete sharing), the next try waits until this size: lines go on to the
+// current file meanwhile, without a rename attempt each.
+std::uint64_t g_nextRotationTry = 0;
+constexpr std::uint64_t kRotationRetryBytes = 64 * 1024;
 
+// Shared for reading, writing and deleting, so that a log viewer, a second
+// host process writing the same log, and our own rename of the file all
+// work while it is open; the size query needs the right to read attributes.
 FileHandle OpenForAppend(const std::wstring& path) {
-    return FileHandle(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+    return FileHandle(CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
@@ -59,9 +68,16 @@ FileHandle OpenLogFor(const std::wstring& path, size_t lineBytes) {
         g_sizeKnown = true;
     }
     if (g_knownSize == 0 || g_knownSize + lineBytes <= kLogRotateBytes) return file;
+    if (g_knownSize < g_nextRotationTry) return file;
     file.Reset();
-    if (!MoveFileExW(path.c_str(), (path + L".1").c_str(), MOVEFILE_REPLACE_EXISTING)) return FileHandle();
+    if (!MoveFileExW(path.c_str(), (path + L".1").c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        // The line still goes to the current file; the rotation is tried
+        // again a little later.
+        g_nextRotationTry = g_knownSize + kRotationRetryBytes;
+        return OpenForAppend(path);
+    }
     g_knownSize = 0;
+    g_nextRotationTry = 0;
     return OpenForAppend(path);
 }
 

@@ -96,22 +96,37 @@ public:
         return true;
     }
 
-    // The body, up to the deadline and the size cap.
-    void ReadBody(std::string& body) {
+    // The body, up to the size cap. False (with the call that failed and
+    // its code) when it did not come whole: a read that failed, or the
+    // deadline passing before its end. A cut reply is no answer.
+    bool ReadBody(std::string& body, const wchar_t*& failedCall, DWORD& code) {
         WinHttpAsyncState& s = *state_;
         body.clear();
         while (body.size() < kMaxBodyBytes) {
             const StepResult available = RunStep(s, AsyncStep::QueryData, MsUntil(deadline_), [&]() -> DWORD {
                 return WinHttpQueryDataAvailable(s.request.Get(), nullptr) ? NO_ERROR : GetLastError();
             });
-            if (!available.Ok() || available.bytes == 0) return;
+            if (!available.Ok()) {
+                failedCall = L"WinHttpQueryDataAvailable";
+                code = available.error;
+                body.clear();
+                return false;
+            }
+            if (available.bytes == 0) return true;  // the end of the body
             const DWORD want = std::min<DWORD>(available.bytes, sizeof(s.buffer));
             const StepResult read = RunStep(s, AsyncStep::ReadData, MsUntil(deadline_), [&]() -> DWORD {
                 return WinHttpReadData(s.request.Get(), s.buffer, want, nullptr) ? NO_ERROR : GetLastError();
             });
-            if (!read.Ok() || read.bytes == 0) return;
+            if (!read.Ok()) {
+                failedCall = L"WinHttpReadData";
+                code = read.error;
+                body.clear();
+                return false;
+            }
+            if (read.bytes == 0) return true;
             body.append(s.buffer, std::min<size_t>(read.bytes, sizeof(s.buffer)));
         }
+        return true;
     }
 
 private:
@@ -163,7 +178,9 @@ bool HttpGet(const std::wstring& url, const std::wstring& userAgent, std::int32_
         std::swprintf(text, 48, L"HTTP status %lu", static_cast<unsigned long>(status));
         return Fail(error, failure, text, HttpFailure::Status);
     }
-    request.ReadBody(body);
+    if (!request.ReadBody(body, failedCall, code)) {
+        return Fail(error, failure, CallFailedText(failedCall, code), HttpFailure::Transport);
+    }
     return true;
 }
 
@@ -183,6 +200,9 @@ std::string HttpPost(const std::wstring& url, const std::wstring& userAgent, std
         return {};
     }
     std::string body;
-    request.ReadBody(body);
+    if (!request.ReadBody(body, failedCall, code)) {
+        Fail(error, failure, CallFailedText(failedCall, code), HttpFailure::Transport);
+        return {};
+    }
     return body;
 }

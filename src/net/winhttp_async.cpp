@@ -97,9 +97,66 @@ void CALLBACK OnWinHttpStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID
     s->signal.notify_all();
 }
 
-// States whose handles have not all reported closing yet.
+constexpr DWORD kSweepPeriodMs = 250;
+
+// Whether WinHTTP is done with the state: its unload event signalled, or,
+// where there is none, every handle reported closing a sweep ago (the
+// thread that delivered the last report has long left the callback).
+// With g_parkedLock held.
+bool Settled(WinHttpAsyncState& s) {
+    if (s.unloadEvent.Valid()) return WaitForSingleObject(s.unloadEvent.Get(), 0) == WAIT_OBJECT_0;
+    if (s.openHandles > 0) return false;
+    const std::uint32_t now = TickCount32();
+    if (s.closedSeenTick == 0) {
+        s.closedSeenTick = now | 1;
+        return false;
+    }
+    return now - s.closedSeenTick >= kSweepPeriodMs;
+}
+
+// States WinHTTP is not done with yet, and the timer that looks at them
+// while there are any (with the module reference it runs under).
 std::mutex g_parkedLock;
 std::vector<std::unique_ptr<WinHttpAsyncState>> g_parked;
+PTP_TIMER g_sweeper = nullptr;
+HMODULE g_sweeperModule = nullptr;
+
+std::size_t FreeSettledParkedStates();
+
+// The timer's round: frees what settled; when nothing is parked any more it
+// stops, closes itself and gives its module reference back once this
+// callback has returned.
+void CALLBACK SweepParked(PTP_CALLBACK_INSTANCE instance, void*, PTP_TIMER timer) {
+    FreeSettledParkedStates();
+    std::lock_guard<std::mutex> guard(g_parkedLock);
+    if (!g_parked.empty() || g_sweeper != timer) return;
+    g_sweeper = nullptr;
+    CloseThreadpoolTimer(timer);
+    if (g_sweeperModule != nullptr) FreeLibraryWhenCallbackReturns(instance, g_sweeperModule);
+    g_sweeperModule = nullptr;
+}
+
+// With g_parkedLock held: makes sure the timer runs.
+void ArmSweeperLocked() {
+    if (g_sweeper != nullptr) return;
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCWSTR>(reinterpret_cast<void*>(&SweepParked)), &module)) {
+        return;
+    }
+    PTP_TIMER timer = CreateThreadpoolTimer(&SweepParked, nullptr, nullptr);
+    if (timer == nullptr) {
+        FreeLibrary(module);
+        return;
+    }
+    // Negative: relative, in 100 ns units.
+    ULARGE_INTEGER due;
+    due.QuadPart = static_cast<ULONGLONG>(-static_cast<LONGLONG>(kSweepPeriodMs) * 10000);
+    FILETIME dueTime{due.LowPart, due.HighPart};
+    g_sweeper = timer;
+    g_sweeperModule = module;
+    SetThreadpoolTimer(timer, &dueTime, kSweepPeriodMs, 0);
+}
 
 // A parked state's late callback runs code of this module, so each parked
 // state holds a reference to the module until it is freed: the host may
@@ -111,6 +168,7 @@ void Park(std::unique_ptr<WinHttpAsyncState> state) {
     state->moduleReference = module;
     std::lock_guard<std::mutex> guard(g_parkedLock);
     g_parked.push_back(std::move(state));
+    ArmSweeperLocked();
 }
 
 // Frees the parked states that have settled; returns how many are left.
@@ -120,7 +178,7 @@ std::size_t FreeSettledParkedStates() {
     {
         std::lock_guard<std::mutex> guard(g_parkedLock);
         auto keep = std::partition(g_parked.begin(), g_parked.end(),
-                                   [](const std::unique_ptr<WinHttpAsyncState>& p) { return p->openHandles > 0; });
+                                   [](const std::unique_ptr<WinHttpAsyncState>& p) { return !Settled(*p); });
         std::move(keep, g_parked.end(), std::back_inserter(settled));
         g_parked.erase(keep, g_parked.end());
         left = g_parked.size();
@@ -132,7 +190,8 @@ std::size_t FreeSettledParkedStates() {
         HMODULE module = static_cast<HMODULE>(state->moduleReference);
         state.reset();
         // Never the module's last reference: the host, which called into
-        // this code, still holds its own.
+        // this code, or the sweeper's timer, whose callback this is, still
+        // holds its own.
         if (module != nullptr) FreeLibrary(module);
     }
     return left;
@@ -151,6 +210,15 @@ bool OpenAsyncSession(WinHttpAsyncState& s, const std::wstring& userAgent) {
                                     WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC));
     }
     if (!s.session) return false;
+    // WinHTTP signals this event once the session and its children are
+    // closed and no callback runs any more: only then may the state and its
+    // module reference go. Where the option is refused, the handles'
+    // HANDLE_CLOSING reports stand in for it.
+    FileHandle unload(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    HANDLE event = unload.Get();
+    if (unload.Valid() && WinHttpSetOption(s.session.Get(), WINHTTP_OPTION_UNLOAD_NOTIFY_EVENT, &event, sizeof(event))) {
+        s.unloadEvent = std::move(unload);
+    }
     // Registered before the handle is counted: without a callback its
     // HANDLE_CLOSING would never come, and the state would stay parked.
     if (WinHttpSetStatusCallback(s.session.Get(), OnWinHttpStatus, WINHTTP_CALLBACK_FLAG_ALL_NOTIFICATIONS, 0) ==
@@ -210,10 +278,14 @@ void RetireAsyncState(std::unique_ptr<WinHttpAsyncState> state) {
         s.request.Reset();
         s.connection.Reset();
         s.session.Reset();
-        std::unique_lock<std::mutex> guard(s.lock);
-        const bool allClosed = s.signal.wait_for(guard, std::chrono::milliseconds(kHandleClosingWaitMs),
-                                                 [&s] { return s.openHandles <= 0; });
-        guard.unlock();
+        bool allClosed = false;
+        if (s.unloadEvent.Valid()) {
+            allClosed = WaitForSingleObject(s.unloadEvent.Get(), kHandleClosingWaitMs) == WAIT_OBJECT_0;
+        } else {
+            std::unique_lock<std::mutex> guard(s.lock);
+            allClosed = s.signal.wait_for(guard, std::chrono::milliseconds(kHandleClosingWaitMs),
+                                          [&s] { return s.openHandles <= 0; });
+        }
         if (allClosed) {
             { std::lock_guard<std::mutex> wait(s.lock); }
             state.reset();

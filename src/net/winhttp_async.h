@@ -5,10 +5,13 @@
 // time its caller allows; a step that does not complete in time is given up
 // by closing the handle, which cancels it. A completion counts only for the
 // step it belongs to, so a late report of a cancelled step never ends the
-// wait of the next one. A state whose handles have not all reported closing
-// when the conversation ends is parked (with a reference to this module)
-// until they have, so a late callback never meets freed memory or unmapped
-// code.
+// wait of the next one. A state is freed once WinHTTP says its last callback
+// has returned (the session's unload event; where the platform refuses that
+// option, once every handle has reported closing). A state not settled when
+// its conversation ends is parked, with a reference to this module, and a
+// thread-pool timer frees it when it settles, also after Release, so a late
+// callback never meets freed memory or unmapped code and the module is given
+// back in the end.
 #pragma once
 
 #include <windows.h>
@@ -21,6 +24,7 @@
 #include <mutex>
 #include <string>
 
+#include "foundation/handles.h"
 #include "net/winhttp_handle.h"
 
 enum class AsyncStep { None, SendRequest, ReceiveResponse, QueryData, ReadData, WsSend, WsReceive, WsShutdown, WsClose };
@@ -46,6 +50,10 @@ struct WinHttpAsyncState {
     Completion received;
     std::atomic<int> openHandles{0};
     void* moduleReference = nullptr;  // held while parked
+    // Signalled by WinHTTP once the session and all its children are closed
+    // and no callback runs any more; not valid where the option is refused.
+    FileHandle unloadEvent;
+    std::uint32_t closedSeenTick = 0;  // without the event: when every handle was first seen closed
 
     // Buffers the platform reads or writes after a call returns: they live
     // as long as the state. The receive's out-parameters are required by
@@ -114,9 +122,8 @@ StepResult RunStep(WinHttpAsyncState& s, AsyncStep step, std::uint32_t waitMs, S
 // have settled since.
 void RetireAsyncState(std::unique_ptr<WinHttpAsyncState> state);
 
-// Frees every parked state whose handles have reported closing, waiting at
-// most `waitMs` for the others (Release). A state whose handles never report
-// stays parked, with its module reference.
+// Frees every parked state that has settled, waiting at most `waitMs` for
+// the others (Release). One still unsettled is freed later, when it settles.
 void SweepParkedStates(std::uint32_t waitMs);
 std::size_t ParkedStateCount();
 

@@ -169,6 +169,18 @@ INSTANTIATE_TEST_SUITE_P(SignIn, Download, ::testing::ValuesIn(kSignInCells));
 
 #define WS_FAULT(fault) R"({"ws":{"history":40,"fault":)" fault R"(}})"
 
+// The service's critical error for a create_series, in its own shape, to
+// every chart session that asks (the worker's poll of the same ticker shares
+// the download's connection: each conversation gets its own answer).
+const char* CriticalErrorForEverySeries() {
+    static const std::string scenario =
+        "{\"ws\":{\"history\":40,\"replay\":[" +
+        Replay("create_series", FrameText("{\"m\":\"critical_error\",\"p\":[\"cs_x\",\"wrong data\","
+                                          "\"method: create_series. args: \\\"[]\\\"\"]}")) +
+        "]}}";
+    return scenario.c_str();
+}
+
 const FetchCell kHistoryCells[] = {
     // A silent service ends the conversation at its deadline, as the deadline ends it.
     {"history fetch", "stall after the hello", Untrusted::kNone, WS_FAULT(R"({"kind":"stall"})"),
@@ -200,8 +212,7 @@ const FetchCell kHistoryCells[] = {
     {"history fetch", "untrusted certificate", Untrusted::kData, R"({"ws":{"history":40}})", "failed"},
     {"history fetch", "unknown symbol", Untrusted::kNone, R"({"ws":{"unknown_symbols":["NASDAQ:AAPL"]}})",
      "TradingView symbol error"},
-    {"history fetch", "critical error", Untrusted::kNone,
-     WS_FAULT(R"({"kind":"critical_error","on":"create_series","text":"wrong data"})"), "TradingView critical error"},
+    {"history fetch", "critical error", Untrusted::kNone, CriticalErrorForEverySeries(), "TradingView critical error"},
 };
 INSTANTIATE_TEST_SUITE_P(HistoryFetch, Download, ::testing::ValuesIn(kHistoryCells));
 

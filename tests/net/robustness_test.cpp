@@ -56,3 +56,19 @@ TEST_F(DllTest, ReleaseFreesParkedConnectionsAndGivesTheModuleBack) {
     EXPECT_LT(watch.Ms(), 3000u);
     EXPECT_TRUE(plugin.Unload()) << "after Release only the host's reference is left";
 }
+
+TEST_F(DllTest, AConnectionStillParkedAfterReleaseGivesTheModuleBackWhenItEnds) {
+    WriteFileBytes(IniPath(), SettingsText("TimeoutMs=800\r\nPollSeconds=3600\r\n"));
+    ASSERT_EQ(dll.Init(), 1);
+    ASSERT_EQ(Notify(1), 1);
+    // Upgrades the double never answers, still unanswered at Release: the
+    // connections' states stay parked past Release's own sweep.
+    Scenario(R"({"ws":{"stall_upgrade":true}})");
+    EXPECT_EQ(dll.GetQuotesEx("NASDAQ:AAPL", 86400, 0, 10, quotes.data(), nullptr), 0);
+    EXPECT_EQ(dll.Release(), 1);
+    // Only now does the double let go: what WinHTTP held is freed then, and
+    // the host's FreeLibrary unloads the plug-in.
+    Scenario("{}");
+    Sleep(1500);
+    EXPECT_TRUE(plugin.Unload()) << "the parked connections gave their module references back";
+}
