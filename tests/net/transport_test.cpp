@@ -8,6 +8,7 @@
 #include "protocol/framing.h"
 #include "protocol/json_text.h"
 #include "protocol/message_sender.h"
+#include "protocol/sign_in.h"
 
 
 namespace {
@@ -350,4 +351,52 @@ TEST_F(Transport, SplittingIsLinearInTheMessage) {
     EXPECT_EQ(last, "{a}");
     EXPECT_LT(watch.Ms(), 10000u);
     std::fprintf(stderr, "split %zu frames in %llu ms\n", count, static_cast<unsigned long long>(watch.Ms()));
+}
+
+namespace {
+
+std::string Base64(const std::string& bytes) {
+    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    size_t i = 0;
+    for (; i + 2 < bytes.size(); i += 3) {
+        const unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) | (static_cast<unsigned char>(bytes[i + 1]) << 8) |
+                           static_cast<unsigned char>(bytes[i + 2]);
+        for (int shift : {18, 12, 6, 0}) out.push_back(kAlphabet[(v >> shift) & 63]);
+    }
+    if (i < bytes.size()) {
+        unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
+        if (i + 1 < bytes.size()) v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+        out.push_back(kAlphabet[(v >> 18) & 63]);
+        out.push_back(kAlphabet[(v >> 12) & 63]);
+        out.push_back(i + 1 < bytes.size() ? kAlphabet[(v >> 6) & 63] : '=');
+        out.push_back('=');
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST_F(Transport, AReplyCutOffBeforeItsEndIsNoAnswer) {
+    // The headers promise 2000 bytes; a sign-in's first 40 come, then the
+    // server closes.
+    const std::string cut = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 2000\r\n\r\n"
+                            "{\"error\":\"\",\"user\":{\"id\":1234567,\"auth_tok";
+    Scenario("{\"http\":[{\"path\":\"*\",\"raw\":\"" + Base64(cut) + "\"}]}");
+    std::string body;
+    std::wstring error;
+    HttpFailure failure = HttpFailure::None;
+    EXPECT_FALSE(HttpGet(service.Origin() + L"/symbol_search?text=AAPL&type=stock", L"A", kTimeoutMs, body, error, &failure));
+    EXPECT_EQ(failure, HttpFailure::Transport) << testing_support::Narrow(error);
+    EXPECT_TRUE(body.empty());
+    EXPECT_EQ(error.rfind(L"WinHttp", 0), 0u) << testing_support::Narrow(error);
+    // A sign-in cut off the same way could not reach the site: it is no refusal.
+    PluginSettings settings;
+    settings.Username = L"trader";
+    settings.Password = L"pw";
+    settings.TimeoutMs = kTimeoutMs;
+    const SignInAnswer answer = SignInToService(settings);
+    EXPECT_TRUE(answer.token.empty());
+    EXPECT_TRUE(answer.refusal.empty()) << testing_support::Narrow(answer.refusal);
+    EXPECT_FALSE(answer.transportError.empty());
 }
