@@ -1,4 +1,5 @@
 #include "foundation/time_zone.h"
+#include "foundation/time_zone_rules.h"
 
 #include <windows.h>
 
@@ -70,22 +71,35 @@ bool RulesFor(const std::string& iana, int year, TIME_ZONE_INFORMATION& rules) {
 
 }  // namespace
 
+bool ZoneLocalTime(const std::string& iana, std::int64_t unixSeconds, CivilTime& local) {
+    return LocalTimeByLocalYear(
+        unixSeconds, [&iana](int year, TIME_ZONE_INFORMATION& rules) { return RulesFor(iana, year, rules); }, local);
+}
+
 bool IsKnownTimeZone(const std::string& iana) {
     TIME_ZONE_INFORMATION rules;
     return RulesFor(iana, 2020, rules);
 }
 
-bool ZoneLocalTime(const std::string& iana, std::int64_t unixSeconds, CivilTime& local) {
+bool LocalTimeByLocalYear(std::int64_t unixSeconds, const YearRules& rulesFor, CivilTime& local) {
     // FILETIME counts 100 ns from 1601; keep to the years the zone rules cover.
     if (unixSeconds < -11644473600LL || unixSeconds > 32503680000LL) return false;
     const std::uint64_t ticks = static_cast<std::uint64_t>(unixSeconds + 11644473600LL) * 10000000ULL;
     const FILETIME file{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
     SYSTEMTIME utc;
     if (!FileTimeToSystemTime(&file, &utc)) return false;
+    // A year's rules are those of the zone's own (local) year: within a few
+    // hours of New Year the local year is not the UTC one, and a zone whose
+    // rules change at New Year must be read by the year it is in there.
     TIME_ZONE_INFORMATION rules;
-    if (!RulesFor(iana, utc.wYear, rules)) return false;
+    if (!rulesFor(utc.wYear, rules)) return false;
     SYSTEMTIME there;
     if (!SystemTimeToTzSpecificLocalTime(&rules, &utc, &there)) return false;
+    if (there.wYear != utc.wYear) {
+        TIME_ZONE_INFORMATION localYear;
+        SYSTEMTIME again;
+        if (rulesFor(there.wYear, localYear) && SystemTimeToTzSpecificLocalTime(&localYear, &utc, &again)) there = again;
+    }
     local.year = there.wYear;
     local.month = there.wMonth;
     local.day = there.wDay;

@@ -208,6 +208,14 @@ bool OpenAsyncSession(WinHttpAsyncState& s, const std::wstring& userAgent) {
     if (!s.session) {
         s.session.Reset(WinHttpOpen(userAgent.c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                                     WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC));
+        // The systems that refuse the automatic proxy (Windows 8 and Server
+        // 2012) offer only SSL 3 and TLS 1.0 by default, which the service
+        // does not take: TLS 1.1 and 1.2 are asked for. Newer systems keep
+        // their own defaults, TLS 1.3 included.
+        if (s.session) {
+            DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+            WinHttpSetOption(s.session.Get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof(protocols));
+        }
     }
     if (!s.session) return false;
     // WinHTTP signals this event once the session and its children are

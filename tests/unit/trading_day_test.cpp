@@ -4,6 +4,7 @@
 
 #include "foundation/civil_time.h"
 #include "foundation/time_zone.h"
+#include "foundation/time_zone_rules.h"
 #include "protocol/exchange_calendar.h"
 #include "protocol/host_time.h"
 #include "protocol/trading_day.h"
@@ -103,4 +104,52 @@ TEST(TradingDay, WhatSymbolResolvedSays) {
     }
     EXPECT_EQ(Ymd(CivilFromDays(DaysFromCivil(2024, 2, 29) + 1)), 20240301);
     EXPECT_EQ(WeekdayOfDays(DaysFromCivil(2020, 4, 5)), 0) << "a Sunday";
+}
+
+namespace {
+
+// A zone without daylight saving whose offset from UTC is `hours` ahead.
+TIME_ZONE_INFORMATION FixedZone(int hours) {
+    TIME_ZONE_INFORMATION zone{};
+    zone.Bias = -hours * 60;
+    return zone;
+}
+
+}  // namespace
+
+TEST(ZoneRules, AYearsRulesAreThoseOfTheLocalYear) {
+    // A zone that moves from UTC+3 to UTC+4 at its New Year 2021, and one
+    // that moves from UTC-4 to UTC-5 at its New Year 2021.
+    const YearRules east = [](int year, TIME_ZONE_INFORMATION& rules) {
+        rules = FixedZone(year <= 2020 ? 3 : 4);
+        return true;
+    };
+    const YearRules west = [](int year, TIME_ZONE_INFORMATION& rules) {
+        rules = FixedZone(year <= 2020 ? -4 : -5);
+        return true;
+    };
+    struct Case {
+        const char* what;
+        const YearRules* rules;
+        std::int64_t unix;
+        CivilTime expected;
+    };
+    const std::int64_t newYear2021 = 1609459200;  // 2021-01-01 00:00 UTC
+    const Case cases[] = {
+        {"east, before its midnight", &east, newYear2021 - 3 * 3600 - 1800, {2020, 12, 31, 23, 30, 0}},
+        {"east, after its midnight: the new year's rules", &east, newYear2021 - 2 * 3600 - 1800, {2021, 1, 1, 1, 30, 0}},
+        {"east, after UTC's midnight", &east, newYear2021 + 3600, {2021, 1, 1, 5, 0, 0}},
+        {"west, before UTC's midnight", &west, newYear2021 - 3600, {2020, 12, 31, 19, 0, 0}},
+        {"west, after UTC's midnight: the old year's rules still", &west, newYear2021 + 3 * 3600, {2020, 12, 31, 23, 0, 0}},
+        {"west, after its midnight", &west, newYear2021 + 5 * 3600 + 1800, {2021, 1, 1, 0, 30, 0}},
+    };
+    for (const Case& c : cases) {
+        CivilTime local;
+        ASSERT_TRUE(LocalTimeByLocalYear(c.unix, *c.rules, local)) << c.what;
+        EXPECT_EQ(local.year, c.expected.year) << c.what;
+        EXPECT_EQ(local.month, c.expected.month) << c.what;
+        EXPECT_EQ(local.day, c.expected.day) << c.what;
+        EXPECT_EQ(local.hour, c.expected.hour) << c.what;
+        EXPECT_EQ(local.minute, c.expected.minute) << c.what;
+    }
 }
