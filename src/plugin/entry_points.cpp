@@ -3,6 +3,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "foundation/clock.h"
 #include "foundation/log.h"
 #include "foundation/path.h"
 #include "foundation/settings.h"
@@ -27,8 +28,10 @@ constexpr PluginInfo kPluginInfo = {
     "Velmarquin", "Orvell", 0, 387000,
 };
 
-// How long Release waits for parked connections to report closing.
+// How long Release waits for parked connections to report closing, and for
+// the threads (together) to end.
 constexpr std::uint32_t kParkedSweepMs = 500;
+constexpr std::uint32_t kThreadsStopMs = 3000;
 
 void SetDatabaseFolder(const std::wstring& folder) {
     PluginState& s = State();
@@ -67,12 +70,19 @@ int PluginInit() {
 }
 
 int PluginRelease() {
-    // Every connection closes first: a conversation under way on any thread
-    // ends at once, so the threads below end without waiting for one.
-    StopServiceSession();
-    StopStreamWorker();
-    StopDownloadWorker();
-    StopPollWorker();
+    // Every thread is asked to stop first (the session's connections close,
+    // so a conversation under way on any thread ends at once; the poll worker
+    // starts no poll when the stream's stop hands it the tickers), then each
+    // is waited for: Release takes the longest of them, not their sum.
+    RequestPollWorkerStop();
+    RequestServiceSessionStop();
+    RequestStreamWorkerStop();
+    RequestDownloadWorkerStop();
+    const std::uint32_t deadline = TickCount32() + kThreadsStopMs;
+    AwaitServiceSessionStopped(deadline);
+    AwaitStreamWorkerStopped(deadline);
+    AwaitDownloadWorkerStopped(deadline);
+    AwaitPollWorkerStopped();
     ForgetAccountToken();
     // Connections whose handles had not reported closing when they ended:
     // free those that have since, wait a little for the rest.

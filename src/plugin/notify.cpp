@@ -10,6 +10,7 @@
 #include "foundation/state.h"
 #include "foundation/text.h"
 #include "plugin/session_state.h"
+#include "polling/download_worker.h"
 #include "storage/memory_cache.h"
 #include "ui/config_window.h"
 #include "ui/status_menu.h"
@@ -81,6 +82,9 @@ int HandleNotify(const PluginNotification* notification) {
     if ((n.reason & kDatabaseUnloaded) != 0) {
         CloseConfigWindow();
         LogDebug(L"API Notify database unloaded: clearing caches");
+        // Its downloads go with it: nothing of them is written into any
+        // database's cache afterwards.
+        AbandonDatabaseDownloads();
         ClearMemoryCaches();
     }
     if ((n.reason & kStatusRightClick) != 0) ShowStatusMenu();

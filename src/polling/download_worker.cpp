@@ -57,7 +57,7 @@ bool g_running = false;
 // The generation whose download is writing its result right now (0: none).
 std::uint64_t g_acceptingGeneration = 0;
 
-// Touched only by StartDownloadWorker and StopDownloadWorker (host threads).
+// Touched only by the start, the stop and the unload (host threads).
 FileHandle g_thread;
 
 bool SameSettings(const PluginSettings& a, const PluginSettings& b) {
@@ -208,20 +208,62 @@ void StartDownloadWorker() {
     g_thread = std::move(thread);
 }
 
-void StopDownloadWorker() {
+void RequestDownloadWorkerStop() {
     {
-        std::unique_lock<std::mutex> lock(g_lock);
+        std::lock_guard<std::mutex> lock(g_lock);
         ++g_generation;
         g_running = false;
         g_queue.clear();
-        g_signal.notify_all();
+    }
+    g_signal.notify_all();
+}
+
+void AwaitDownloadWorkerStopped(std::uint32_t deadlineTick) {
+    const auto left = [deadlineTick] {
+        const std::uint32_t now = TickCount32();
+        return BeforeDeadline(now, deadlineTick) ? deadlineTick - now : 0u;
+    };
+    {
         // A result being written right now is finished first: after this,
         // nothing of the old generation writes.
-        g_signal.wait_for(lock, std::chrono::milliseconds(kAcceptWaitMs), [] { return g_acceptingGeneration == 0; });
+        std::unique_lock<std::mutex> lock(g_lock);
+        g_signal.wait_for(lock, std::chrono::milliseconds(std::min<std::uint32_t>(left(), kAcceptWaitMs)),
+                          [] { return g_acceptingGeneration == 0; });
     }
     if (!g_thread.Valid()) return;
-    WaitForSingleObject(g_thread.Get(), kJoinWaitMs);
+    WaitForSingleObject(g_thread.Get(), std::min<std::uint32_t>(left(), kJoinWaitMs));
     g_thread.Reset();
+}
+
+void StopDownloadWorker() {
+    RequestDownloadWorkerStop();
+    AwaitDownloadWorkerStopped(TickCount32() + kAcceptWaitMs + kJoinWaitMs);
+}
+
+void AbandonDatabaseDownloads() {
+    std::uint64_t generation = 0;
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        if (!g_running) return;
+        // The download under way stops and writes nothing (its generation
+        // is over); what waited is dropped; a fresh thread serves the next
+        // database. The old thread ends on its own, holding its module
+        // reference until then.
+        generation = ++g_generation;
+        g_queue.clear();
+        g_paused.clear();
+        g_inFlightPath.clear();
+        g_inFlightTicker.clear();
+    }
+    g_signal.notify_all();
+    LogDebug(L"DOWNLOAD queue emptied: the database was unloaded");
+    FileHandle thread = StartHeldThread([generation] { RunDownloads(generation); }, L"DOWNLOAD");
+    if (!thread.Valid()) {
+        std::lock_guard<std::mutex> lock(g_lock);
+        g_running = false;
+        return;
+    }
+    g_thread = std::move(thread);
 }
 
 bool DownloadPending(const std::wstring& ticker) {

@@ -9,6 +9,7 @@
 // queue.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "foundation/settings_record.h"
@@ -32,3 +33,10 @@ void StartDownloadWorker();
 // download under way is abandoned (it writes nothing, and its thread ends
 // on its own when its conversation does).
 void StopDownloadWorker();
+// The same in two halves, for a Release that asks every thread first.
+void RequestDownloadWorkerStop();
+void AwaitDownloadWorkerStopped(std::uint32_t deadlineTick);
+// The database was unloaded: its queued downloads are dropped and the one
+// under way abandoned (nothing of it is written anywhere); the worker goes
+// on for the next database. Never blocks.
+void AbandonDatabaseDownloads();

@@ -11,6 +11,7 @@
 #include "protocol/exchange_calendar.h"
 #include "protocol/latest_bar_poll.h"
 #include "protocol/live_quote_poll.h"
+#include "polling/poll_worker.h"
 #include "protocol/symbol_routing.h"
 #include "storage/memory_cache.h"
 
@@ -153,7 +154,9 @@ bool PollClaimed(const std::wstring& ticker, const std::string& key, int periodi
         symbolId = key;
         LogDebug(L"POLL using ticker as TradingView symbol id ticker=" + ticker);
     }
-    if (symbolId.empty() && !ResolveLiveSymbol(ticker, settings, symbolId, errorText, L"POLL")) {
+    // A search of a stopping worker ends before its next market.
+    if (symbolId.empty() &&
+        !ResolveLiveSymbol(ticker, settings, symbolId, errorText, L"POLL", [] { return !PollWorkerStopping(); })) {
         LogLine(L"POLL resolve failed ticker=" + ticker + L" error=" + errorText);
         ReleaseClaim(key, std::string());
         return false;
@@ -222,7 +225,7 @@ bool PollClaimed(const std::wstring& ticker, const std::string& key, int periodi
 }  // namespace
 
 bool ResolveLiveSymbol(const std::wstring& ticker, const PluginSettings& settings, std::string& symbolId,
-                       std::wstring& errorText, const wchar_t* logTag) {
+                       std::wstring& errorText, const wchar_t* logTag, const std::function<bool()>& keepGoing) {
     const std::wstring tag = logTag;
     LogDebug(tag + L" resolving symbol id for ticker=" + ticker);
     std::wstring lastError;
@@ -231,6 +234,7 @@ bool ResolveLiveSymbol(const std::wstring& ticker, const PluginSettings& setting
         LogDebug(tag + L" resolve attempt ticker=" + ticker + L" market=" + market + L" query=" + query);
     };
     hooks.afterFailure = [&lastError](const std::wstring&, const std::wstring& error) { lastError = error; };
+    hooks.keepGoing = keepGoing;
     std::wstring error;
     if (ResolveMappedSymbol(ticker, settings, hooks, symbolId, error) && !symbolId.empty()) {
         LogDebug(tag + L" resolved symbol id ticker=" + ticker + L" symbolId=" + Utf8ToWide(symbolId));

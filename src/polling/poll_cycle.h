@@ -5,6 +5,8 @@
 // Runs on the poll worker's thread.
 #pragma once
 
+#include <functional>
+
 #include <cstdint>
 #include <string>
 
@@ -25,5 +27,7 @@ void SetPollProbe(PollProbe probe);
 // Finds the service identifier of a ticker through the symbol search (the
 // markets tried in turn); `errorText` says why when none is found. The debug
 // lines begin with `logTag`.
+// `keepGoing`, asked before each search, ends the search early (a stop).
 bool ResolveLiveSymbol(const std::wstring& ticker, const PluginSettings& settings, std::string& symbolId,
-                       std::wstring& errorText, const wchar_t* logTag);
+                       std::wstring& errorText, const wchar_t* logTag,
+                       const std::function<bool()>& keepGoing = nullptr);

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -26,6 +27,9 @@ constexpr std::uint32_t kMaxWaitMs = 1000;
 SRWLOCK g_workerLock = SRWLOCK_INIT;
 CONDITION_VARIABLE g_wakeSignal = CONDITION_VARIABLE_INIT;
 bool g_stopRequested = false;  // under g_workerLock
+// A stop was asked of a running worker and it has not ended yet: what it is
+// doing (a symbol search's next market) is not begun.
+std::atomic<bool> g_stopping{false};
 // Touched only by StartPollWorker and StopPollWorker (host threads).
 FileHandle g_thread;
 
@@ -130,18 +134,30 @@ void StartPollWorker() {
     g_thread = std::move(thread);
 }
 
-void StopPollWorker() {
+void RequestPollWorkerStop() {
+    if (g_thread.Valid()) g_stopping = true;
     AcquireSRWLockExclusive(&g_workerLock);
     g_stopRequested = true;
     ReleaseSRWLockExclusive(&g_workerLock);
     WakeAllConditionVariable(&g_wakeSignal);
+}
+
+void AwaitPollWorkerStopped() {
     if (!g_thread.Valid()) return;
     LogDebug(L"POLL worker join requested");
     WaitForSingleObject(g_thread.Get(), INFINITE);
     g_thread.Reset();
+    g_stopping = false;
+}
+
+void StopPollWorker() {
+    RequestPollWorkerStop();
+    AwaitPollWorkerStopped();
 }
 
 bool PollWorkerRunning() { return g_thread.Valid(); }
+
+bool PollWorkerStopping() { return g_stopping; }
 
 bool TouchActiveTicker(PluginState& s, const std::wstring& ticker, std::uint32_t now, int periodicity,
                        int requestedBars) {

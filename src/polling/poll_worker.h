@@ -19,8 +19,14 @@ void StartPollWorker();
 // Asks the worker to stop and waits until it has ended: at most the poll in
 // progress plus one wait of up to a second.
 void StopPollWorker();
+// The same in two halves, so that Release can ask every thread first and
+// then wait for all of them at once: the request never blocks.
+void RequestPollWorkerStop();
+void AwaitPollWorkerStopped();
 // True while a worker thread exists (started and not yet joined).
 bool PollWorkerRunning();
+// True once the worker was asked to stop (until it is started again).
+bool PollWorkerStopping();
 
 // Records a host request in the active-ticker set. Call with stateLock held.
 // True when the set changed for the worker (a new ticker, another interval).

@@ -274,7 +274,9 @@ private:
             if (!plan.symbolId.empty() || (plan.resolveFailed && BeforeDeadline(now, plan.resolveAgainTick))) continue;
             std::string symbolId;
             std::wstring error;
-            const bool found = ResolveLiveSymbol(plan.ticker, settings, symbolId, error, L"STREAM");
+            const std::uint64_t generation = generation_;
+            const bool found = ResolveLiveSymbol(plan.ticker, settings, symbolId, error, L"STREAM",
+                                                 [generation] { return Current(generation); });
             if (!Current(generation_)) return false;
             if (found) {
                 plan.symbolId = symbolId;
@@ -593,16 +595,26 @@ void StartStreamWorker() {
     if (!g_thread.Valid()) MarkStreamDown();  // nothing streams: the poll worker keeps the tickers
 }
 
-void StopStreamWorker() {
+void RequestStreamWorkerStop() {
     {
         std::lock_guard<std::mutex> lock(g_lock);
         ++g_generation;
     }
     g_signal.notify_all();
+}
+
+void AwaitStreamWorkerStopped(std::uint32_t deadlineTick) {
     if (!g_thread.Valid()) return;
-    if (WaitForSingleObject(g_thread.Get(), kJoinWaitMs) != WAIT_OBJECT_0) {
+    const std::uint32_t now = TickCount32();
+    const DWORD waitMs = BeforeDeadline(now, deadlineTick) ? deadlineTick - now : 0;
+    if (WaitForSingleObject(g_thread.Get(), waitMs) != WAIT_OBJECT_0) {
         LogLine(L"STREAM worker still busy at stop; it ends on its own");
     }
     g_thread.Reset();
     MarkStreamDown();
+}
+
+void StopStreamWorker() {
+    RequestStreamWorkerStop();
+    AwaitStreamWorkerStopped(TickCount32() + kJoinWaitMs);
 }

@@ -9,6 +9,8 @@
 // thread holds a reference to this module while it runs.
 #pragma once
 
+#include <cstdint>
+
 // Starts a fresh stream thread (ending one left from an earlier start). It
 // does nothing while Streaming is off or no ticker is active.
 void StartStreamWorker();
@@ -16,3 +18,7 @@ void StartStreamWorker();
 // bound, whatever the connection is doing (a thread still inside a connect
 // or a symbol search is left to end on its own, writing nothing).
 void StopStreamWorker();
+// The same in two halves, for a Release that asks every thread first: the
+// request never blocks; the wait ends at `deadlineTick` at the latest.
+void RequestStreamWorkerStop();
+void AwaitStreamWorkerStopped(std::uint32_t deadlineTick);

@@ -310,6 +310,7 @@ bool DownloadBars(const std::wstring& ticker, int periodicity, int requestedBars
         LogDebug(L"ResolveSymbolId failed for " + ticker + L" market=" + market + L": " + error);
     };
     hooks.finalError = L"TradingView symbol resolution failed";
+    if (gate != nullptr) hooks.keepGoing = gate->keepGoing;
 
     ChannelRequest request = ChannelRequestFor(settings, priority);
     if (gate != nullptr) request.keepGoing = gate->keepGoing;

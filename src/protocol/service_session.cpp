@@ -526,26 +526,43 @@ void StartServiceSession() {
     g_refusalWaitMs = 0;
 }
 
-void StopServiceSession() {
-    std::vector<FileHandle> threads;
+namespace {
+// The threads a stop request left to wait for. Guarded by g_lock.
+std::vector<FileHandle> g_stopping;
+}  // namespace
+
+void RequestServiceSessionStop() {
     {
         std::lock_guard<std::mutex> lock(g_lock);
         ++g_generation;
         g_running = false;
         for (const auto& slot : g_slots) slot->connection->RequestStop();
-        threads.swap(g_threads);
+        for (FileHandle& thread : g_threads) g_stopping.push_back(std::move(thread));
+        g_threads.clear();
     }
     g_signal.notify_all();
+}
+
+void AwaitServiceSessionStopped(std::uint32_t deadline) {
+    std::vector<FileHandle> threads;
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        threads.swap(g_stopping);
+    }
     // Every connection ends at once; each thread is waited for together with
     // the others, so the stop takes the longest of them, not their sum.
     std::vector<HANDLE> handles;
     for (const FileHandle& thread : threads) handles.push_back(thread.Get());
-    const std::uint32_t deadline = TickCount32() + kStopWaitMs;
     for (size_t at = 0; at < handles.size(); at += MAXIMUM_WAIT_OBJECTS) {
         const DWORD count = static_cast<DWORD>(std::min<size_t>(MAXIMUM_WAIT_OBJECTS, handles.size() - at));
         const std::uint32_t now = TickCount32();
         WaitForMultipleObjects(count, handles.data() + at, TRUE, BeforeDeadline(now, deadline) ? deadline - now : 0);
     }
+}
+
+void StopServiceSession() {
+    RequestServiceSessionStop();
+    AwaitServiceSessionStopped(TickCount32() + kStopWaitMs);
 }
 
 ServiceSessionCounts CurrentServiceSessionCounts() {

@@ -104,6 +104,10 @@ void StartServiceSession();
 // Nothing new is opened after this; every connection is closed and every
 // waiting or running conversation ends at once. Returns within about 2.5 s.
 void StopServiceSession();
+// The same in two halves, for a Release that asks every thread first: the
+// request never blocks; the wait ends at `deadlineTick` at the latest.
+void RequestServiceSessionStop();
+void AwaitServiceSessionStopped(std::uint32_t deadlineTick);
 
 // What the session did so far (for the log, the tests and the bench).
 struct ServiceSessionCounts {

@@ -131,6 +131,10 @@ bool ResolveTickerSymbol(const std::wstring& ticker, const PluginSettings& setti
     }
     const bool automatic = LowerTrimWide(settings.Market) == L"auto";
     for (const std::wstring& market : MarketCandidates(ticker, settings.Market)) {
+        if (hooks.keepGoing && !hooks.keepGoing()) {
+            error = L"Symbol search abandoned";
+            return false;
+        }
         const std::wstring searchText = BuildSearchText(ticker, market);
         if (hooks.beforeTry) hooks.beforeTry(market, searchText);
         std::wstring tryError;
@@ -159,7 +163,8 @@ bool ResolveMappedSymbol(const std::wstring& ticker, const PluginSettings& setti
         return true;
     }
     if (!ResolveTickerSymbol(ticker, settings, hooks, symbolId, error)) return false;
-    if (ticker.find(L':') == std::wstring::npos) RememberSymbol(ticker, settings.Market, symbolId);
+    const bool wanted = !hooks.keepGoing || hooks.keepGoing();
+    if (wanted && ticker.find(L':') == std::wstring::npos) RememberSymbol(ticker, settings.Market, symbolId);
     return true;
 }
 

@@ -27,6 +27,9 @@ struct CandidateLoopHooks {
     std::function<void(const std::wstring& market, const std::wstring& error)> afterFailure;
     std::wstring finalError;  // reported when every candidate failed
     HttpFailure* lastFailure = nullptr;  // set to how the last search failed, when given
+    // Asked before each search: false ends the loop (the plug-in stops, a
+    // download is abandoned) with "Symbol search abandoned".
+    std::function<bool()> keepGoing;
 };
 
 // A ticker holding ":" is its own identifier. Otherwise each candidate market
@@ -36,7 +39,8 @@ bool ResolveTickerSymbol(const std::wstring& ticker, const PluginSettings& setti
                          std::string& symbolId, std::wstring& error);
 
 // The same, first asking the symbol map (no search at all for a ticker it
-// knows under this Market setting) and keeping what a search found in it.
+// knows under this Market setting) and keeping what a search found in it
+// (unless the hooks' keepGoing says the result is no longer wanted).
 // `fromMap`, when given, says whether the map answered.
 bool ResolveMappedSymbol(const std::wstring& ticker, const PluginSettings& settings, const CandidateLoopHooks& hooks,
                          std::string& symbolId, std::wstring& error, bool* fromMap = nullptr);

@@ -216,3 +216,47 @@ TEST_F(Scale, AfterReleaseNothingOfTheStreamIsLeft) {
     EXPECT_EQ(plugin.Log(), log) << "nothing is stored or said after the Release";
     EXPECT_TRUE(plugin.Unload()) << "no thread of the plug-in is left holding it";
 }
+
+TEST_F(Scale, ReleaseStopsEveryThreadAtOnceEvenInASymbolSearch) {
+    // A search endpoint that never answers: the worker's poll of a ticker
+    // without its exchange would try market after market, each for the whole
+    // time-out.
+    Scenario(R"({"http":[{"path":"/symbol_search","stall":true}],"ws":{"seed":14,"history":50}})");
+    Start("TimeoutMs=3000\r\nPollSeconds=1\r\nDebugLogging=1\r\n", "BackgroundDownloads=1\r\nStreaming=1\r\n");
+    dll.GetRecentInfo("AAPL");
+    EXPECT_EQ(Get("MSFT", 86400, 50), 0) << "the window thread's request only queues";
+    ASSERT_TRUE(WaitUntil([&] { return service.Events("http", "path").size() >= 2; }, 5000));
+    Stopwatch watch;
+    EXPECT_EQ(dll.Release(), 1);
+    started = false;
+    // One search time-out at most (every thread is asked at once, and none
+    // begins its next market), not the sum of the threads' bounds.
+    EXPECT_LT(watch.Ms(), 3000u + 1500u);
+}
+
+TEST_F(Scale, UnloadingADatabaseDropsItsDownloadsAndWritesNothingAnywhere) {
+    Scenario(R"({"ws":{"seed":15,"now":1710547200,"history":300,"reply_delay_ms":700}})");
+    Start("TimeoutMs=5000\r\n", "BackgroundDownloads=1\r\n");
+    // The test's thread is the window thread: each request only queues.
+    for (const char* ticker : {"NASDAQ:AAPL", "NASDAQ:MSFT", "NYSE:IBM"}) EXPECT_EQ(Get(ticker, 86400, 100), 0);
+    EXPECT_EQ(dll.IsBackfillComplete("NASDAQ:MSFT"), 0);
+    ASSERT_EQ(Notify(2), 1);
+    // The host opens another database at once.
+    testing_support::TempFolder next;
+    WriteFileBytes(next.Join(L"Velmarquin.ini"), SettingsText("TimeoutMs=5000\r\n"));
+    const std::string nextPath = Narrow(next.Path());
+    HostNotification n = {};
+    n.size = sizeof(n);
+    n.reason = 1;
+    n.databasePath = nextPath.c_str();
+    n.mainWindow = window.Get();
+    ASSERT_EQ(dll.Notify(&n), 1);
+    EXPECT_EQ(dll.IsBackfillComplete("NASDAQ:MSFT"), 1) << "nothing of the old database waits";
+    Sleep(3000);
+    EXPECT_EQ(CacheListing(), "") << "nothing written into the old database's cache";
+    EXPECT_FALSE(testing_support::PathExists(next.Join(L"VelmarquinCache")))
+        << "nothing of the old database written into the new one's";
+    // The downloads of the new database go on as before.
+    EXPECT_EQ(Get("NASDAQ:TSLA", 86400, 100), 0);
+    EXPECT_TRUE(WaitUntil([&] { return Get("NASDAQ:TSLA", 86400, 100) == 100; }, 10000));
+}
