@@ -51,6 +51,7 @@ bool WebSocketClient::Connect(const std::wstring& userAgent, std::int32_t timeou
     auto fail = [&](const std::wstring& text) {
         error = text;
         LogLine(L"ERROR: " + text);
+        LogDebug(L"WS connect given up");
         Close();
         return false;
     };

@@ -99,12 +99,15 @@ void CALLBACK OnWinHttpStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID
 
 constexpr DWORD kSweepPeriodMs = 250;
 
-// Whether WinHTTP is done with the state: its unload event signalled, or,
-// where there is none, every handle reported closing a sweep ago (the
-// thread that delivered the last report has long left the callback).
+// Whether WinHTTP is done with the state: every handle reported closing a
+// sweep ago (the thread that delivered the last report has long left the
+// callback), and the unload event signalled where there is one. Both are
+// needed: the event speaks for the session and the handles made from it,
+// but a WebSocket handle need not hold its session (Wine's does not, and
+// reports after the event), while its own closing report is counted.
 // With g_parkedLock held.
 bool Settled(WinHttpAsyncState& s) {
-    if (s.unloadEvent.Valid()) return WaitForSingleObject(s.unloadEvent.Get(), 0) == WAIT_OBJECT_0;
+    if (s.unloadEvent.Valid() && WaitForSingleObject(s.unloadEvent.Get(), 0) != WAIT_OBJECT_0) return false;
     if (s.openHandles > 0) return false;
     const std::uint32_t now = TickCount32();
     if (s.closedSeenTick == 0) {
@@ -286,13 +289,17 @@ void RetireAsyncState(std::unique_ptr<WinHttpAsyncState> state) {
         s.request.Reset();
         s.connection.Reset();
         s.session.Reset();
+        // The caller's thread runs this module's code, so the module cannot
+        // go meanwhile: what counts here is that no callback can still come.
+        const std::uint32_t deadline = TickCount32() + kHandleClosingWaitMs;
         bool allClosed = false;
-        if (s.unloadEvent.Valid()) {
-            allClosed = WaitForSingleObject(s.unloadEvent.Get(), kHandleClosingWaitMs) == WAIT_OBJECT_0;
-        } else {
+        {
             std::unique_lock<std::mutex> guard(s.lock);
             allClosed = s.signal.wait_for(guard, std::chrono::milliseconds(kHandleClosingWaitMs),
                                           [&s] { return s.openHandles <= 0; });
+        }
+        if (allClosed && s.unloadEvent.Valid()) {
+            allClosed = WaitForSingleObject(s.unloadEvent.Get(), MsUntil(deadline)) == WAIT_OBJECT_0;
         }
         if (allClosed) {
             { std::lock_guard<std::mutex> wait(s.lock); }

@@ -5,9 +5,9 @@
 // time its caller allows; a step that does not complete in time is given up
 // by closing the handle, which cancels it. A completion counts only for the
 // step it belongs to, so a late report of a cancelled step never ends the
-// wait of the next one. A state is freed once WinHTTP says its last callback
-// has returned (the session's unload event; where the platform refuses that
-// option, once every handle has reported closing). A state not settled when
+// wait of the next one. A state is freed once every handle has reported
+// closing and WinHTTP says its last callback has returned (the session's
+// unload event, where the platform takes that option). A state not settled when
 // its conversation ends is parked, with a reference to this module, and a
 // thread-pool timer frees it when it settles, also after Release, so a late
 // callback never meets freed memory or unmapped code and the module is given

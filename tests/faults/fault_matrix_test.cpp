@@ -33,8 +33,21 @@ protected:
         ASSERT_EQ(dll.Init(), 1);
         ASSERT_EQ(Notify(1), 1);
     }
-    // Points every origin at the trusted double again and has the plug-in reread its settings.
+    // Points every origin at the trusted double again and has the plug-in
+    // reread its settings, once every connect begun under the fault (the
+    // worker's poll may have begun one) has ended.
     void Heal() {
+        auto count = [this](const std::string& line) {
+            const std::string log = plugin.Log();
+            size_t n = 0;
+            for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++n;
+            return n;
+        };
+        Stopwatch watch;
+        while (count("WS connect starting") > count("WS connect OK") + count("WS connect given up") &&
+               watch.Ms() < 3 * kTimeoutMs) {
+            Sleep(50);
+        }
         std::string ini = ReadFileBytes(IniPath());
         const std::string bad = Narrow(service.UntrustedOrigin());
         const std::string good = Narrow(service.Origin());
@@ -127,7 +140,7 @@ TEST_P(Download, FailsWithinItsBoundSaysWhyAndRecovers) {
     // The service is healthy again: the next request downloads.
     Heal();
     const int again = dll.GetQuotesEx(ticker, 86400, 0, 100, quotes.data(), nullptr);
-    EXPECT_GT(again, 0) << "a good request right after the fault works";
+    EXPECT_GT(again, 0) << "a good request right after the fault works: " << ::testing::PrintToString(StatusLines());
     const bool recovered = again > 0 && HasStatusLine(std::string("TradingView OK: ") + ticker);
     EXPECT_TRUE(recovered);
     AddReliabilityRow({"fault", cell.conversation, cell.fault, outcome, std::to_string(elapsed),

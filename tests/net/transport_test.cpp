@@ -400,3 +400,22 @@ TEST_F(Transport, AReplyCutOffBeforeItsEndIsNoAnswer) {
     EXPECT_TRUE(answer.refusal.empty()) << testing_support::Narrow(answer.refusal);
     EXPECT_FALSE(answer.transportError.empty());
 }
+
+// A connection closed with a receive under way that the service never ends:
+// the receive's cancellation is reported after the session's own handles
+// are gone, so the connection's state must wait for that last report (a
+// state freed on the session's word alone takes the report into freed
+// memory, and the process falls over sooner or later).
+TEST_F(Transport, AConnectionClosedWithAReceiveUnderWayWaitsForItsLastReport) {
+    Scenario(R"({"ws":{"min_connection_gap_ms":0,"ignore_close":true,"script":[{"stall":true}]}})");
+    for (int round = 0; round < 4; ++round) {
+        WebSocketClient client;
+        std::wstring error;
+        ASSERT_TRUE(client.Connect(L"A", 400, error)) << round;
+        std::string message;
+        EXPECT_EQ(client.Poll(message, 0), ReceiveStatus::Pending);
+        client.Close();
+    }
+    SweepParkedStates(kGiveUpBoundMs);
+    EXPECT_EQ(ParkedStateCount(), 0u) << "every state is freed once its reports are in";
+}

@@ -901,7 +901,7 @@ WS_KEYS = {"refuse_upgrade", "stall_upgrade", "drop_upgrade", "script", "seed", 
            "updates", "stream", "quote", "pack_frames", "split_frames", "fragment", "strict", "close_after_answers",
            "max_open_connections", "min_connection_gap_ms", "retry_after_s", "max_sessions", "reply_delay_ms",
            "max_series", "replay", "fault", "faults", "history_anchor", "splits", "frozen_after_token",
-           "protocol_error_on_token", "close_after_s"}
+           "protocol_error_on_token", "close_after_s", "ignore_close"}
 HEARTBEAT_KEYS = {"with_first_answer", "interval_ms", "require_echo_ms", "first_number"}
 UPDATE_KEYS = {"interval_ms", "count"}
 STREAM_KEYS = {"quote_ms", "bar_ms", "new_bar_every"}
@@ -1544,6 +1544,7 @@ class Double:
             raise
         socket = WebSocket(reader, writer, number, int(ws.get("fragment", 0)), rec,
                            None if "script" in ws else stats)
+        socket.ignore_close = bool(ws.get("ignore_close"))
         rec.add("ws_open", connection=number, port=port_kind)
         how = "ended"
         try:
@@ -1690,6 +1691,7 @@ class WebSocket:
         self.close_received = False
         self.gone = False
         self.muted = False  # a stalled server: no more text messages, not even heartbeats
+        self.ignore_close = False  # a hung server: the client's close is neither answered nor the end
         self.send_lock = asyncio.Lock()
         self.end_fields = {}
         self.kind = "text"
@@ -1811,6 +1813,8 @@ class WebSocket:
                 code = struct.unpack(">H", data[:2])[0] if len(data) >= 2 else 1005
                 self.close_received = True
                 self.recorder.add("ws_close", connection=self.number, code=code, reason=data[2:])
+                if self.ignore_close:
+                    continue
                 async with self.send_lock:
                     if not self.close_sent and not self.gone:
                         self.close_sent = True
