@@ -10,6 +10,7 @@ import datetime
 import hashlib
 import json
 import os
+import re
 import socket
 import ssl
 import struct
@@ -1938,6 +1939,34 @@ class DoubleTest(unittest.TestCase):
                            answer["code"] if answer.get("code") == "invalid_credentials" else answer)
             self.assertEqual(got, expected, signin)
 
+    def test_chart_page_carries_the_token_for_the_known_session_cookie_only(self):
+        def page(cookie):
+            header = "Cookie: %s\r\n" % cookie if cookie is not None else ""
+            status, body = self.https(("GET /chart/ HTTP/1.1\r\nHost: localhost\r\n%s\r\n" % header).encode())
+            self.assertEqual(status, 200)
+            user = re.search(rb"window\.user = (\{.*?\});", body)
+            return json.loads(user.group(1))
+
+        signed_in = {"id": 1234567, "username": "u", "is_pro": True, "auth_token": "tok", "is_authenticated": True}
+        anonymous = {"is_authenticated": False, "auth_token": None}
+        account = {"username": "u", "password": "p", "token": "tok", "sessionid": "abc", "sessionid_sign": "v1.s"}
+        for extra, cookie, expected in (
+                ({}, "sessionid=abc; sessionid_sign=v1.s", signed_in),
+                ({}, "other=1; sessionid=abc;sessionid_sign=v1.s", signed_in),
+                ({}, "sessionid=abc", anonymous),  # the signature is asked for
+                ({}, "sessionid=abd; sessionid_sign=v1.s", anonymous),
+                ({}, None, anonymous),
+                ({"cookie_expired": True}, "sessionid=abc; sessionid_sign=v1.s", anonymous)):
+            self.scenario({"signin": dict(account, **extra)})
+            self.assertEqual(page(cookie), expected, (extra, cookie))
+            self.assertEqual(json.loads(self.control("GET", "/stats"))["chart_pages"], 1)
+        # Without a sessionid_sign in the scenario the sessionid alone will do;
+        # under jwt_lifetime_s each page carries a fresh token.
+        self.scenario({"signin": {"sessionid": "abc", "jwt_lifetime_s": 60}})
+        first, second = page("sessionid=abc")["auth_token"], page("sessionid=abc")["auth_token"]
+        self.assertEqual(first.count("."), 2)
+        self.assertNotEqual(first, second)
+
     def test_stats_count_for_benchmarks(self):
         self.scenario({"ws": {"min_connection_gap_ms": 0, "max_open_connections": 2},
                        "signin": {"username": "u", "password": "p"}})
@@ -1960,7 +1989,7 @@ class DoubleTest(unittest.TestCase):
         stats = json.loads(self.control("GET", "/stats"))
         self.assertEqual(stats, {"ws_upgrades": 4, "ws_refused_429": 1, "ws_opened": 3, "max_open_at_once": 2,
                                  "bytes_sent": first.payload_bytes + second.payload_bytes + third.payload_bytes,
-                                 "sessions_opened": 2, "signins": 1, "searches": 2})
+                                 "sessions_opened": 2, "signins": 1, "searches": 2, "chart_pages": 0})
         self.assertEqual([ends[n]["bytes_sent"] for n in (1, 2, 4)],
                          [first.payload_bytes, second.payload_bytes, third.payload_bytes])
         self.assertGreater(first.payload_bytes, 300 * 40)  # the bars are in it
@@ -1972,7 +2001,7 @@ class DoubleTest(unittest.TestCase):
         self.assertEqual(self.events("ws_end", wait=1)[0]["bytes_sent"], 50)
         self.assertEqual(json.loads(self.control("GET", "/stats")),
                          {"ws_upgrades": 1, "ws_refused_429": 0, "ws_opened": 1, "max_open_at_once": 1,
-                          "bytes_sent": 0, "sessions_opened": 0, "signins": 0, "searches": 0})
+                          "bytes_sent": 0, "sessions_opened": 0, "signins": 0, "searches": 0, "chart_pages": 0})
 
     def test_search_any_makes_up_stocks_the_data_side_knows(self):
         self.scenario({"search_any": True, "ws": {"min_connection_gap_ms": 0}})

@@ -893,7 +893,8 @@ TOP_KEYS = {"http", "search", "search_ignores_type", "search_shape", "search_ori
             "ws"}
 ROUTE_KEYS = {"method", "path", "text", "times", "status", "body", "body_size", "raw", "delay_ms", "stall", "drop",
               "headers"}
-SIGNIN_KEYS = {"username", "password", "token", "status", "reply", "jwt_lifetime_s", "captcha_after", "two_factor"}
+SIGNIN_KEYS = {"username", "password", "token", "status", "reply", "jwt_lifetime_s", "captcha_after", "two_factor",
+               "sessionid", "sessionid_sign", "cookie_expired"}
 SYMBOL_KEYS = {"type", "price", "history", "description", "local_description", "currency", "decimals", "has_volume"}
 WS_KEYS = {"refuse_upgrade", "stall_upgrade", "drop_upgrade", "script", "seed", "now", "history",
            "max_per_request", "bar_limit", "daily_stamps", "skip_weekends", "any_symbol", "unknown_symbols",
@@ -1093,7 +1094,7 @@ class Double:
         # Counts for benchmarks (GET /stats); each connection keeps a
         # reference to this scenario's table, as it does for pushes.
         self.stats = {"ws_upgrades": 0, "ws_refused_429": 0, "ws_opened": 0, "max_open_at_once": 0,
-                      "bytes_sent": 0, "sessions_opened": 0, "signins": 0, "searches": 0}
+                      "bytes_sent": 0, "sessions_opened": 0, "signins": 0, "searches": 0, "chart_pages": 0}
         self.route_uses = {}
         self.quote_counters = {}
         self.pinned = {}  # data-side symbol -> the price POST /price set, held until the next scenario
@@ -1313,12 +1314,41 @@ class Double:
                 fields.get("password") == account.get("password"):
             if account.get("two_factor"):
                 return 200, TWO_FACTOR_REPLY
-            token = account.get("token", DEFAULT_TOKEN)
-            if "jwt_lifetime_s" in account:
-                token = self.issue_jwt(int(account["jwt_lifetime_s"]))
+            token = self.account_token(account)
             return 200, dumps({"error": "", "user": {"id": 1234567, "username": account["username"],
                                                      "auth_token": token, "is_pro": False, "is_broker": False}})
         return int(account.get("status", 200)), '{"error":"Invalid username or password","code":"invalid_credentials"}'
+
+    def account_token(self, account):
+        if "jwt_lifetime_s" in account:
+            return self.issue_jwt(int(account["jwt_lifetime_s"]))
+        return account.get("token", DEFAULT_TOKEN)
+
+    def chart_page(self, headers):
+        """The web host's chart page for the browser's session cookie: the
+        signed-in user's page, carrying "auth_token", for the scenario's
+        sessionid (and sessionid_sign, when it names one) unless the cookie
+        has expired; else the page an anonymous visitor gets, with a sign-in
+        link and no token."""
+        account = self.scenario.get("signin", {})
+        cookies = {}
+        for name, value in headers:
+            if name.lower() == "cookie":
+                for part in value.split(";"):
+                    key, _, val = part.strip().partition("=")
+                    cookies[key] = val
+        known = "sessionid" in account and cookies.get("sessionid") == account["sessionid"] and \
+            ("sessionid_sign" not in account or cookies.get("sessionid_sign") == account["sessionid_sign"]) and \
+            not account.get("cookie_expired")
+        if known:
+            user = {"id": 1234567, "username": account.get("username", "trader"), "is_pro": True,
+                    "auth_token": self.account_token(account), "is_authenticated": True}
+        else:
+            user = {"is_authenticated": False, "auth_token": None}
+        return ('<!DOCTYPE html><html lang="en"><head><meta charset="utf-8"><title>Chart</title></head><body>'
+                '<script>window.initData = {"theme":"light"};</script>'
+                '<script>window.user = %s;</script>%s</body></html>'
+                % (dumps(user), "" if known else '<a href="/accounts/signin/">Sign in</a>'))
 
     # ---- HTTP plumbing ------------------------------------------------
 
@@ -1469,6 +1499,11 @@ class Double:
                 status, text = self.search_reply(query)
         elif signin:
             status, text = self.signin_reply(body.decode("latin-1"), signin_number)
+        elif method == "GET" and path in ("/chart/", "/chart"):
+            self.stats["chart_pages"] += 1
+            rec.add("http", reply=200, **event)
+            await self.respond(writer, 200, self.chart_page(headers), content_type="text/html; charset=utf-8")
+            return
         else:
             status, text = 404, '{"error":"not found"}'
         rec.add("http", reply=status, **event)
