@@ -29,6 +29,11 @@ struct PluginSettings {
     bool BackgroundDownloads = true;  // the host's window thread never waits on the network
     bool Streaming = false;           // live data over one connection instead of polls
     std::int32_t Connections = 2;     // data connections open at once, the stream's included (1 to 4)
+    // The browser's session cookie of the account ("sessionid", and its
+    // "sessionid_sign"): when set, it signs in instead of the password.
+    // Stored protected, as the password is.
+    std::wstring SessionCookie;
+    std::wstring SessionCookieSign;
 };
 
 // The Connections setting as used: within 1 to 4.

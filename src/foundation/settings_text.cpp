@@ -3,6 +3,7 @@
 #include <cwctype>
 #include <limits>
 
+#include "foundation/base64.h"
 #include "foundation/text.h"
 
 const wchar_t* const kSettingsKeys[14] = {
@@ -11,6 +12,7 @@ const wchar_t* const kSettingsKeys[14] = {
     L"EodTimeShiftDays", L"BulkSymbols", L"PollSeconds",     L"DebugLogging", L"TimeoutMs"};
 
 const wchar_t* const kOptionKeys[3] = {L"BackgroundDownloads", L"Streaming", L"Connections"};
+const wchar_t* const kCredentialKeys[3] = {L"Password", L"SessionCookie", L"SessionCookieSign"};
 
 namespace {
 
@@ -86,6 +88,27 @@ PluginSettings SettingsFromValues(const IniValues& values, PluginSettings s, Set
     }
     if (Blank(values, L"DebugLogging")) repair.rewrite = true;
     return s;
+}
+
+CredentialForm ReadCredentialForm(const std::wstring& stored, std::string& blob) {
+    blob.clear();
+    const std::wstring prefix = kProtectedPrefix;
+    if (stored.compare(0, prefix.size(), prefix) != 0) return CredentialForm::Plain;
+    std::string text;
+    for (wchar_t unit : TrimWide(std::wstring_view(stored).substr(prefix.size()))) {
+        if (unit >= 0x80) return CredentialForm::Damaged;
+        text += static_cast<char>(unit);
+    }
+    if (!Base64Decode(text, blob) || blob.empty()) {
+        blob.clear();
+        return CredentialForm::Damaged;
+    }
+    return CredentialForm::Protected;
+}
+
+std::wstring ProtectedCredentialText(const std::string& blob) {
+    const std::string text = Base64Encode(blob);
+    return kProtectedPrefix + std::wstring(text.begin(), text.end());
 }
 
 PluginSettings OptionsFromValues(const IniValues& values, PluginSettings s) {

@@ -25,6 +25,16 @@ extern const wchar_t* const kSettingsKeys[14];
 inline constexpr wchar_t kOptionsSection[] = L"Velmarquin";
 extern const wchar_t* const kOptionKeys[3];
 
+// The account's secrets in the plug-in's own section: each either plain
+// text, or "protected:" and the base64 of what the user's data protection
+// made of it.
+extern const wchar_t* const kCredentialKeys[3];
+inline constexpr wchar_t kProtectedPrefix[] = L"protected:";
+enum class CredentialForm { Plain, Protected, Damaged };
+// What a credential key holds; `blob` gets the protected bytes.
+CredentialForm ReadCredentialForm(const std::wstring& stored, std::string& blob);
+std::wstring ProtectedCredentialText(const std::string& blob);
+
 // `current` with the values of section "Velmarquin" laid over it.
 PluginSettings OptionsFromValues(const IniValues& values, PluginSettings current);
 

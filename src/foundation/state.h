@@ -69,6 +69,7 @@ struct PluginState {
     // What the service said of each symbol's sessions (its time zone, session
     // and holidays), from its symbol_resolved answers and the cache's companions.
     std::map<std::string, ExchangeSession> exchangeSessions;  // key: UTF-8 symbol identifier
+    std::map<std::string, std::string> updateModes;  // the quotes' "update_mode", by symbol identifier
     // Series a background download landed, kept until a quote request takes
     // them (their cache file may not have been written).
     std::map<std::wstring, std::vector<Bar>> landedSeries;  // key: cache file path

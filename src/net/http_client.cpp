@@ -155,12 +155,12 @@ std::wstring BuildRequestHeaders(const std::wstring& userAgent, const std::wstri
 }
 
 bool HttpGet(const std::wstring& url, const std::wstring& userAgent, std::int32_t timeoutMs, std::string& body,
-             std::wstring& error, HttpFailure* failure) {
+             std::wstring& error, HttpFailure* failure, const std::wstring& extraHeaders) {
     if (failure != nullptr) *failure = HttpFailure::None;
     LogDebug(L"HTTP GET: " + url);
     Request request(timeoutMs);
     if (!request.Open(L"GET", url, userAgent, error, failure)) return false;
-    if (!AddHeaders(request.Handle(), BuildRequestHeaders(userAgent, CopyServiceOrigins().web, false),
+    if (!AddHeaders(request.Handle(), BuildRequestHeaders(userAgent, CopyServiceOrigins().web, false) + extraHeaders,
                     WINHTTP_ADDREQ_FLAG_ADD)) {
         return Fail(error, failure, CallFailedText(L"WinHttpAddRequestHeaders", GetLastError()), HttpFailure::Setup);
     }

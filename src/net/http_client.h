@@ -20,8 +20,10 @@ enum class HttpFailure {
 std::wstring BuildRequestHeaders(const std::wstring& userAgent, const std::wstring& webOrigin, bool formBody);
 
 // `timeoutMs` is the TimeoutMs setting; 0 or below means the default 8000.
+// `extraHeaders` (lines ended by CR LF) go after the common block; they may
+// carry a secret (a cookie) and are never logged.
 bool HttpGet(const std::wstring& url, const std::wstring& userAgent, std::int32_t timeoutMs, std::string& body,
-             std::wstring& error, HttpFailure* failure = nullptr);
+             std::wstring& error, HttpFailure* failure = nullptr, const std::wstring& extraHeaders = std::wstring());
 
 // Returns the body whatever the status; empty with `error` set on failure.
 std::string HttpPost(const std::wstring& url, const std::wstring& userAgent, std::int32_t timeoutMs,

@@ -9,6 +9,8 @@
 #include "foundation/log.h"
 #include "foundation/state.h"
 #include "foundation/text.h"
+#include "protocol/account_token.h"
+#include "protocol/quote_update.h"
 
 namespace {
 std::atomic<std::uint32_t> g_statusCallCount{0};
@@ -18,6 +20,12 @@ void CopyCut(char* destination, size_t capacity, const std::string& text) {
     std::memcpy(destination, text.data(), n);
     destination[n] = '\0';
 }
+// What the trader gets, after the status: " [delayed 15 min; anonymous]".
+std::string StatusDetail(const std::string& updateMode) {
+    const std::string timeliness = ShortUpdateMode(updateMode);
+    return " [" + (timeliness.empty() ? std::string() : timeliness + "; ") + WideToUtf8(DescribeAccount()) + "]";
+}
+
 }  // namespace
 
 void SetStatusText(const std::wstring& text) {
@@ -51,11 +59,22 @@ int FillPluginStatus(PluginStatus* status) {
     }
     std::wstring text;
     std::wstring lastTicker;
+    std::string updateMode;
     {
         PluginState& s = State();
         std::lock_guard<std::mutex> lock(s.stateLock);
         text = s.statusText;
         lastTicker = s.lastTicker;
+        // How timely the data of the ticker last asked for is.
+        if (!lastTicker.empty() && !s.updateModes.empty()) {
+            const std::string key = WideToUtf8(lastTicker);
+            const auto entry = s.symbolCache.find(key);
+            const std::string& id = entry != s.symbolCache.end() && !entry->second.symbolId.empty()
+                                        ? entry->second.symbolId
+                                        : key;
+            const auto mode = s.updateModes.find(id);
+            if (mode != s.updateModes.end()) updateMode = mode->second;
+        }
     }
     std::memset(reinterpret_cast<char*>(status) + 8, 0, sizeof(PluginStatus) - 8);
     status->structSize = static_cast<std::int32_t>(sizeof(PluginStatus));
@@ -63,7 +82,7 @@ int FillPluginStatus(PluginStatus* status) {
     const StatusLook look = ClassifyStatus(text);
     status->color = look.color;
     CopyCut(status->shortMessage, sizeof(status->shortMessage), look.label);
-    CopyCut(status->longMessage, sizeof(status->longMessage), WideToUtf8(text));
+    CopyCut(status->longMessage, sizeof(status->longMessage), WideToUtf8(text) + StatusDetail(updateMode));
 
     const std::uint32_t n = ++g_statusCallCount;
     if (n <= 20 || n % 20 == 0) {

@@ -62,6 +62,7 @@ FileHandle g_thread;
 
 bool SameSettings(const PluginSettings& a, const PluginSettings& b) {
     return a.Market == b.Market && a.Username == b.Username && a.Password == b.Password &&
+           a.SessionCookie == b.SessionCookie && a.SessionCookieSign == b.SessionCookieSign &&
            a.UserAgent == b.UserAgent && a.TimeoutMs == b.TimeoutMs && a.ExtendedHours == b.ExtendedHours &&
            a.AdjustContracts == b.AdjustContracts && a.UseSettlementAsClose == b.UseSettlementAsClose &&
            a.ResolutionOverride == b.ResolutionOverride && a.IntradayTimeShiftMinutes == b.IntradayTimeShiftMinutes &&

@@ -15,6 +15,7 @@ bool StoreStreamedQuote(const std::string& key, const std::wstring& ticker, cons
     if (s.activeTickers.find(key) == s.activeTickers.end()) return false;
     SymbolCacheEntry& entry = s.symbolCache[key];
     if (!update.session.empty()) entry.sessionText = update.session;
+    if (!update.updateMode.empty()) s.updateModes[entry.symbolId.empty() ? key : entry.symbolId] = update.updateMode;
     if (entry.served.structSize != kRecentInfoSize) {
         InitRecentInfo(entry.served, ticker);
         entry.served.validFields = 1;

@@ -100,7 +100,8 @@ bool SameStreamSettings(const PluginSettings& a, const PluginSettings& b) {
            a.ResolutionOverride == b.ResolutionOverride && a.Market == b.Market &&
            a.IntradayTimeShiftMinutes == b.IntradayTimeShiftMinutes && a.EodTimeShiftDays == b.EodTimeShiftDays &&
            a.UseSettlementAsClose == b.UseSettlementAsClose && a.AdjustContracts == b.AdjustContracts &&
-           a.Username == b.Username && a.Password == b.Password;
+           a.Username == b.Username && a.Password == b.Password && a.SessionCookie == b.SessionCookie &&
+           a.SessionCookieSign == b.SessionCookieSign;
 }
 
 class StreamRunner {

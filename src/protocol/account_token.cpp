@@ -35,11 +35,14 @@ bool g_haveRefusedToken = false;
 bool g_paused = false;            // no sign-in until g_pauseEndTick
 std::uint32_t g_pauseEndTick = 0;
 std::wstring g_refusal;
+bool g_wantsBrowser = false;      // the refusal asked for a captcha or two-factor authentication
 std::wstring g_transportError;
+SignInMethod g_method = SignInMethod::None;  // how the credentials sign in
+std::wstring g_user;              // whose token it is: the user name, or the one the cookie's page named
 bool g_signingIn = false;
 std::uint64_t g_signIns = 0;
 
-// FNV-1a over both texts: the password itself is not kept here.
+// FNV-1a over the credentials: the secrets themselves are not kept here.
 std::uint64_t Fingerprint(const PluginSettings& settings) {
     std::uint64_t hash = 1469598103934665603ULL;
     auto add = [&hash](const std::wstring& text) {
@@ -52,11 +55,16 @@ std::uint64_t Fingerprint(const PluginSettings& settings) {
     };
     add(settings.Username);
     add(settings.Password);
+    add(settings.SessionCookie);
+    add(settings.SessionCookieSign);
     return hash;
 }
 
-void ResetLocked(std::uint64_t credentials) {
+void ResetLocked(std::uint64_t credentials, SignInMethod method, const std::wstring& user) {
     g_credentials = credentials;
+    g_method = method;
+    g_user = user;
+    g_wantsBrowser = false;
     g_token.clear();
     g_expiry = 0;
     g_tokenRefused = false;
@@ -83,12 +91,18 @@ AccountToken Anonymous() { return AccountToken{kAnonymousToken, std::string()}; 
 }  // namespace
 
 AccountToken TokenFor(const PluginSettings& settings, std::uint32_t deadlineTick) {
-    if (settings.Username.empty() || settings.Password.empty()) return Anonymous();
+    const SignInMethod method = SignInMethodOf(settings);
+    if (method == SignInMethod::None) return Anonymous();
     const std::uint64_t credentials = Fingerprint(settings);
-    const std::string account = WideToUtf8(settings.Username);
+    // Whose token: it keeps connections of different accounts apart. A
+    // cookie's user is known only from its page, so the cookie stands for it.
+    const std::string account = method == SignInMethod::Cookie ? std::string("(session cookie)")
+                                                               : WideToUtf8(settings.Username);
     {
         std::unique_lock<std::mutex> lock(g_lock);
-        if (credentials != g_credentials) ResetLocked(credentials);
+        if (credentials != g_credentials) {
+            ResetLocked(credentials, method, method == SignInMethod::Password ? settings.Username : std::wstring());
+        }
         for (;;) {
             if (TokenFreshLocked()) return AccountToken{g_token, account};
             if (g_paused && BeforeDeadline(TickCount32(), g_pauseEndTick)) {
@@ -126,30 +140,36 @@ AccountToken TokenFor(const PluginSettings& settings, std::uint32_t deadlineTick
                 g_tokenRefused = false;
                 g_paused = false;
                 g_refusal.clear();
+                g_wantsBrowser = false;
                 g_transportError.clear();
+                if (method == SignInMethod::Cookie) g_user = answer.username;
                 result = AccountToken{g_token, account};
             } else {
                 g_paused = true;
                 g_pauseEndTick = TickCount32() + (answer.refusal.empty() ? kUnreachablePauseMs : kRefusedPauseMs);
                 refusedNow = !answer.refusal.empty() && answer.refusal != g_refusal;
                 g_refusal = answer.refusal;
+                g_wantsBrowser = answer.wantsBrowser;
                 g_transportError = answer.transportError;
                 if (TokenUsableLocked()) result = AccountToken{g_token, account};
             }
         }
     }
     g_signal.notify_all();
+    // Who signs in, for the log: never the password or the cookie.
+    const std::wstring who = method == SignInMethod::Cookie
+                                 ? L"by session cookie user=" + (answer.username.empty() ? L"(not said)" : answer.username)
+                                 : L"user=" + settings.Username;
     if (!answer.token.empty()) {
-        LogLine(L"ACCOUNT signed in user=" + settings.Username + L" expires=" +
+        LogLine(L"ACCOUNT signed in " + who + L" expires=" +
                 (expiry > 0 ? std::to_wstring(expiry) : std::wstring(L"(not said)")));
     } else if (!answer.refusal.empty()) {
-        LogLine(L"ACCOUNT sign-in refused user=" + settings.Username + L": " + answer.refusal +
-                L"; anonymous data for 15 minutes");
+        LogLine(L"ACCOUNT sign-in refused " + who + L": " + answer.refusal + L"; anonymous data for 15 minutes");
         if (refusedNow) {
             SetStatusText(L"TradingView sign-in refused: " + answer.refusal + L" - using anonymous data");
         }
     } else {
-        LogLine(L"ACCOUNT sign-in failed user=" + settings.Username + L": " + answer.transportError +
+        LogLine(L"ACCOUNT sign-in failed " + who + L": " + answer.transportError +
                 L"; anonymous data for a minute");
     }
     return result;
@@ -184,14 +204,28 @@ AccountStanding CurrentAccountStanding(const PluginSettings& settings) {
     std::lock_guard<std::mutex> lock(g_lock);
     if (Fingerprint(settings) != g_credentials) return standing;
     standing.signedIn = TokenUsableLocked();
+    standing.user = g_user;
     standing.refusal = g_refusal;
+    standing.wantsBrowser = g_wantsBrowser;
     standing.transportError = g_transportError;
     return standing;
 }
 
+std::wstring DescribeAccount() {
+    std::lock_guard<std::mutex> lock(g_lock);
+    if (g_method == SignInMethod::None) return L"anonymous";
+    if (TokenUsableLocked()) {
+        const std::wstring user = g_user.empty() ? std::wstring() : L" as " + g_user;
+        return (g_method == SignInMethod::Cookie ? L"signed in by session cookie" : L"signed in") + user;
+    }
+    if (!g_refusal.empty()) return L"anonymous: sign-in refused (" + g_refusal + L")";
+    if (!g_transportError.empty()) return L"anonymous: the sign-in site could not be reached";
+    return L"not signed in yet";
+}
+
 void ForgetAccountToken() {
     std::lock_guard<std::mutex> lock(g_lock);
-    ResetLocked(0);
+    ResetLocked(0, SignInMethod::None, std::wstring());
 }
 
 std::uint64_t SignInCount() {

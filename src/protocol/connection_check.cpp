@@ -30,6 +30,13 @@ const wchar_t kTickerAdvice[] =
     L"Check the ticker and the Market setting on the Connection tab; writing the exchange before the ticker "
     L"(NASDAQ:AAPL) skips the search.";
 const wchar_t kAccountAdvice[] = L"Check the user name and password on the Connection tab.";
+const wchar_t kBrowserSignInAdvice[] =
+    L" The service asks this account for a captcha or a second factor, which a program cannot give: sign in with "
+    L"the browser, copy the value of its \"sessionid\" cookie into the Session cookie field on the Connection tab "
+    L"(and \"sessionid_sign\" into the field below it).";
+const wchar_t kCookieAdvice[] =
+    L"Sign in to the service in the browser, then copy its \"sessionid\" cookie (and \"sessionid_sign\") again into "
+    L"the Session cookie fields on the Connection tab.";
 
 // A price as a trader reads it: six significant digits, no trailing zeros.
 std::wstring Price(double value) {
@@ -101,11 +108,14 @@ struct Check {
 
     bool SignIn() {
         CheckStep step = NewStep(2, L"Sign-in");
-        if (settings.Username.empty() || settings.Password.empty()) {
+        const SignInMethod method = SignInMethodOf(settings);
+        if (method == SignInMethod::None) {
             step.outcome = CheckOutcome::Skipped;
-            step.detail = L"no user name and password: the data is anonymous (delayed where the exchange asks for it)";
+            step.detail = L"no session cookie, user name or password: the data is anonymous (delayed where the "
+                          L"exchange asks for it)";
             return Report(step);
         }
+        const bool byCookie = method == SignInMethod::Cookie;
         const StepClock clock;
         // The plug-in's one sign-in: a token it holds for these credentials
         // is used as it is, and a refusal is not asked again for a while.
@@ -114,7 +124,8 @@ struct Check {
         const AccountStanding standing = CurrentAccountStanding(settings);
         step.ms = clock.Ms();
         if (!token.account.empty()) {
-            step.detail = L"accepted for " + settings.Username;
+            const std::wstring user = standing.user.empty() ? std::wstring(L"the account") : standing.user;
+            step.detail = byCookie ? L"signed in by session cookie as " + user : L"accepted for " + user;
             return Report(step);
         }
         step.outcome = CheckOutcome::Failed;
@@ -125,13 +136,11 @@ struct Check {
             const std::wstring refusal =
                 standing.refusal.empty() ? std::wstring(L"the service did not accept the user name and password")
                                          : standing.refusal;
-            step.detail = L"refused; the service said: \"" + refusal + L"\"";
-            step.advice = std::wstring(kAccountAdvice) +
-                          (refusal.find(L"robot") != std::wstring::npos
-                               ? L" The service wants a browser sign-in first: sign in once on its web site."
-                               : L"") +
-                          L" A refused sign-in is tried again after 15 minutes, or at once when the user name or "
-                          L"password changes.";
+            step.detail = (byCookie ? L"the session cookie was refused: \"" : L"refused; the service said: \"") +
+                          refusal + L"\"";
+            step.advice = byCookie ? std::wstring(kCookieAdvice)
+                                   : std::wstring(kAccountAdvice) + (standing.wantsBrowser ? kBrowserSignInAdvice : L"");
+            step.advice += L" A refused sign-in is tried again after 15 minutes, or at once when the credentials change.";
         }
         return Report(step);
     }

@@ -165,6 +165,7 @@ bool ConverseHistory(const std::wstring& ticker, const std::string& symbolId, co
         }
         if (run.updateMode.empty() && payload.rfind("{\"m\":\"qsd\"", 0) == 0) {
             run.updateMode = JsonStringField(payload, "update_mode", 0);
+            RememberUpdateMode(symbolId, run.updateMode);
         }
         if (payload.find("\"s\"") != std::string::npos && payload.find("\"m\"") != std::string::npos &&
             ParseSeriesPayload(payload, periodicity, settings, bars, calendar.get())) {

@@ -16,6 +16,7 @@
 #include "protocol/message_sender.h"
 #include "protocol/service_errors.h"
 #include "protocol/session_loop.h"
+#include "storage/memory_cache.h"
 
 namespace {
 
@@ -98,6 +99,9 @@ bool PollLiveQuote(const std::wstring& ticker, const std::string& symbolId, cons
             const std::string reason = JsonStringField(payload, "errmsg", 0);
             failure = L"TradingView quote error: " + Utf8ToWide(reason.empty() ? status : reason);
             return SessionStep::Finish;
+        }
+        if (payload.find("\"update_mode\"") != std::string::npos) {
+            RememberUpdateMode(id, JsonStringField(payload, "update_mode", 0));
         }
         if (JsonNumberField(payload, "lp").empty()) {
             LogLine("POLL live quote qsd without lp ticker=" + key +

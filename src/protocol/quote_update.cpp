@@ -55,6 +55,7 @@ bool ReadQuoteUpdate(const std::string& payload, QuoteUpdate& update) {
     update.hasChange = Number(payload, "ch", update.change);
     update.hasVolume = Number(payload, "volume", update.volume);
     update.epoch = PickQuoteTimestamp(payload, update.timeKey);
+    if (payload.find("\"update_mode\"") != std::string::npos) update.updateMode = JsonStringField(payload, "update_mode", 0);
     if (payload.find("\"current_session\"") != std::string::npos) {
         update.session = JsonStringField(payload, "current_session", 0);
     }
@@ -67,15 +68,36 @@ std::vector<std::string> QuoteFieldsParameters(const std::string& quoteSession) 
     return parameters;
 }
 
+namespace {
+
+// The delay a "delayed..." mode names in its last number, in seconds.
+long DelaySeconds(const std::string& updateMode) {
+    const size_t underscore = updateMode.rfind('_');
+    return underscore == std::string::npos ? 0 : std::strtol(updateMode.c_str() + underscore + 1, nullptr, 10);
+}
+
+}  // namespace
+
+std::string ShortUpdateMode(const std::string& updateMode) {
+    if (updateMode.empty()) return std::string();
+    if (updateMode == "streaming") return "real time";
+    if (updateMode.rfind("delayed", 0) == 0) {
+        const long seconds = DelaySeconds(updateMode);
+        return seconds >= 60 ? "delayed " + std::to_string(seconds / 60) + " min" : std::string("delayed");
+    }
+    if (updateMode.rfind("endofday", 0) == 0) return "end of day";
+    std::string mode;
+    for (char c : updateMode.substr(0, 40)) mode += c > ' ' && c < 0x7F ? c : '?';
+    return mode;
+}
+
 std::wstring DescribeUpdateMode(const std::string& updateMode) {
     // The mode is ASCII from the service; anything else is shown as '?'.
     std::wstring mode;
     for (unsigned char c : updateMode) mode += c < 0x80 ? static_cast<wchar_t>(c) : L'?';
     if (updateMode == "streaming") return L"in real time (streaming)";
     if (updateMode.rfind("delayed", 0) == 0) {
-        const size_t underscore = updateMode.rfind('_');
-        const long seconds =
-            underscore == std::string::npos ? 0 : std::strtol(updateMode.c_str() + underscore + 1, nullptr, 10);
+        const long seconds = DelaySeconds(updateMode);
         if (seconds >= 60) return L"delayed by about " + std::to_wstring(seconds / 60) + L" minutes (" + mode + L")";
         return L"delayed (" + mode + L")";
     }

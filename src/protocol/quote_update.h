@@ -16,6 +16,7 @@ struct QuoteUpdate {
     std::int64_t epoch = 0;  // the quote's time, 0 when the frame names none usable
     std::string timeKey;     // the key the time came from
     std::string session;     // "current_session", when carried
+    std::string updateMode;  // "update_mode", when carried (the first full frame)
 };
 
 // False when the payload is no qsd.
@@ -33,3 +34,6 @@ std::vector<std::string> QuoteFieldsParameters(const std::string& quoteSession);
 // (streaming)", "delayed by about 15 minutes (delayed_streaming_900)", or
 // the mode itself when it says nothing known. UTF-16 for the window.
 std::wstring DescribeUpdateMode(const std::string& updateMode);
+// The same in a few words for the status line: "real time", "delayed 15
+// min", "end of day", or the mode itself (ASCII only); empty for none.
+std::string ShortUpdateMode(const std::string& updateMode);

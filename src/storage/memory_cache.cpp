@@ -18,6 +18,7 @@ void ClearMemoryCaches() {
     s.symbolCache.clear();
     s.activeTickers.clear();
     s.exchangeSessions.clear();
+    s.updateModes.clear();
     s.landedSeries.clear();
     s.landedOrder.clear();
     s.pollCursor = 0;
@@ -55,6 +56,13 @@ void RememberExchangeSession(const std::string& symbolId, const ExchangeSession&
     PluginState& s = State();
     std::lock_guard<std::mutex> lock(s.stateLock);
     s.exchangeSessions[symbolId] = session;
+}
+
+void RememberUpdateMode(const std::string& symbolId, const std::string& updateMode) {
+    if (symbolId.empty() || updateMode.empty()) return;
+    PluginState& s = State();
+    std::lock_guard<std::mutex> lock(s.stateLock);
+    s.updateModes[symbolId] = updateMode;
 }
 
 ExchangeSession ExchangeSessionOf(const std::string& symbolId) {

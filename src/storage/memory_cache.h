@@ -18,6 +18,9 @@ void ClearMemoryCaches();
 // Both take stateLock briefly; an unknown session is not stored.
 void RememberExchangeSession(const std::string& symbolId, const ExchangeSession& session);
 ExchangeSession ExchangeSessionOf(const std::string& symbolId);
+// How timely the service says a symbol's data is (its quotes' "update_mode":
+// "streaming", "delayed_streaming_900" ...), for the status line.
+void RememberUpdateMode(const std::string& symbolId, const std::string& updateMode);
 
 // The newest series a background download landed for a cache file path,
 // kept (at most a few, the oldest path dropped first) until a quote request

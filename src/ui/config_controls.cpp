@@ -6,6 +6,7 @@
 #include <string>
 
 #include "foundation/settings.h"
+#include "foundation/text.h"
 #include "ui/desktop.h"
 #include "ui/ui_handles.h"
 
@@ -119,6 +120,12 @@ void CreateConnectionPage(ConfigContext& ctx) {
     CheckBox(ctx, 1, 288, kIdBackgroundDownloads, L"Download in the background (charts never wait)",
              s.BackgroundDownloads);
     CheckBox(ctx, 1, 320, kIdStreaming, L"Stream live data over one connection", s.Streaming);
+    // The browser's cookie signs in where the password is refused (captcha,
+    // two-factor authentication); hidden like the password.
+    Label(ctx, 1, 356, L"Session cookie");
+    Edit(ctx, 1, 356, kIdSessionCookie, ES_PASSWORD, s.SessionCookie);
+    Label(ctx, 1, 388, L"Session cookie sign");
+    Edit(ctx, 1, 388, kIdSessionCookieSign, ES_PASSWORD, s.SessionCookieSign);
 }
 
 void CreateToolsPage(ConfigContext& ctx) {
@@ -222,6 +229,8 @@ void ReadConfigControls(ConfigContext& ctx) {
     s.Market = ControlText(ctx, kIdMarket);
     s.Username = ControlText(ctx, kIdUsername);
     s.Password = ControlText(ctx, kIdPassword);
+    s.SessionCookie = TrimWide(WholeControlText(ctx, kIdSessionCookie));
+    s.SessionCookieSign = TrimWide(WholeControlText(ctx, kIdSessionCookieSign));
     s.UserAgent = ControlText(ctx, kIdUserAgent);
     const int timeoutMs = LeadingDecimalValue(ControlText(ctx, kIdTimeoutMs));
     if (timeoutMs > 0) s.TimeoutMs = timeoutMs;

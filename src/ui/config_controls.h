@@ -55,6 +55,8 @@ enum ConfigControlId : int {
     kIdCheckTicker = 1030,
     kIdCopyCheck = 1031,
     kIdCheckResults = 1032,
+    kIdSessionCookie = 1033,
+    kIdSessionCookieSign = 1034,
 };
 
 // The drop-down items of the Market and Timeframe override boxes.
