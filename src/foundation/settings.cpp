@@ -83,19 +83,17 @@ PluginSettings WithStoredCredentials(const std::wstring& path, PluginSettings s)
     return s;
 }
 
-// Writes `value` protected under `key` of the plug-in's own section (empty
-// as empty). False when the platform refused to protect it: nothing written.
-bool WriteCredential(const std::wstring& path, const wchar_t* key, const std::wstring& value) {
-    std::wstring stored;
-    if (!value.empty() && !ProtectCredential(value, stored)) {
-        LogLine(std::wstring(L"CONFIG ") + key + L" could not be protected for this Windows user; not saved");
-        return false;
-    }
-    IniWriteString(path, kOptionsSection, key, stored);
-    return true;
-}
-
 std::wstring BoolText(bool value) { return value ? L"1" : L"0"; }
+
+// The protected text of `value` for `key` of the plug-in's own section (empty
+// as empty). False when the platform refused to protect it: said in the log.
+
+bool ProtectedText(const wchar_t* key, const std::wstring& value, std::wstring& stored) {
+    stored.clear();
+    if (value.empty() || ProtectCredential(value, stored)) return true;
+    LogLine(std::wstring(L"CONFIG ") + key + L" could not be protected for this Windows user; not saved");
+    return false;
+}
 
 }  // namespace
 
@@ -138,15 +136,22 @@ void WriteSettingsFile(const std::wstring& path, const PluginSettings& s) {
 void SaveSettingsFile(const std::wstring& path, const PluginSettings& s) {
     // The password goes protected into the plug-in's own section, and the
     // plain key stays empty; should the platform refuse to protect it, it
-    // stays where it always was.
+    // stays where it always was. A cookie is saved protected or not at all.
+    std::wstring password;
+    std::wstring cookie;
+    std::wstring cookieSign;
+    const bool passwordProtected = ProtectedText(L"Password", s.Password, password);
+    const bool cookieProtected = ProtectedText(L"SessionCookie", s.SessionCookie, cookie);
+    const bool signProtected = ProtectedText(L"SessionCookieSign", s.SessionCookieSign, cookieSign);
     PluginSettings visible = s;
-    if (WriteCredential(path, L"Password", s.Password)) visible.Password.clear();
+    if (passwordProtected) visible.Password.clear();
     WriteSettingsFile(path, visible);
-    WriteCredential(path, L"SessionCookie", s.SessionCookie);
-    WriteCredential(path, L"SessionCookieSign", s.SessionCookieSign);
     IniWriteString(path, kOptionsSection, L"BackgroundDownloads", BoolText(s.BackgroundDownloads));
     IniWriteString(path, kOptionsSection, L"Streaming", BoolText(s.Streaming));
     IniWriteString(path, kOptionsSection, L"Connections", std::to_wstring(ConnectionsValue(s.Connections)));
+    if (passwordProtected) IniWriteString(path, kOptionsSection, L"Password", password);
+    if (cookieProtected) IniWriteString(path, kOptionsSection, L"SessionCookie", cookie);
+    if (signProtected) IniWriteString(path, kOptionsSection, L"SessionCookieSign", cookieSign);
 }
 
 ServiceOrigins ReadServiceOrigins(const std::wstring& path) {

@@ -95,7 +95,7 @@ TEST(Exports, InvalidQuoteRequestsAndLaterExports) {
     EXPECT_EQ(dll.GetQuotesEx("AAPL", 86400, 0, 0, quotes, nullptr), 0);
     StatusBytes status = {};
     ASSERT_EQ(dll.GetPluginStatus(&status), 1);
-    EXPECT_STREQ(status.LongMessage(), "Invalid GetQuotesEx call");
+    EXPECT_EQ(status.Text(), "Invalid GetQuotesEx call");
     EXPECT_EQ(status.Color(), 0x000000C0u);
     EXPECT_EQ(dll.GetQuotesEx("AAPL", 86400, 0, 4, nullptr, nullptr), 0);
     EXPECT_EQ(dll.GetQuotesEx(nullptr, 86400, 0, 4, quotes, nullptr), 0);
@@ -103,7 +103,7 @@ TEST(Exports, InvalidQuoteRequestsAndLaterExports) {
     EXPECT_EQ(dll.GetQuotes("AAPL", 86400, 0, -1, quotes), 0);
     EXPECT_EQ(dll.GetQuotes("AAPL", 86400, 0, 4, nullptr), 0);
     ASSERT_EQ(dll.GetPluginStatus(&status), 1);
-    EXPECT_STREQ(status.LongMessage(), "Ready | right-click for menu") << "GetQuotes leaves the status alone";
+    EXPECT_EQ(status.Text(), "Ready | right-click for menu") << "GetQuotes leaves the status alone";
     EXPECT_EQ(dll.Notify(nullptr), 1);
     EXPECT_EQ(dll.GetRecentInfo("AAPL"), nullptr);
     dll.Release();
@@ -114,11 +114,11 @@ TEST(Exports, InitThenReleaseWithoutRequests) {
     Exports dll(plugin);
     StatusBytes status = {};
     ASSERT_EQ(dll.GetPluginStatus(&status), 1);
-    EXPECT_STREQ(status.LongMessage(), "Idle");
+    EXPECT_EQ(status.Text(), "Idle");
 
     ASSERT_EQ(dll.Init(), 1);
     ASSERT_EQ(dll.GetPluginStatus(&status), 1);
-    EXPECT_STREQ(status.LongMessage(), "Ready | right-click for menu");
+    EXPECT_EQ(status.Text(), "Ready | right-click for menu");
     EXPECT_STREQ(status.ShortMessage(), "Velmarquin ready");
     EXPECT_EQ(status.Color(), 0x00008000u);
     // With no database known, the settings file is created beside the DLL.
@@ -126,7 +126,7 @@ TEST(Exports, InitThenReleaseWithoutRequests) {
 
     EXPECT_EQ(dll.Release(), 1);
     ASSERT_EQ(dll.GetPluginStatus(&status), 1);
-    EXPECT_STREQ(status.LongMessage(), "Released");
+    EXPECT_EQ(status.Text(), "Released");
     EXPECT_EQ(dll.GetPluginStatus(nullptr), 0);
 
     // Release sets the text directly: the log holds the ready line once and no "Released".

@@ -86,7 +86,7 @@ TEST_F(HostUi, RightClickMenuRedownloadShowsItsMessage) {
     EXPECT_EQ(result, 1);
     StatusBytes status{};
     ASSERT_EQ(dll.GetPluginStatus(&status), 1);
-    EXPECT_STREQ(status.LongMessage(), "Re-download requested: cache cleared");
+    EXPECT_EQ(status.Text(), "Re-download requested: cache cleared");
 }
 
 }  // namespace

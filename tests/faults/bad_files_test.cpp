@@ -74,7 +74,7 @@ protected:
     // The status after a good download; the worker's first poll of the ticker
     // may already have replaced it with its own good line.
     bool Ok() {
-        const std::string status = Status().LongMessage();
+        const std::string status = Status().Text();
         return status == "TradingView OK: " + std::string(kTicker) || status == "Live OHLC OK: " + std::string(kTicker);
     }
 };
@@ -200,7 +200,7 @@ TEST_F(BadFiles, DatabasePathIsAFile) {
     database = Narrow(plugin.Folder() + L"\\db-file");
     ASSERT_EQ(dll.Init(), 1);
     EXPECT_EQ(Notify(1), 1);
-    EXPECT_EQ(std::string(Status().LongMessage()), "Ready | right-click for menu");
+    EXPECT_EQ(Status().Text(), "Ready | right-click for menu");
     EXPECT_EQ(dll.GetRecentInfo(kTicker), nullptr);
     EXPECT_EQ(ReadFileBytes(plugin.Folder() + L"\\db-file"), "x");
     // No quote is asked for: with no settings file the origins are the real service's.

@@ -73,10 +73,10 @@ protected:
     bool WaitForStatus(Done done, ULONGLONG limitMs) {
         Stopwatch watch;
         while (watch.Ms() < limitMs) {
-            if (done(std::string(Status().LongMessage()))) return true;
+            if (done(Status().Text())) return true;
             Sleep(50);
         }
-        return done(std::string(Status().LongMessage()));
+        return done(Status().Text());
     }
 };
 
@@ -275,14 +275,14 @@ TEST_P(Poll, KeepsTheHostsDataAndSaysWhyAndRecovers) {
             if (lines[i].rfind(expected, 0) == 0) return true;
         }
         return cell.barStillServes && service.Events("fault", "fault").size() >= 1 &&
-               std::string(Status().LongMessage()) == expected;
+               Status().Text() == expected;
     };
     bool seen = false;
     while (!(seen = settled()) && watch.Ms() < 4 * kTimeoutMs + 10000) Sleep(50);
     const ULONGLONG elapsed = watch.Ms();
     EXPECT_TRUE(seen) << "expected \"" << expected << "\"; status lines "
                       << ::testing::PrintToString(StatusLines());
-    std::string outcome = std::string(Status().LongMessage());
+    std::string outcome = Status().Text();
     if (!cell.barStillServes && !cell.quoteStillServes) {
         for (const std::string& line : StatusLines()) {
             if (line.rfind(expected, 0) == 0) outcome = line;

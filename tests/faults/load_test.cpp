@@ -215,7 +215,7 @@ TEST_F(Load, HostThreadsAndTheWorkerWithSixtyFourTickers) {
     EXPECT_LT(watch.Ms(), kGiveUpBoundMs) << "Release waits for one poll at most";
     StatusBytes status = {};
     dll.GetPluginStatus(&status);
-    EXPECT_STREQ(status.LongMessage(), "Released");
+    EXPECT_EQ(status.Text(), "Released");
     std::printf("calls: quotes %ld, legacy %ld, recent %ld, status %ld, notify %ld; slowest %llu ms; release %llu ms\n",
                 tally.quoteCalls.load(), tally.legacyCalls.load(), tally.recentCalls.load(), tally.statusCalls.load(),
                 tally.notifyCalls.load(), static_cast<unsigned long long>(tally.slowestMs.load()),

@@ -63,11 +63,11 @@ TEST_F(Background, AMissAnswersAtOnceAndTheBarsFollowTheStreamingMessage) {
     Stopwatch watch;
     EXPECT_EQ(Ask("NASDAQ:AAPL"), 0);
     EXPECT_LT(watch.Ms(), 500u) << "the window thread does not wait for the download";
-    EXPECT_STREQ(Status().LongMessage(), "TradingView loading: NASDAQ:AAPL");
+    EXPECT_EQ(Status().Text(), "TradingView loading: NASDAQ:AAPL");
     EXPECT_EQ(Status().Color(), 0x000078B4u);
     ASSERT_TRUE(Streaming()) << "the landed download tells the host to ask again";
     EXPECT_EQ(Ask("NASDAQ:AAPL"), 100);
-    EXPECT_STREQ(Status().LongMessage(), "TradingView OK: NASDAQ:AAPL");
+    EXPECT_EQ(Status().Text(), "TradingView OK: NASDAQ:AAPL");
     EXPECT_EQ(Downloads(), 1u);
 
     // Any other host thread (an analysis or scan) waits for its bars, as always.
@@ -100,7 +100,7 @@ TEST_F(Background, AStaleFileIsDeliveredAtOnceAndRefreshed) {
     Stopwatch watch;
     EXPECT_EQ(Ask("NASDAQ:AAPL"), 100) << "the stale bars, at once";
     EXPECT_LT(watch.Ms(), 500u);
-    EXPECT_STREQ(Status().LongMessage(), "TradingView refreshing: NASDAQ:AAPL");
+    EXPECT_EQ(Status().Text(), "TradingView refreshing: NASDAQ:AAPL");
     EXPECT_EQ(Status().Color(), 0x000078B4u);
     ASSERT_TRUE(Streaming());
     WIN32_FILE_ATTRIBUTE_DATA after;
@@ -108,7 +108,7 @@ TEST_F(Background, AStaleFileIsDeliveredAtOnceAndRefreshed) {
     EXPECT_GT(CompareFileTime(&after.ftLastWriteTime, &old), 0) << "the file was refreshed";
     EXPECT_EQ(Downloads(), 1u);
     EXPECT_EQ(Ask("NASDAQ:AAPL"), 100);
-    EXPECT_STREQ(Status().LongMessage(), "TradingView OK: NASDAQ:AAPL");
+    EXPECT_EQ(Status().Text(), "TradingView OK: NASDAQ:AAPL");
 }
 
 TEST_F(Background, RequestsMergeAndAFailingSymbolPauses) {
@@ -130,7 +130,7 @@ TEST_F(Background, RequestsMergeAndAFailingSymbolPauses) {
                           10000));
     const size_t resolves = service.Events("ws_open", "connection").size();
     EXPECT_EQ(Ask("NASDAQ:NOPE"), 0);
-    EXPECT_STREQ(Status().LongMessage(), "TradingView fetch failed: TradingView symbol error: invalid symbol");
+    EXPECT_EQ(Status().Text(), "TradingView fetch failed: TradingView symbol error: invalid symbol");
     Sleep(300);
     EXPECT_EQ(service.Events("ws_open", "connection").size(), resolves) << "paused: the service is not asked again";
 }
@@ -154,7 +154,7 @@ TEST_F(Background, ReleaseAbandonsADownloadAndWritesNothing) {
 TEST_F(BackgroundOff, TheSettingOffWaitsOnEveryThread) {
     Scenario(R"({"ws":{"seed":34,"now":1710547200,"history":300}})");
     EXPECT_EQ(Ask("NASDAQ:AAPL"), 100);
-    EXPECT_STREQ(Status().LongMessage(), "TradingView OK: NASDAQ:AAPL");
+    EXPECT_EQ(Status().Text(), "TradingView OK: NASDAQ:AAPL");
 }
 
 TEST_F(UnwritableCache, TheLandedBarsAreDeliveredWithoutACacheFile) {

@@ -48,12 +48,12 @@ TEST_F(HostSide, ChartsAStockAndFeedsTheStatusAndTheQuoteWindow) {
     std::vector<HostQuotation> bars(500);
     EXPECT_EQ(dll.GetQuotesEx("AAPL", 86400, 0, 0, bars.data(), nullptr), 0);
     EXPECT_EQ(dll.GetQuotesEx("AAPL", 86400, 0, 10, nullptr, nullptr), 0);
-    EXPECT_STREQ(Status().LongMessage(), "Invalid GetQuotesEx call");
+    EXPECT_EQ(Status().Text(), "Invalid GetQuotesEx call");
     EXPECT_EQ(Ini().find("[State]"), std::string::npos) << "an invalid request is not remembered";
 
     ASSERT_EQ(dll.GetQuotesEx("AAPL", 86400, 0, 500, bars.data(), nullptr), 10);
     StatusBytes status = Status();
-    EXPECT_STREQ(status.LongMessage(), "TradingView OK: AAPL");
+    EXPECT_EQ(status.Text(), "TradingView OK: AAPL");
     EXPECT_EQ(status.Color(), 0x00008000u);
     EXPECT_STREQ(status.ShortMessage(), "Velmarquin ready");
     for (int i = 0; i < 10; ++i) {
@@ -97,7 +97,7 @@ TEST_F(HostSide, ChartsAStockAndFeedsTheStatusAndTheQuoteWindow) {
     EXPECT_EQ(dll.GetQuotesEx("NASDAQ:NOPE", 86400, 0, 10, bars.data(), nullptr), 0);
     EXPECT_LT(watch.Ms(), kGiveUpBoundMs);
     status = Status();
-    EXPECT_STREQ(status.LongMessage(), "TradingView fetch failed: TradingView symbol error: invalid symbol");
+    EXPECT_EQ(status.Text(), "TradingView fetch failed: TradingView symbol error: invalid symbol");
     EXPECT_EQ(status.Color(), 0x000000C0u);
     EXPECT_STREQ(status.ShortMessage(), "Velmarquin error");
 
@@ -173,7 +173,7 @@ TEST_F(LiveHost, TheWorkerKeepsChartAndQuoteWindowCurrent) {
     // streaming post comes once 3000 ms have passed since the last one.
     int streaming = 0;
     EXPECT_TRUE(WaitUntil([&] { return (streaming += window.TakeStreaming()) > 0; }, 10000));
-    EXPECT_TRUE(WaitUntil([&] { return std::string(Status().LongMessage()) == "Live OHLC OK: NASDAQ:AAPL"; }, 5000));
+    EXPECT_TRUE(WaitUntil([&] { return Status().Text() == "Live OHLC OK: NASDAQ:AAPL"; }, 5000));
     const void* recent = dll.GetRecentInfo("NASDAQ:AAPL");
     ASSERT_NE(recent, nullptr);
     EXPECT_GT(FloatAt(recent, 96), 0.0f);
@@ -201,5 +201,5 @@ TEST_F(LiveHost, ReleaseWaitsOnlyForThePollInProgress) {
     // polls one after another would take five times as long.
     EXPECT_LT(watch.Ms(), 2ull * kTimeoutMs + 1000 + 2500) << plugin.Log().substr(plugin.Log().size() > 6000 ? plugin.Log().size() - 6000 : 0);
     StatusBytes status = Status();
-    EXPECT_STREQ(status.LongMessage(), "Released");
+    EXPECT_EQ(status.Text(), "Released");
 }

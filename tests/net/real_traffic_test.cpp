@@ -78,7 +78,7 @@ TEST_F(RealTraffic, RealSeriesReachTheHostBarForBar) {
         std::vector<HostQuotation> got(3000);
         ASSERT_EQ(dll.GetQuotesEx(c.ticker, c.periodicity, 0, 3000, got.data(), nullptr), static_cast<int>(c.bars))
             << c.ticker << " " << Status().LongMessage();
-        EXPECT_EQ(std::string(Status().LongMessage()), std::string("TradingView OK: ") + c.ticker);
+        EXPECT_EQ(Status().Text(), std::string("TradingView OK: ") + c.ticker);
         const std::vector<std::vector<double>> values = BarValues(RealFrames()[c.frame]);
         ASSERT_EQ(values.size(), c.bars);
         for (size_t i = 0; i < c.bars; ++i) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "support/test_support.h"
 #include "support/ui_driver.h"
@@ -95,5 +96,17 @@ struct StatusBytes {
     std::uint8_t raw[300];
     std::uint32_t Color() const { return raw[8] | (raw[9] << 8) | (raw[10] << 16) | (static_cast<std::uint32_t>(raw[11]) << 24); }
     const char* LongMessage() const { return reinterpret_cast<const char*>(raw + 12); }
+    // The status itself, without what the plug-in adds at its end in
+    // brackets (" [delayed 15 min; anonymous]"), and that addition.
+    std::string Text() const {
+        const std::string whole = LongMessage();
+        const size_t at = whole.rfind(" [");
+        return at == std::string::npos ? whole : whole.substr(0, at);
+    }
+    std::string Detail() const {
+        const std::string whole = LongMessage();
+        const size_t at = whole.rfind(" [");
+        return at == std::string::npos ? std::string() : whole.substr(at + 2, whole.size() - at - 3);
+    }
     const char* ShortMessage() const { return reinterpret_cast<const char*>(raw + 268); }
 };

@@ -21,7 +21,7 @@ TEST(PluginStatusRecord, ColoursAndLabels) {
     PluginStatus failed = StatusFor(L"TradingView fetch failed: HTTP status 404");
     EXPECT_EQ(failed.color, 0x000000C0u);  // "failed" wins over "fetch"
     EXPECT_STREQ(failed.shortMessage, "Velmarquin error");
-    EXPECT_STREQ(failed.longMessage, "TradingView fetch failed: HTTP status 404");
+    EXPECT_STREQ(failed.longMessage, "TradingView fetch failed: HTTP status 404 [anonymous]");
 
     PluginStatus loading = StatusFor(L"TradingView loading: AAPL");
     EXPECT_EQ(loading.color, 0x000078B4u);
@@ -30,7 +30,7 @@ TEST(PluginStatusRecord, ColoursAndLabels) {
     PluginStatus ready = StatusFor(ReadyStatusText());
     EXPECT_EQ(ready.color, 0x00008000u);
     EXPECT_STREQ(ready.shortMessage, "Velmarquin ready");
-    EXPECT_STREQ(ready.longMessage, "Ready | right-click for menu");
+    EXPECT_STREQ(ready.longMessage, "Ready | right-click for menu [anonymous]");
     EXPECT_EQ(ready.structSize, 300);
     EXPECT_EQ(ready.statusCode, 1);
 
@@ -49,7 +49,42 @@ TEST(PluginStatusRecord, LongTextCutTo255BytesAndRestZeroed) {
         EXPECT_EQ(status.shortMessage[i], '\0') << i;
     }
     PluginStatus shortText = StatusFor(L"OK");
-    for (size_t i = 2; i < sizeof(shortText.longMessage); ++i) ASSERT_EQ(shortText.longMessage[i], '\0') << i;
+    for (size_t i = std::strlen(shortText.longMessage); i < sizeof(shortText.longMessage); ++i) {
+        ASSERT_EQ(shortText.longMessage[i], '\0') << i;
+    }
+}
+
+// The status says how timely the data of the ticker last asked for is, by
+// what the service said of its symbol, whatever the status text.
+TEST(PluginStatusRecord, SaysHowTimelyTheLastTickersDataIs) {
+    const struct {
+        const char* updateMode;
+        const char* detail;
+    } cases[] = {
+        {"streaming", "[real time; anonymous]"},
+        {"delayed_streaming_900", "[delayed 15 min; anonymous]"},
+        {"delayed_streaming", "[delayed; anonymous]"},
+        {"endofday", "[end of day; anonymous]"},
+        {"odd\x01mode", "[odd?mode; anonymous]"},
+        {"", "[anonymous]"},
+    };
+    for (const auto& c : cases) {
+        {
+            PluginState& s = State();
+            std::lock_guard<std::mutex> lock(s.stateLock);
+            s.lastTicker = L"AAPL";
+            s.symbolCache["AAPL"].symbolId = "NASDAQ:AAPL";
+            s.updateModes.clear();
+            if (*c.updateMode != '\0') s.updateModes["NASDAQ:AAPL"] = c.updateMode;
+        }
+        const std::string message = StatusFor(L"TradingView OK: AAPL").longMessage;
+        EXPECT_EQ(message, std::string("TradingView OK: AAPL ") + c.detail) << c.updateMode;
+    }
+    PluginState& s = State();
+    std::lock_guard<std::mutex> lock(s.stateLock);
+    s.lastTicker.clear();
+    s.symbolCache.clear();
+    s.updateModes.clear();
 }
 
 TEST(PluginStatusRecord, NullPointerAnswersZero) { EXPECT_EQ(FillPluginStatus(nullptr), 0); }
