@@ -44,7 +44,8 @@ protected:
     }
     // Opens the window on a thread of its own, types the ticker and the
     // account, and presses Test connection.
-    void Start(const std::wstring& ticker, const std::wstring& user = L"", const std::wstring& password = L"") {
+    void Start(const std::wstring& ticker, const std::wstring& user = L"", const std::wstring& password = L"",
+               const std::wstring& cookie = L"") {
         call = std::make_unique<ui_driver::ModalCall>([this] {
             PluginSettings edited = CopySettings();
             OpenConfigWindow(ini, edited);
@@ -54,6 +55,7 @@ protected:
         Type(kIdCheckTicker, ticker);
         Type(kIdUsername, user);
         Type(kIdPassword, password);
+        Type(kIdSessionCookie, cookie);
         SendMessageW(Control(kIdTestConnection), BM_CLICK, 0, 0);
     }
     HWND Control(int id) const { return ui_driver::FindById(window, id); }
@@ -126,26 +128,36 @@ TEST_F(ConnectionCheck, EachStepFailingStopsThereWithWhatToCheck) {
         const char* scenario;
         const wchar_t* ticker;
         const wchar_t* password;  // with user "trader" when not empty
+        const wchar_t* cookie;
         const char* failed;       // the step that fails
         const char* said;         // in its detail
         const char* advice;
     };
     const Case cases[] = {
-        {"search finds nothing", "{}", L"ZZQQX", L"", "1. Symbol search: FAILED", "ZZQQX",
+        {"search finds nothing", "{}", L"ZZQQX", L"", L"", "1. Symbol search: FAILED", "ZZQQX",
          "Check the ticker and the Market setting"},
-        {"sign-in refused", R"({"signin":{"username":"trader","password":"right"}})", L"AAPL", L"wrong",
+        {"sign-in refused", R"({"signin":{"username":"trader","password":"right"}})", L"AAPL", L"wrong", L"",
          "2. Sign-in: FAILED", "Invalid username or password", "Check the user name and password"},
-        {"upgrade refused", R"({"ws":{"faults":[{"kind":"refuse","status":429}]}})", L"AAPL", L"",
+        // Refusals only a browser gets past point to the session cookie.
+        {"two-factor", R"({"signin":{"username":"trader","password":"p-2fa","two_factor":true}})", L"AAPL", L"p-2fa",
+         L"", "2. Sign-in: FAILED", "two-factor authentication (2FA_required)",
+         "copy the value of its \"sessionid\" cookie into the Session cookie field"},
+        {"captcha", R"({"signin":{"username":"trader","password":"p-robot","captcha_after":0}})", L"AAPL", L"p-robot",
+         L"", "2. Sign-in: FAILED", "not a robot", "copy the value of its \"sessionid\" cookie into the Session cookie field"},
+        {"cookie expired", R"({"signin":{"sessionid":"sid-x","cookie_expired":true}})", L"AAPL", L"", L"sid-x",
+         "2. Sign-in: FAILED", "the session cookie has expired: copy a new one from the browser",
+         "copy its \"sessionid\" cookie (and \"sessionid_sign\") again"},
+        {"upgrade refused", R"({"ws":{"faults":[{"kind":"refuse","status":429}]}})", L"AAPL", L"", L"",
          "3. Data connection: FAILED", "HTTP 429", "wait a minute"},
-        {"history stalls", R"({"ws":{"faults":[{"kind":"stall","on":"create_series"}]}})", L"AAPL", L"",
+        {"history stalls", R"({"ws":{"faults":[{"kind":"stall","on":"create_series"}]}})", L"AAPL", L"", L"",
          "4. History: FAILED", "No bars received", "raise Timeout ms"},
-        {"unknown symbol", R"({"ws":{"unknown_symbols":["NASDAQ:NOPE"]}})", L"NASDAQ:NOPE", L"",
+        {"unknown symbol", R"({"ws":{"unknown_symbols":["NASDAQ:NOPE"]}})", L"NASDAQ:NOPE", L"", L"",
          "4. History: FAILED", "invalid symbol", "Check the ticker"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Scenario(c.scenario);
-        Start(c.ticker, c.password[0] != L'\0' ? L"trader" : L"", c.password);
+        Start(c.ticker, c.password[0] != L'\0' ? L"trader" : L"", c.password, c.cookie);
         // The window answers while a step runs.
         DWORD_PTR answer = 0;
         EXPECT_NE(SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &answer), 0);
@@ -158,6 +170,9 @@ TEST_F(ConnectionCheck, EachStepFailingStopsThereWithWhatToCheck) {
         EXPECT_NE(text.find(c.advice, failed), std::string::npos) << text;
         EXPECT_EQ(text.find(". ", text.find('\n', text.find("What to check: ", failed))), std::string::npos)
             << "nothing after the failed step but the closing line\n" << text;
+        if (*c.cookie != L'\0') {
+            EXPECT_EQ(text.find(Narrow(c.cookie)), std::string::npos) << "never the cookie";
+        }
         CloseConfigWindow();
         ASSERT_TRUE(call->Wait());
         call.reset();

@@ -7,6 +7,7 @@
 
 #include "net/double_fixture.h"
 #include "protocol/account_token.h"
+#include "protocol/history_fetch.h"
 #include "protocol/live_quote_poll.h"
 #include "protocol/service_session.h"
 #include "support/state_access.h"
@@ -37,6 +38,12 @@ protected:
         PluginSettings settings = CopySettings();
         settings.Username = L"trader";
         settings.Password = password;
+        return settings;
+    }
+    static PluginSettings Cookie(const wchar_t* cookie, const wchar_t* sign = L"") {
+        PluginSettings settings = Account(L"pw");
+        settings.SessionCookie = cookie;
+        settings.SessionCookieSign = sign;
         return settings;
     }
     static std::wstring Status() {
@@ -170,4 +177,67 @@ TEST_F(Session, ARefusedSignInWaitsAQuarterHourUnlessTheCredentialsChange) {
     ASSERT_TRUE(Quote(Account(L"right"), error)) << Narrow(error);
     EXPECT_EQ(service.Stat("signins"), 2);
     EXPECT_EQ(Tokens().back().find("unauthorized_user_token"), std::string::npos);
+}
+
+// The browser's session cookie signs in where it is set, before the
+// password: one chart page for the token every conversation then uses.
+TEST_F(Session, TheSessionCookieSignsInByTheChartPageAndServesEveryConversation) {
+    Scenario(R"({"signin":{"username":"trader","password":"pw","token":"tok-cookie","sessionid":"sid-1",)"
+             R"("sessionid_sign":"v3:sig"},"ws":{"seed":5,"tokens":["tok-cookie"]}})");
+    WithState([](PluginState& s) { s.settings.DebugLogging = true; });
+    LogTail log(LogPath());
+    const PluginSettings settings = Cookie(L"sid-1", L"v3:sig");
+    std::wstring error;
+    for (int i = 0; i < 2; ++i) ASSERT_TRUE(Quote(settings, error)) << Narrow(error);
+    std::vector<Bar> bars;
+    ASSERT_TRUE(DownloadBars(L"NASDAQ:AAPL", 86400, 20, settings, bars, error)) << Narrow(error);
+    EXPECT_EQ(service.Stat("chart_pages"), 1);
+    EXPECT_EQ(service.Stat("signins"), 0) << "no password sign-in";
+    for (const std::string& token : Tokens()) EXPECT_EQ(token, R"({"m":"set_auth_token","p":["tok-cookie"]})");
+    EXPECT_EQ(DescribeAccount(), L"signed in by session cookie as trader");
+    const std::string text = log.Text();
+    for (const char* secret : {"sid-1", "v3:sig", "tok-cookie"}) {
+        EXPECT_EQ(text.find(secret), std::string::npos) << secret << " reached the log";
+    }
+}
+
+// A cookie the service no longer knows: said in plain words, once, and the
+// data comes anonymously; a refusal that wants a browser points to the cookie.
+TEST_F(Session, ARefusedSignInSaysWhatToDoAndTheDataComesAnonymously) {
+    const struct {
+        const char* scenario;
+        PluginSettings settings;
+        const wchar_t* status;
+        bool wantsBrowser;
+    } cases[] = {
+        {R"({"signin":{"sessionid":"sid-1","cookie_expired":true},"ws":{"seed":6}})", Cookie(L"sid-1"),
+         L"TradingView sign-in refused: the session cookie has expired: copy a new one from the browser - using "
+         L"anonymous data",
+         false},
+        {R"({"signin":{"sessionid":"sid-2"},"ws":{"seed":6}})", Cookie(L"sid-9"),
+         L"TradingView sign-in refused: the session cookie has expired: copy a new one from the browser - using "
+         L"anonymous data",
+         false},
+        {R"({"signin":{"username":"trader","password":"pw-2fa","two_factor":true},"ws":{"seed":6}})", Account(L"pw-2fa"),
+         L"TradingView sign-in refused: the account asks for two-factor authentication (2FA_required); set the "
+         L"account's Session cookie on the Connection tab - using anonymous data",
+         true},
+        {R"({"signin":{"username":"trader","password":"pw-robot","captcha_after":0},"ws":{"seed":6}})",
+         Account(L"pw-robot"),
+         L"TradingView sign-in refused: Please confirm that you are not a robot by clicking the captcha box.; set the "
+         L"account's Session cookie on the Connection tab - using anonymous data",
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.scenario);
+        ForgetAccountToken();
+        Scenario(c.scenario);
+        std::wstring error;
+        for (int i = 0; i < 2; ++i) ASSERT_TRUE(Quote(c.settings, error)) << Narrow(error);
+        EXPECT_EQ(service.Stat("chart_pages") + service.Stat("signins"), 1) << "asked once";
+        EXPECT_EQ(Tokens().back(), R"({"m":"set_auth_token","p":["unauthorized_user_token"]})");
+        EXPECT_EQ(Status(), c.status);
+        EXPECT_EQ(CurrentAccountStanding(c.settings).wantsBrowser, c.wantsBrowser);
+        EXPECT_EQ(DescribeAccount().rfind(L"anonymous: sign-in refused (", 0), 0u) << Narrow(DescribeAccount());
+    }
 }
