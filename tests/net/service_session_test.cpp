@@ -2,10 +2,12 @@
 // place first and how long anyone waits, and the account's one sign-in with
 // its renewals and refusals.
 #include <atomic>
+#include <cstring>
 #include <memory>
 #include <thread>
 
 #include "net/double_fixture.h"
+#include "foundation/settings.h"
 #include "protocol/account_token.h"
 #include "protocol/history_fetch.h"
 #include "protocol/live_quote_poll.h"
@@ -240,4 +242,82 @@ TEST_F(Session, ARefusedSignInSaysWhatToDoAndTheDataComesAnonymously) {
         EXPECT_EQ(CurrentAccountStanding(c.settings).wantsBrowser, c.wantsBrowser);
         EXPECT_EQ(DescribeAccount().rfind(L"anonymous: sign-in refused (", 0), 0u) << Narrow(DescribeAccount());
     }
+}
+
+// The secrets at rest: saved protected for this Windows user, never in
+// plain text; read back at the next start; a plain password of an older
+// file still signs in and is moved at the next Save; one that cannot be
+// read counts as not set, said once in the log and never shown.
+TEST_F(Session, SecretsAreSavedProtectedAndReadBackAtTheNextStart) {
+    Scenario(R"({"signin":{"username":"trader","password":"old-pw","token":"tok-pw","sessionid":"sid-7",)"
+             R"("sessionid_sign":"v3:sig7"},"ws":{"seed":8,"tokens":["tok-pw"]}})");
+    testing_support::TempFolder folder;
+    const std::wstring ini = folder.Join(L"Velmarquin.ini");
+    const std::string visible = "[TradingView]\r\nMarket=auto\r\nUsername=trader\r\nPassword=";
+    const std::string origin = Narrow(service.Origin());
+    testing_support::WriteFileBytes(ini, visible + "old-pw\r\nTimeoutMs=1500\r\n[Service]\r\nSymbolSearchOrigin=" + origin +
+                                             "\r\nWebOrigin=" + origin + "\r\nDataOrigin=" + origin + "\r\n");
+    WithState([&](PluginState& s) { s.iniPath = ini; });
+    LogTail log(LogPath());
+    auto start = [] {
+        ForgetAccountToken();
+        LoadSettings();
+        return CopySettings();
+    };
+
+    // An older file's plain password signs in as before.
+    PluginSettings settings = start();
+    EXPECT_EQ(settings.Password, L"old-pw");
+    std::wstring error;
+    ASSERT_TRUE(Quote(settings, error)) << Narrow(error);
+    EXPECT_EQ(service.Stat("signins"), 1);
+
+    // Save: nothing secret in plain text anywhere in the file, the plain key
+    // left empty, the rest of section "TradingView" as it was.
+    settings.SessionCookie = L"sid-7";
+    settings.SessionCookieSign = L"v3:sig7";
+    SaveSettingsFile(ini, settings);
+    const std::string file = testing_support::ReadFileBytes(ini);
+    for (const char* secret : {"old-pw", "sid-7", "v3:sig7"}) {
+        EXPECT_EQ(file.find(secret), std::string::npos) << secret << " in plain text:\n" << file;
+    }
+    EXPECT_NE(file.find(visible + "\r\n"), std::string::npos) << file;
+    for (const char* key : {"\r\nPassword=protected:", "\r\nSessionCookie=protected:", "\r\nSessionCookieSign=protected:"}) {
+        EXPECT_NE(file.find(key, file.find("[Velmarquin]")), std::string::npos) << key << "\n" << file;
+    }
+
+    // The next start reads them back, and the cookie signs in.
+    settings = start();
+    EXPECT_EQ(settings.Password, L"old-pw");
+    EXPECT_EQ(settings.SessionCookie, L"sid-7");
+    EXPECT_EQ(settings.SessionCookieSign, L"v3:sig7");
+    ASSERT_TRUE(Quote(settings, error)) << Narrow(error);
+    EXPECT_EQ(service.Stat("chart_pages"), 1);
+    EXPECT_EQ(Tokens().back(), R"({"m":"set_auth_token","p":["tok-pw"]})");
+
+    // Protected values another user saved (or damaged ones) count as not set,
+    // each said once however often the file is read.
+    std::string damaged = file;
+    for (const char* key : {"\r\nPassword=protected:", "\r\nSessionCookie=protected:"}) {
+        const size_t at = damaged.find(key, damaged.find("[Velmarquin]")) + std::strlen(key);
+        damaged.replace(at, damaged.find("\r\n", at) - at, "AQIDBAUGBwgJ");
+    }
+    testing_support::WriteFileBytes(ini, damaged);
+    const std::string before = log.Text();
+    start();
+    settings = start();
+    EXPECT_EQ(settings.Password, L"");
+    EXPECT_EQ(settings.SessionCookie, L"");
+    EXPECT_EQ(settings.SessionCookieSign, L"v3:sig7");
+    const std::string text = log.Text().substr(before.size());
+    for (const char* line : {"CONFIG Password in section Velmarquin", "CONFIG SessionCookie in section Velmarquin"}) {
+        const size_t first = text.find(line);
+        EXPECT_NE(first, std::string::npos) << line << "\n" << text;
+        EXPECT_EQ(text.find(line, first + 1), std::string::npos) << "said once: " << line;
+    }
+    EXPECT_EQ(text.find("AQIDBAUGBwgJ"), std::string::npos) << "never the stored text";
+    for (const char* secret : {"old-pw", "sid-7", "v3:sig7", "tok-pw"}) {
+        EXPECT_EQ(log.Text().find(secret), std::string::npos) << secret << " reached the log";
+    }
+    WithState([](PluginState& s) { s.iniPath.clear(); });
 }
