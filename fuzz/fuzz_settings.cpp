@@ -1,7 +1,9 @@
 // The settings file's values from arbitrary text (lines of key=value; any
 // byte a unit of its own): never crashes, and the record the plug-in runs
 // with keeps its promises: a positive PollSeconds, a user agent to send, and
-// the repair asked for whenever a key it needs was missing.
+// the repair asked for whenever a key it needs was missing. A credential's
+// stored text is read as plain, protected or damaged, and a protected one's
+// bytes make the same text again.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -41,6 +43,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         OneLineSymbolList(kv.second);
         if (OriginValue(kv.second, L"x").empty()) std::abort();
         NormalizeResolutionOverride(kv.second);
+        std::string blob;
+        const CredentialForm form = ReadCredentialForm(kv.second, blob);
+        if ((form == CredentialForm::Protected) == blob.empty()) std::abort();
+        if (form == CredentialForm::Protected) {
+            std::string again;
+            if (ReadCredentialForm(ProtectedCredentialText(blob), again) != CredentialForm::Protected || again != blob) {
+                std::abort();
+            }
+        }
     }
     return 0;
 }

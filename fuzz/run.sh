@@ -14,8 +14,9 @@ sources="$root/src/protocol/framing.cpp $root/src/protocol/json_text.cpp $root/s
   $root/src/protocol/trading_day.cpp $root/src/foundation/civil_time.cpp $root/src/storage/cache_row.cpp
   $root/src/foundation/settings_text.cpp $root/src/foundation/text_rules.cpp
   $root/src/protocol/stream_payload.cpp $root/src/protocol/quote_update.cpp $root/src/protocol/service_errors.cpp
-  $root/src/protocol/message_route.cpp $root/src/protocol/jwt.cpp $root/src/storage/symbol_map_text.cpp"
-for target in frames json numbers series session cache_row settings stream; do
+  $root/src/protocol/message_route.cpp $root/src/protocol/jwt.cpp $root/src/storage/symbol_map_text.cpp
+  $root/src/foundation/base64.cpp $root/src/protocol/sign_in_text.cpp"
+for target in frames json numbers series session cache_row settings stream signin; do
   # shellcheck disable=SC2086
   clang++ $flags "$root/fuzz/fuzz_$target.cpp" $sources -o "$out/fuzz_$target"
   work="$out/corpus_$target"
@@ -30,4 +31,4 @@ for target in frames json numbers series session cache_row settings stream; do
   fi
   grep -E '^#[0-9]+.*DONE' "$out/fuzz_$target.log" || tail -2 "$out/fuzz_$target.log"
 done
-echo "fuzzing: 8 targets, no findings"
+echo "fuzzing: 9 targets, no findings"
