@@ -188,6 +188,8 @@ TEST_F(ConfigWindow, EveryControlSitsWhereTheTablesPutIt) {
         {1, kIdBackgroundDownloads, L"Button", 14, 288, 0, 24, BS_AUTOCHECKBOX,
          L"Download in the background (charts never wait)"},
         {1, kIdStreaming, L"Button", 14, 320, 0, 24, BS_AUTOCHECKBOX, L"Stream live data over one connection"},
+        {1, kIdSessionCookie, L"Edit", 152, 356, 280, 22, ES_PASSWORD, nullptr},
+        {1, kIdSessionCookieSign, L"Edit", 152, 388, 280, 22, ES_PASSWORD, nullptr},
         {2, kIdBulkSymbols, L"Edit", 152, 110, 280, 90, ES_MULTILINE | WS_VSCROLL | ES_AUTOVSCROLL | ES_WANTRETURN,
          nullptr},
         {2, kIdBulkUpdate, L"Button", 14, 208, 110, 24, 0, L"Bulk update"},
@@ -324,6 +326,7 @@ PluginSettings UnusualSettings() {
     s.IntradayTimeShiftMinutes = -45;
     s.EodTimeShiftDays = 2;
     s.BulkSymbols = L"AAPL\r\nMSFT; BRK B";
+    s.SessionCookie = L"sid-abc";
     return s;
 }
 
@@ -341,6 +344,8 @@ TEST_F(ConfigWindow, ShowsTheStoredValuesAndSaveKeepsOnesOutsideTheLists) {
     EXPECT_EQ(Text(Control(kIdIntradayShift)), L"-45");
     EXPECT_EQ(Text(Control(kIdEodShift)), L"2");
     EXPECT_EQ(Text(Control(kIdBulkSymbols)), L"AAPL\r\nMSFT; BRK B");
+    EXPECT_EQ(Text(Control(kIdSessionCookie)), L"sid-abc");
+    EXPECT_EQ(Text(Control(kIdSessionCookieSign)), L"");
     EXPECT_EQ(SendMessageW(Control(kIdExtendedHours), BM_GETCHECK, 0, 0), BST_UNCHECKED);
     EXPECT_EQ(SendMessageW(Control(kIdAdjustContracts), BM_GETCHECK, 0, 0), BST_CHECKED);
     EXPECT_EQ(SendMessageW(Control(kIdUseSettlementAsClose), BM_GETCHECK, 0, 0), BST_CHECKED);
@@ -353,6 +358,7 @@ TEST_F(ConfigWindow, ShowsTheStoredValuesAndSaveKeepsOnesOutsideTheLists) {
     SendMessageW(Control(kIdStreaming), BM_SETCHECK, BST_CHECKED, 0);
     SendMessageW(Control(kIdAdjustContracts), BM_SETCHECK, BST_UNCHECKED, 0);
     Type(kIdBulkSymbols, L"AAPL\r\nMSFT\r\n\r\nIBM");
+    Type(kIdSessionCookieSign, L" v3:signed \r\n");  // as pasted from the browser
     Click(Control(IDOK));
     ASSERT_TRUE(Finished());
     EXPECT_TRUE(saved);
@@ -372,6 +378,11 @@ TEST_F(ConfigWindow, ShowsTheStoredValuesAndSaveKeepsOnesOutsideTheLists) {
     EXPECT_EQ(fromFile.ResolutionOverride, L"D");
     EXPECT_EQ(fromFile.Username, L"other");
     EXPECT_EQ(fromFile.Password, L"secret");
+    EXPECT_EQ(fromFile.SessionCookie, L"sid-abc");
+    EXPECT_EQ(fromFile.SessionCookieSign, L"v3:signed");
+    for (const char* secret : {"secret", "sid-abc", "v3:signed"}) {
+        EXPECT_EQ(ReadFileBytes(ini).find(secret), std::string::npos) << secret << " saved in plain text";
+    }
     EXPECT_EQ(fromFile.TimeoutMs, 2500);
     EXPECT_EQ(fromFile.PollSeconds, 7);
     EXPECT_FALSE(fromFile.ExtendedHours);
