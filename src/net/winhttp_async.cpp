@@ -99,16 +99,17 @@ void CALLBACK OnWinHttpStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID
 
 constexpr DWORD kSweepPeriodMs = 250;
 
-// Whether WinHTTP is done with the state: every handle reported closing a
-// sweep ago (the thread that delivered the last report has long left the
-// callback), and the unload event signalled where there is one. Both are
-// needed: the event speaks for the session and the handles made from it,
-// but a WebSocket handle need not hold its session (Wine's does not, and
-// reports after the event), while its own closing report is counted.
+// Whether WinHTTP is done with the state: every handle reported closing,
+// and the unload event signalled (no callback of the session's handles runs
+// any more); where there is no event, every handle reported closing a sweep
+// ago (the thread that delivered the last report has long left the
+// callback). Both counts matter with the event: it speaks for the session
+// and the handles made from it, but a WebSocket handle need not hold its
+// session (Wine's does not, and reports after the event).
 // With g_parkedLock held.
 bool Settled(WinHttpAsyncState& s) {
-    if (s.unloadEvent.Valid() && WaitForSingleObject(s.unloadEvent.Get(), 0) != WAIT_OBJECT_0) return false;
     if (s.openHandles > 0) return false;
+    if (s.unloadEvent.Valid()) return WaitForSingleObject(s.unloadEvent.Get(), 0) == WAIT_OBJECT_0;
     const std::uint32_t now = TickCount32();
     if (s.closedSeenTick == 0) {
         s.closedSeenTick = now | 1;

@@ -153,6 +153,18 @@ void RunDownloads(std::uint64_t generation) {
     }
 }
 
+// Starts the thread of `generation`; when it cannot start, the worker does
+// not run (requests then download on their own threads).
+void StartDownloadThread(std::uint64_t generation) {
+    FileHandle thread = StartHeldThread([generation] { RunDownloads(generation); }, L"DOWNLOAD");
+    if (!thread.Valid()) {
+        std::lock_guard<std::mutex> lock(g_lock);
+        g_running = false;
+        return;
+    }
+    g_thread = std::move(thread);
+}
+
 }  // namespace
 
 QueueAnswer QueueDownload(const std::wstring& ticker, int periodicity, int bars, const PluginSettings& settings,
@@ -189,6 +201,7 @@ QueueAnswer QueueDownload(const std::wstring& ticker, int periodicity, int bars,
     return QueueAnswer::Queued;
 }
 
+
 void StartDownloadWorker() {
     StopDownloadWorker();
     std::uint64_t generation = 0;
@@ -200,13 +213,7 @@ void StartDownloadWorker() {
         g_inFlightPath.clear();
         g_inFlightTicker.clear();
     }
-    FileHandle thread = StartHeldThread([generation] { RunDownloads(generation); }, L"DOWNLOAD");
-    if (!thread.Valid()) {
-        std::lock_guard<std::mutex> lock(g_lock);
-        g_running = false;
-        return;
-    }
-    g_thread = std::move(thread);
+    StartDownloadThread(generation);
 }
 
 void RequestDownloadWorkerStop() {
@@ -258,13 +265,7 @@ void AbandonDatabaseDownloads() {
     }
     g_signal.notify_all();
     LogDebug(L"DOWNLOAD queue emptied: the database was unloaded");
-    FileHandle thread = StartHeldThread([generation] { RunDownloads(generation); }, L"DOWNLOAD");
-    if (!thread.Valid()) {
-        std::lock_guard<std::mutex> lock(g_lock);
-        g_running = false;
-        return;
-    }
-    g_thread = std::move(thread);
+    StartDownloadThread(generation);
 }
 
 bool DownloadPending(const std::wstring& ticker) {

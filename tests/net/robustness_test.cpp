@@ -37,16 +37,27 @@ TEST_F(BlankTicker, TheWorkerWaitsBetweenPassesAndTheQuoteWindowFindsIt) {
     EXPECT_LE(passes, 6u) << "one poll a second, not a spin";
 }
 
-TEST_F(DllTest, ReleaseFreesParkedConnectionsAndGivesTheModuleBack) {
-    WriteFileBytes(IniPath(), SettingsText("TimeoutMs=800\r\nPollSeconds=3600\r\nDebugLogging=1\r\n"));
-    ASSERT_EQ(dll.Init(), 1);
-    ASSERT_EQ(Notify(1), 1);
-    // Upgrades the double never answers: under Wine the request handle of
-    // such a handshake reports closing only once the server lets go, so each
-    // conversation's state is parked (with a reference to the module) -- the
-    // download's, and the worker's two polls of the new ticker.
-    Scenario(R"({"ws":{"stall_upgrade":true}})");
-    EXPECT_EQ(dll.GetQuotesEx("NASDAQ:AAPL", 86400, 0, 10, quotes.data(), nullptr), 0);
+namespace {
+
+// Upgrades the double never answers: under Wine the request handle of such a
+// handshake reports closing only once the server lets go, so each
+// conversation's state is parked (with a reference to the module): the
+// download's, and the worker's polls of the new ticker.
+class ParkedConnections : public DllTest {
+protected:
+    void StallEveryUpgrade(const std::string& settings) {
+        WriteFileBytes(IniPath(), SettingsText(settings));
+        ASSERT_EQ(dll.Init(), 1);
+        ASSERT_EQ(Notify(1), 1);
+        Scenario(R"({"ws":{"stall_upgrade":true}})");
+        EXPECT_EQ(dll.GetQuotesEx("NASDAQ:AAPL", 86400, 0, 10, quotes.data(), nullptr), 0);
+    }
+};
+
+}  // namespace
+
+TEST_F(ParkedConnections, ReleaseFreesThemAndGivesTheModuleBack) {
+    StallEveryUpgrade("TimeoutMs=800\r\nPollSeconds=3600\r\nDebugLogging=1\r\n");
     ASSERT_TRUE(WaitUntil([&] { return plugin.Log().find("POLL worker tick done") != std::string::npos; }, 10000));
     // The double lets go of every connection; nothing runs until Release.
     Scenario("{}");
@@ -57,14 +68,8 @@ TEST_F(DllTest, ReleaseFreesParkedConnectionsAndGivesTheModuleBack) {
     EXPECT_TRUE(plugin.Unload()) << "after Release only the host's reference is left";
 }
 
-TEST_F(DllTest, AConnectionStillParkedAfterReleaseGivesTheModuleBackWhenItEnds) {
-    WriteFileBytes(IniPath(), SettingsText("TimeoutMs=800\r\nPollSeconds=3600\r\n"));
-    ASSERT_EQ(dll.Init(), 1);
-    ASSERT_EQ(Notify(1), 1);
-    // Upgrades the double never answers, still unanswered at Release: the
-    // connections' states stay parked past Release's own sweep.
-    Scenario(R"({"ws":{"stall_upgrade":true}})");
-    EXPECT_EQ(dll.GetQuotesEx("NASDAQ:AAPL", 86400, 0, 10, quotes.data(), nullptr), 0);
+TEST_F(ParkedConnections, OneStillParkedAfterReleaseGivesTheModuleBackWhenItEnds) {
+    StallEveryUpgrade("TimeoutMs=800\r\nPollSeconds=3600\r\n");
     EXPECT_EQ(dll.Release(), 1);
     // Only now does the double let go: what WinHTTP held is freed then, and
     // the host's FreeLibrary unloads the plug-in.
