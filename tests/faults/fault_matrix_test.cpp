@@ -33,10 +33,19 @@ protected:
         ASSERT_EQ(dll.Init(), 1);
         ASSERT_EQ(Notify(1), 1);
     }
-    // Points every origin at the trusted double again and has the plug-in
-    // reread its settings, once every connect begun under the fault (the
-    // worker's poll may have begun one) has ended.
+    // Points every origin at the trusted double again, has the plug-in
+    // reread its settings and heals the double (which drops the connections
+    // of the fault), then waits until every connect begun under the fault
+    // (the worker's poll may have begun one) has ended: a request waiting
+    // for such a connect would share its failure.
     void Heal() {
+        std::string ini = ReadFileBytes(IniPath());
+        const std::string bad = Narrow(service.UntrustedOrigin());
+        const std::string good = Narrow(service.Origin());
+        for (size_t at = ini.find(bad); at != std::string::npos; at = ini.find(bad)) ini.replace(at, bad.size(), good);
+        WriteFileBytes(IniPath(), ini);
+        ASSERT_EQ(Notify(4), 1);
+        Scenario(R"({"ws":{"seed":7,"now":1710547200,"history":40}})");
         auto count = [this](const std::string& line) {
             const std::string log = plugin.Log();
             size_t n = 0;
@@ -48,13 +57,6 @@ protected:
                watch.Ms() < 3 * kTimeoutMs) {
             Sleep(50);
         }
-        std::string ini = ReadFileBytes(IniPath());
-        const std::string bad = Narrow(service.UntrustedOrigin());
-        const std::string good = Narrow(service.Origin());
-        for (size_t at = ini.find(bad); at != std::string::npos; at = ini.find(bad)) ini.replace(at, bad.size(), good);
-        WriteFileBytes(IniPath(), ini);
-        ASSERT_EQ(Notify(4), 1);
-        Scenario(R"({"ws":{"seed":7,"now":1710547200,"history":40}})");
     }
     void TearDown() override {
         Stopwatch watch;
