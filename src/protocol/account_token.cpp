@@ -92,7 +92,12 @@ AccountToken Anonymous() { return AccountToken{kAnonymousToken, std::string()}; 
 
 AccountToken TokenFor(const PluginSettings& settings, std::uint32_t deadlineTick) {
     const SignInMethod method = SignInMethodOf(settings);
-    if (method == SignInMethod::None) return Anonymous();
+    if (method == SignInMethod::None) {
+        // Credentials cleared: the account's token and words go with them.
+        std::lock_guard<std::mutex> lock(g_lock);
+        if (g_credentials != 0) ResetLocked(0, SignInMethod::None, std::wstring());
+        return Anonymous();
+    }
     const std::uint64_t credentials = Fingerprint(settings);
     // Whose token: it keeps connections of different accounts apart. A
     // cookie's user is known only from its page, so the cookie stands for it.

@@ -197,6 +197,10 @@ TEST_F(Session, TheSessionCookieSignsInByTheChartPageAndServesEveryConversation)
     EXPECT_EQ(service.Stat("signins"), 0) << "no password sign-in";
     for (const std::string& token : Tokens()) EXPECT_EQ(token, R"({"m":"set_auth_token","p":["tok-cookie"]})");
     EXPECT_EQ(DescribeAccount(), L"signed in by session cookie as trader");
+    // Credentials cleared: anonymous again, and the status says so.
+    ASSERT_TRUE(Quote(CopySettings(), error)) << Narrow(error);
+    EXPECT_EQ(Tokens().back(), R"({"m":"set_auth_token","p":["unauthorized_user_token"]})");
+    EXPECT_EQ(DescribeAccount(), L"anonymous");
     const std::string text = log.Text();
     for (const char* secret : {"sid-1", "v3:sig", "tok-cookie"}) {
         EXPECT_EQ(text.find(secret), std::string::npos) << secret << " reached the log";
