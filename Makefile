@@ -55,7 +55,7 @@ prefix: build certs
 
 test: build dll prefix
 	cd $(BUILD) && xvfb-run -a ctest --output-on-failure --timeout 900
-	fuzz/run.sh build-fuzz 20
+	fuzz/run.sh build-fuzz 15
 
 bench: build prefix
 	cmake --build $(BUILD) -j $(JOBS) --target velmarquin_bench

@@ -87,11 +87,12 @@ std::wstring BoolText(bool value) { return value ? L"1" : L"0"; }
 
 // The protected text of `value` for `key` of the plug-in's own section (empty
 // as empty). False when the platform refused to protect it: said in the log.
-
 bool ProtectedText(const wchar_t* key, const std::wstring& value, std::wstring& stored) {
     stored.clear();
     if (value.empty() || ProtectCredential(value, stored)) return true;
-    LogLine(std::wstring(L"CONFIG ") + key + L" could not be protected for this Windows user; not saved");
+    const bool password = std::wstring(key) == L"Password";
+    LogLine(std::wstring(L"CONFIG ") + key + L" could not be protected for this Windows user; " +
+            (password ? L"it stays in plain text in section TradingView" : L"not saved"));
     return false;
 }
 
